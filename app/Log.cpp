@@ -1,0 +1,108 @@
+#include "app/Log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace fk {
+
+namespace {
+std::mutex g_logMutex;
+int g_logFd = -1;
+bool g_mirrorOn = false;
+std::vector<std::string> g_mirror;
+
+void WriteAll(int fd, const std::string& s) {
+  const char* p = s.data();
+  size_t left = s.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a write error on the log is ignored
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+}  // namespace
+
+std::string LogTimeStamp() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t t = system_clock::to_time_t(now);
+  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  return buf;
+}
+
+void Log(std::string_view message) {
+  std::lock_guard lock(g_logMutex);
+  if (g_mirrorOn) g_mirror.emplace_back(message);
+  if (g_logFd < 0) return;
+  std::string line = LogTimeStamp();
+  line.append(message);
+  line += "\r\n";
+  // One write per line, so lines of different threads never interleave; the
+  // descriptor is unbuffered, so the line is with the OS when write returns.
+  WriteAll(g_logFd, line);
+}
+
+bool OpenLog(const std::string& path) {
+  std::lock_guard lock(g_logMutex);
+  if (g_logFd >= 0) return true;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  g_logFd = fd;
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char date[40];
+  std::snprintf(date, sizeof date, "%02d.%02d.%04d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900);
+  std::string head = "\xEF\xBB\xBF" + LogTimeStamp() + "> Log Date: " + date + "\r\n";
+  WriteAll(g_logFd, head);
+  return true;
+}
+
+void CloseLog() {
+  std::lock_guard lock(g_logMutex);
+  if (g_logFd >= 0) {
+    ::fsync(g_logFd);
+    ::close(g_logFd);
+    g_logFd = -1;
+  }
+}
+
+bool LogIsOpen() {
+  std::lock_guard lock(g_logMutex);
+  return g_logFd >= 0;
+}
+
+void SetLogMirror(bool enabled) {
+  std::lock_guard lock(g_logMutex);
+  g_mirrorOn = enabled;
+  if (!enabled) g_mirror.clear();
+}
+
+std::vector<std::string> TakeLogMirror() {
+  std::lock_guard lock(g_logMutex);
+  std::vector<std::string> out;
+  out.swap(g_mirror);
+  return out;
+}
+
+bool LogMirrorContains(std::string_view part) {
+  std::lock_guard lock(g_logMutex);
+  for (const auto& l : g_mirror)
+    if (l.find(part) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace fk

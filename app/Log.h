@@ -1,0 +1,35 @@
+// The debug log "FKLDebug.log": UTF-8 with BOM, CR LF, one flushed write per line,
+// safe to call from any thread. Lines read "hh:mm:ss.mmm" + message, and messages
+// begin with "> " by convention.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fk {
+
+inline constexpr const char* kLogFileName = "FKLDebug.log";
+
+// Local time as "hh:mm:ss.mmm".
+std::string LogTimeStamp();
+
+// Appends LogTimeStamp() + message + CR LF when the log is open.
+void Log(std::string_view message);
+
+// Creates (truncates) the log, writes the BOM and "> Log Date: dd.mm.yyyy".
+// Returns false (logging stays off) when the file cannot be created.
+bool OpenLog(const std::string& path = kLogFileName);
+void CloseLog();
+bool LogIsOpen();
+
+// Writes the header lines (separator, application, system, CPU, RAM).
+void WriteLogHeader();
+
+// Test aid: while enabled, every message passed to Log() is also kept in memory
+// (without time stamp), whether or not the file is open.
+void SetLogMirror(bool enabled);
+std::vector<std::string> TakeLogMirror();
+bool LogMirrorContains(std::string_view part);
+
+}  // namespace fk

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/Process.h"
+
+namespace fk {
+namespace {
+
+TEST(RunProcess, CapturesOutputLinesAndExitCode) {
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "echo one; echo two >&2; printf three; exit 3"};
+  std::vector<std::string> lines;
+  req.onLine = [&](std::string_view l) { lines.emplace_back(l); };
+  ProcessResult r = RunProcess(req);
+  ASSERT_TRUE(r.started);
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST(RunProcess, MissingProgramIsReportedNotCrashed) {
+  ProcessRequest req;
+  req.argv = {"no-such-program-fk"};
+  ProcessResult r = RunProcess(req);
+  EXPECT_FALSE(r.started);
+  EXPECT_NE(r.errorText.find("not found"), std::string::npos);
+}
+
+TEST(RunProcess, CancelKillsTheProgramAndItsChildren) {
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "sleep 30 & sleep 30; echo never"};
+  std::atomic<bool> stop{false};
+  req.cancel = [&] { return stop.load(); };
+  auto t0 = std::chrono::steady_clock::now();
+  std::thread th([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = true;
+  });
+  ProcessResult r = RunProcess(req);
+  th.join();
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.output.find("never"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+}
+
+TEST(RunProcess, StdinAndEnvironmentReachTheProgram) {
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "read x; echo \"$x-$FK_TEST_VAR\""};
+  req.stdinData = "hello\n";
+  req.extraEnv = {{"FK_TEST_VAR", "world"}};
+  ProcessResult r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "hello-world\n");
+}
+
+TEST(RunProcess, ReturnsWhenADaemonChildKeepsThePipeOpen) {
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "(sleep 20 &) ; echo started"};
+  auto t0 = std::chrono::steady_clock::now();
+  ProcessResult r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "started\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace fk

@@ -1,0 +1,34 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fk::test {
+
+// A scratch directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "fktest");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& data);
+// Creates (or resizes) a sparse file.
+void MakeSparseFile(const std::string& path, int64_t size);
+bool IsRoot();
+// Runs a shell command; returns its exit status and puts stdout+stderr in output.
+int Sh(const std::string& command, std::string* output = nullptr);
+bool HaveProgram(const std::string& name);
+
+}  // namespace fk::test
