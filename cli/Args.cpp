@@ -1,0 +1,202 @@
+#include "cli/Args.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace fk::cli {
+
+std::optional<int64_t> ParseSize(const std::string& text) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  size_t pos = 0;
+  int64_t value = 0;
+  while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+    if (value > (INT64_MAX - 9) / 10) return std::nullopt;
+    value = value * 10 + (text[pos] - '0');
+    ++pos;
+  }
+  std::string unit = text.substr(pos);
+  std::transform(unit.begin(), unit.end(), unit.begin(), [](unsigned char c) { return std::toupper(c); });
+  int shift = 0;
+  if (unit.empty() || unit == "B") shift = 0;
+  else if (unit == "K" || unit == "KB" || unit == "KIB") shift = 10;
+  else if (unit == "M" || unit == "MB" || unit == "MIB") shift = 20;
+  else if (unit == "G" || unit == "GB" || unit == "GIB") shift = 30;
+  else if (unit == "T" || unit == "TB" || unit == "TIB") shift = 40;
+  else return std::nullopt;
+  if (shift && value > (INT64_MAX >> shift)) return std::nullopt;
+  return value << shift;
+}
+
+static bool OneOf(const std::string& v, std::initializer_list<const char*> allowed) {
+  for (const char* a : allowed)
+    if (v == a) return true;
+  return false;
+}
+
+ParseResult ParseArgs(const std::vector<std::string>& argv) {
+  ParseResult r;
+  Args& a = r.args;
+  auto fail = [&](std::string msg) {
+    r.ok = false;
+    r.error = std::move(msg);
+    return r;
+  };
+  if (argv.empty()) {
+    a.command = Command::Help;
+    r.ok = true;
+    return r;
+  }
+  const std::string& cmd = argv[0];
+  if (cmd == "list") a.command = Command::List;
+  else if (cmd == "format") a.command = Command::Format;
+  else if (cmd == "eject") a.command = Command::Eject;
+  else if (cmd == "backup") a.command = Command::Backup;
+  else if (cmd == "restore") a.command = Command::Restore;
+  else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
+  else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
+  else return fail("unknown command: " + cmd);
+
+  auto allowed = [&](const std::string& opt) -> bool {
+    static const std::vector<std::string> common = {"--help", "-h"};
+    if (std::find(common.begin(), common.end(), opt) != common.end()) return true;
+    switch (a.command) {
+      case Command::List: return opt == "--all";
+      case Command::Format:
+        return OneOf(opt, {"--disk", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
+                           "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
+      case Command::Eject: return OneOf(opt, {"--disk", "--image"});
+      case Command::Backup: return OneOf(opt, {"--disk", "--image", "--partition", "--to", "--yes", "-y"});
+      case Command::Restore:
+        return OneOf(opt, {"--disk", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+      default: return false;
+    }
+  };
+
+  for (size_t i = 1; i < argv.size(); ++i) {
+    std::string opt = argv[i];
+    std::string val;
+    bool hasInline = false;
+    if (auto eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+      val = opt.substr(eq + 1);
+      opt = opt.substr(0, eq);
+      hasInline = true;
+    }
+    if (!allowed(opt)) return fail("unknown option for " + cmd + ": " + opt);
+    auto value = [&]() -> std::optional<std::string> {
+      if (hasInline) return val;
+      if (i + 1 >= argv.size()) return std::nullopt;
+      return argv[++i];
+    };
+    auto need = [&](std::string& out) -> bool {
+      auto v = value();
+      if (!v || v->empty()) return false;
+      out = *v;
+      return true;
+    };
+    std::string v;
+    if (opt == "--help" || opt == "-h") a.help = true;
+    else if (opt == "--all") a.all = true;
+    else if (opt == "--yes" || opt == "-y") a.yes = true;
+    else if (opt == "--one-partition") a.onePartition = true;
+    else if (opt == "--full") a.full = true;
+    else if (opt == "--verify") a.verify = true;
+    else if (!need(v)) return fail(opt + " needs a value");
+    else if (opt == "--disk") a.disk = v;
+    else if (opt == "--image") a.image = v;
+    else if (opt == "--size") {
+      auto s = ParseSize(v);
+      if (!s || *s <= 0) return fail("not a size: " + v + " (examples: 256M, 2G)");
+      a.imageSize = *s;
+    } else if (opt == "--boot-records") {
+      if (!OneOf(v, {"Clover", "FreeDos", "Windows", "Not_Format"}))
+        return fail("--boot-records takes Clover, FreeDos, Windows or Not_Format");
+      a.bootRecords = v;
+    } else if (opt == "--fs") {
+      if (!OneOf(v, {"FAT32", "FAT32-LBA", "exFAT", "NTFS", "UDF"}))
+        return fail("--fs takes FAT32, FAT32-LBA, exFAT, NTFS or UDF");
+      a.fileSystem = v;
+    } else if (opt == "--align") {
+      if (!OneOf(v, {"63", "2048", "4096", "8192"})) return fail("--align takes 63, 2048, 4096 or 8192");
+      a.align = v;
+    } else if (opt == "--boot-size") {
+      if (v.find_first_not_of("0123456789") != std::string::npos || v.size() > 7)
+        return fail("--boot-size takes megabytes, 32 to 2000000");
+      int mb = std::stoi(v);
+      if (mb < 32 || mb > 2000000) return fail("--boot-size takes megabytes, 32 to 2000000");
+      a.bootSizeMb = mb;
+    } else if (opt == "--label") {
+      if (v.size() > 11) return fail("--label takes at most 11 characters");
+      a.label = v;
+    } else if (opt == "--data-set") {
+      if (v != "none" && v.rfind("local:", 0) != 0) return fail("--data-set takes none or local:PATH");
+      if (v == "local:") return fail("--data-set local: needs a path");
+      a.dataSet = v;
+    } else if (opt == "--partition") {
+      if (v.size() != 1 || v[0] < '1' || v[0] > '4') return fail("--partition takes 1 to 4");
+      a.partition = v[0] - '0';
+    } else if (opt == "--to" || opt == "--from") {
+      a.file = v;
+    }
+  }
+  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List) {
+    r.ok = true;
+    return r;
+  }
+  if (a.disk.empty() == a.image.empty()) return fail(cmd + " needs exactly one of --disk or --image");
+  if (a.imageSize && a.image.empty()) return fail("--size goes with --image");
+  if (a.onePartition && a.bootSizeMb) return fail("--one-partition and --boot-size exclude each other");
+  if (a.command == Command::Backup || a.command == Command::Restore) {
+    if (a.partition == 0) return fail(cmd + " needs --partition N");
+    if (a.file.empty()) return fail(cmd + (a.command == Command::Backup ? " needs --to FILE" : " needs --from FILE"));
+  }
+  r.ok = true;
+  return r;
+}
+
+std::string HelpText(Command c) {
+  switch (c) {
+    case Command::List:
+      return "usage: flashkeel-cli list [--all]\n"
+             "  Prints the Destination Disk tree: USB and removable disks, each with its partitions.\n"
+             "  --all   also fixed disks (as the EnableFixedDisks setting does)\n";
+    case Command::Format:
+      return "usage: flashkeel-cli format (--disk N|/dev/X | --image FILE [--size SIZE]) [options]\n"
+             "  Clears the disk, writes a new MBR with one or two partitions, formats the first,\n"
+             "  writes the boot records and copies the data set. The settings file gives the\n"
+             "  defaults; these options override them for this run only:\n"
+             "  --boot-records Clover|FreeDos|Windows|Not_Format\n"
+             "  --fs FAT32|FAT32-LBA|exFAT|NTFS|UDF\n"
+             "  --align 63|2048|4096|8192      first sector of the boot partition\n"
+             "  --boot-size MB                 size of the boot partition (two partitions)\n"
+             "  --one-partition                one partition over the whole disk\n"
+             "  --label TEXT                   volume label, 11 characters at most\n"
+             "  --full                         full format (zero the partition first)\n"
+             "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
+             "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
+             "  --yes                          answer OK to the confirmation questions\n"
+             "  Without --yes the questions are asked on the terminal; with no terminal the run is refused.\n"
+             "  Ctrl-C cancels like the Cancel button.\n";
+    case Command::Eject:
+      return "usage: flashkeel-cli eject (--disk N|/dev/X | --image FILE)\n"
+             "  Unmounts every partition, flushes and powers the USB drive off (a loop disk is detached).\n";
+    case Command::Backup:
+      return "usage: flashkeel-cli backup (--disk N|/dev/X | --image FILE) --partition N --to FILE [--yes]\n"
+             "  Saves partition N (1-4) byte for byte into FILE. --yes overwrites an existing FILE.\n";
+    case Command::Restore:
+      return "usage: flashkeel-cli restore (--disk N|/dev/X | --image FILE) --partition N --from FILE [--yes] [--verify]\n"
+             "  Writes FILE byte for byte onto partition N (1-4) and fits its MBR entry to the image.\n"
+             "  --verify  reads the partition back afterwards and compares it with FILE\n";
+    default:
+      return "usage: flashkeel-cli COMMAND [options]\n"
+             "Commands:\n"
+             "  list      show the disks Flashkeel can work on\n"
+             "  format    make a bootable drive or disk image\n"
+             "  eject     safely eject a USB drive\n"
+             "  backup    save a partition to an image file\n"
+             "  restore   write an image file onto a partition\n"
+             "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
+             "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
+  }
+}
+
+}  // namespace fk::cli

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "cli/Args.h"
+#include "cli/CliUi.h"
+#include "tests/support/TestUtil.h"
+
+namespace fk::cli {
+namespace {
+
+TEST(ParseSize, UnitsAndRejects) {
+  EXPECT_EQ(ParseSize("4096"), 4096);
+  EXPECT_EQ(ParseSize("256M"), 256LL << 20);
+  EXPECT_EQ(ParseSize("2g"), 2LL << 30);
+  EXPECT_EQ(ParseSize("512MiB"), 512LL << 20);
+  EXPECT_EQ(ParseSize("1TB"), 1LL << 40);
+  EXPECT_FALSE(ParseSize(""));
+  EXPECT_FALSE(ParseSize("M"));
+  EXPECT_FALSE(ParseSize("12X"));
+  EXPECT_FALSE(ParseSize("-5M"));
+  EXPECT_FALSE(ParseSize("99999999999999T"));  // would overflow
+}
+
+TEST(ParseArgs, FormatWithEveryOverride) {
+  auto r = ParseArgs({"format", "--image", "x.img", "--size=256M", "--boot-records", "FreeDos", "--fs", "exFAT",
+                      "--align", "2048", "--boot-size", "100", "--label", "CLOVER", "--full", "--data-set",
+                      "local:/tmp/c.zip", "--yes"});
+  ASSERT_TRUE(r.ok) << r.error;
+  const Args& a = r.args;
+  EXPECT_EQ(a.command, Command::Format);
+  EXPECT_EQ(a.image, "x.img");
+  EXPECT_EQ(a.imageSize, 256LL << 20);
+  EXPECT_EQ(*a.bootRecords, "FreeDos");
+  EXPECT_EQ(*a.fileSystem, "exFAT");
+  EXPECT_EQ(*a.align, "2048");
+  EXPECT_EQ(*a.bootSizeMb, 100);
+  EXPECT_EQ(*a.label, "CLOVER");
+  EXPECT_TRUE(a.full);
+  EXPECT_EQ(*a.dataSet, "local:/tmp/c.zip");
+  EXPECT_TRUE(a.yes);
+}
+
+TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
+  struct Case {
+    std::vector<std::string> argv;
+    const char* part;
+  } cases[] = {
+      {{"frobnicate"}, "unknown command"},
+      {{"format"}, "exactly one of --disk or --image"},
+      {{"format", "--disk", "1", "--image", "a"}, "exactly one of"},
+      {{"format", "--disk", "1", "--fs", "ext4"}, "--fs takes"},
+      {{"format", "--disk", "1", "--boot-size", "31"}, "32 to 2000000"},
+      {{"format", "--disk", "1", "--label", "TWELVECHARSX"}, "11 characters"},
+      {{"format", "--disk", "1", "--data-set", "http://x"}, "none or local:PATH"},
+      {{"format", "--disk", "1", "--one-partition", "--boot-size", "64"}, "exclude"},
+      {{"format", "--disk", "1", "--size", "1G"}, "--size goes with --image"},
+      {{"format", "--disk"}, "needs a value"},
+      {{"list", "--yes"}, "unknown option"},
+      {{"backup", "--image", "a", "--to", "b"}, "--partition"},
+      {{"backup", "--image", "a", "--partition", "5", "--to", "b"}, "1 to 4"},
+      {{"restore", "--image", "a", "--partition", "2"}, "--from FILE"},
+  };
+  for (const auto& c : cases) {
+    auto r = ParseArgs(c.argv);
+    EXPECT_FALSE(r.ok) << c.argv[0];
+    EXPECT_NE(r.error.find(c.part), std::string::npos) << r.error;
+  }
+}
+
+TEST(ParseArgs, HelpNeedsNoTarget) {
+  auto r = ParseArgs({"format", "--help"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.args.help);
+  EXPECT_NE(HelpText(Command::Format).find("--data-set"), std::string::npos);
+  EXPECT_EQ(ParseArgs({}).args.command, Command::Help);
+}
+
+TEST(CliUi, ProgressLineKeepsWidthAndClamps) {
+  std::string l = CliUi::FormatProgressLine("Extracted (3/60) files to /mnt", 150, 60);
+  EXPECT_EQ(l.size(), 59u);
+  EXPECT_NE(l.find("100% [####################]"), std::string::npos);
+  std::string e = CliUi::FormatProgressLine(std::string(200, 'x'), -5, 60);
+  EXPECT_EQ(e.size(), 59u);
+  EXPECT_NE(e.find("...   0% [--------------------]"), std::string::npos);
+}
+
+TEST(CliUi, QuestionsAreRefusedWithoutATerminalAndAcceptedWithYes) {
+  test::TempDir dir;
+  std::FILE* out = std::fopen((dir / "out").c_str(), "w+");
+  CliUi::Options o;
+  CliUi refusing(o, out, nullptr);
+  EXPECT_EQ(refusing.MessageBox("WARNING", "ALL DATA", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
+  EXPECT_EQ(refusing.MessageBox("Warning", "Overwrite?", MsgButtons::YesNo, MsgIcon::Question), MsgAnswer::No);
+  o.assumeYes = true;
+  CliUi accepting(o, out, nullptr);
+  EXPECT_EQ(accepting.MessageBox("WARNING", "ALL DATA", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  EXPECT_EQ(accepting.MessageBox("Warning", "Overwrite?", MsgButtons::YesNo, MsgIcon::Question), MsgAnswer::Yes);
+  std::fclose(out);
+  std::string text = test::ReadFileBytes(dir / "out");
+  EXPECT_NE(text.find("== WARNING (warning) =="), std::string::npos);
+  EXPECT_NE(text.find("use --yes"), std::string::npos);
+}
+
+TEST(CliUi, TerminalAnswerMustBeOk) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "in", "ok\nyes please\n");
+  std::FILE* in = std::fopen((dir / "in").c_str(), "r");
+  std::FILE* out = std::fopen((dir / "out").c_str(), "w");
+  CliUi::Options o;
+  o.interactive = true;
+  CliUi ui(o, out, in);
+  EXPECT_EQ(ui.MessageBox("WARNING", "x", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  EXPECT_EQ(ui.MessageBox("WARNING", "x", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
+  EXPECT_EQ(ui.MessageBox("WARNING", "x", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);  // EOF
+  std::fclose(in);
+  std::fclose(out);
+}
+
+}  // namespace
+}  // namespace fk::cli
