@@ -60,7 +60,7 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     static const std::vector<std::string> common = {"--help", "-h"};
     if (std::find(common.begin(), common.end(), opt) != common.end()) return true;
     switch (a.command) {
-      case Command::List: return opt == "--all";
+      case Command::List: return opt == "--all" || opt == "--image";
       case Command::Format:
         return OneOf(opt, {"--disk", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
                            "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
@@ -156,9 +156,10 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
 std::string HelpText(Command c) {
   switch (c) {
     case Command::List:
-      return "usage: flashkeel-cli list [--all]\n"
+      return "usage: flashkeel-cli list [--all] [--image FILE]\n"
              "  Prints the Destination Disk tree: USB and removable disks, each with its partitions.\n"
-             "  --all   also fixed disks (as the EnableFixedDisks setting does)\n";
+             "  --all          also fixed disks (as the EnableFixedDisks setting does)\n"
+             "  --image FILE   also list a disk image file (shown as a fixed disk)\n";
     case Command::Format:
       return "usage: flashkeel-cli format (--disk N|/dev/X | --image FILE [--size SIZE]) [options]\n"
              "  Clears the disk, writes a new MBR with one or two partitions, formats the first,\n"
