@@ -75,19 +75,17 @@ start:
         shr     cx, 1
         jnc     error
 
-        ; About 2 s for a key: 2000 polls with a 1 ms pause between them.
-        mov     cx, 2000
+        ; About 2 s (36 timer ticks of 55 ms) for a key, idle between polls.
+        mov     bx, [0x046C]
 .poll:
         mov     ah, 0x01
         int     0x16
         jnz     .key
-        pusha
-        xor     cx, cx
-        mov     dx, 1000
-        mov     ah, 0x86
-        int     0x15
-        popa
-        loop    .poll
+        hlt                             ; until the next interrupt (timer, keyboard)
+        mov     ax, [0x046C]
+        sub     ax, bx
+        cmp     ax, 36
+        jb      .poll
         jmp     short .find
 .key:
         xor     ah, ah

@@ -217,20 +217,18 @@ sector1_main:
         mov     si, msg_init
         call    print
 
-        ; About 2 s for a key: 2000 polls with a 1 ms pause between them.
+        ; About 2 s (36 timer ticks of 55 ms) for a key, idle between polls.
         mov     byte [bp+NAME_LEN], 4
-        mov     cx, 2000
+        mov     bx, [0x046C]
 .poll:
         mov     ah, 0x01
         int     0x16
         jnz     .key
-        pusha
-        xor     cx, cx
-        mov     dx, 1000
-        mov     ah, 0x86
-        int     0x15
-        popa
-        loop    .poll
+        hlt                             ; until the next interrupt (timer, keyboard)
+        mov     ax, [0x046C]
+        sub     ax, bx
+        cmp     ax, 36
+        jb      .poll
         jmp     short .hash
 .key:
         xor     ah, ah
