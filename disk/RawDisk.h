@@ -1,0 +1,88 @@
+// Raw access to a whole disk or one volume: opening with the system-disk guard
+// and the exclusive lock, sector reads and writes, unmount, unlock and eject.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace fk {
+
+// An open disk or volume. Move-only; closes (and so unlocks) on destruction.
+// value() is the descriptor, -1 when nothing is open. A volume handle covers
+// the partition's byte range: sector 0 of the handle is the partition's first sector.
+class DriveHandle {
+ public:
+  DriveHandle() = default;
+  DriveHandle(int fd, int64_t offset, std::string name, std::string devicePath, bool writable, bool locked,
+              bool imageFile);
+  ~DriveHandle();
+  DriveHandle(DriveHandle&& other) noexcept;
+  DriveHandle& operator=(DriveHandle&& other) noexcept;
+  DriveHandle(const DriveHandle&) = delete;
+  DriveHandle& operator=(const DriveHandle&) = delete;
+
+  int value() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  int64_t offset() const { return offset_; }           // byte offset of the volume on the device
+  const std::string& name() const { return name_; }    // the name it was opened by, for log lines
+  const std::string& devicePath() const { return devicePath_; }  // the file that is open
+  bool writable() const { return writable_; }
+  bool locked() const { return locked_; }
+  bool imageFile() const { return imageFile_; }
+  void Close();
+
+  // Byte length of the volume (0: to the end of the device); transfers past it are refused.
+  int64_t length() const { return length_; }
+  void setLength(int64_t length) { length_ = length; }
+  // Devices (major, minor) whose mounts UnmountDrive removes.
+  const std::set<std::pair<unsigned, unsigned>>& mountDevices() const { return mountDevices_; }
+  void setMountDevices(std::set<std::pair<unsigned, unsigned>> devs) { mountDevices_ = std::move(devs); }
+  // Used by UnlockDrive: the descriptor no longer holds the lock.
+  void MarkUnlocked() { locked_ = false; }
+  void MarkLocked() { locked_ = true; }
+
+ private:
+  int fd_ = -1;
+  int64_t offset_ = 0;
+  std::string name_;
+  std::string devicePath_;
+  bool writable_ = false;
+  bool locked_ = false;
+  bool imageFile_ = false;
+  int64_t length_ = 0;
+  std::set<std::pair<unsigned, unsigned>> mountDevices_;
+};
+
+// DriveLetter empty: the disk with DiskNumber DriveIndex of the last enumeration.
+// Otherwise a volume: a partition device node ("/dev/sdb1") or "<disk path>@@<byte
+// offset>" of a listed disk. Returns an invalid handle on refusal or failure.
+DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool WriteAccess, bool Lock);
+
+// Byte count = nSectors x SectorSize at byte StartSector x SectorSize of the
+// handle's volume; returns the bytes transferred (0 on failure).
+int64_t read_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
+                     void* Buffer);
+int64_t write_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
+                      const void* Buffer);
+
+// 1 when nothing of the handle's device is mounted afterwards.
+int UnmountDrive(DriveHandle& handle);
+// Releases the exclusive claim and the lock while keeping the handle open; 1 on success.
+int UnlockDrive(DriveHandle& handle);
+// The end section of every disk job: logs "> <Op>: Finish UnlockClose <name> = <handle>",
+// unlocks a locked handle and closes it. Does nothing for an invalid handle.
+void FinishUnlockClose(const std::string& op, DriveHandle& handle);
+
+// Ejects the disk of the selected tree line; 1 when the eject was accepted.
+int EjectDrive();
+// Whether EjectDrive asks udisks2 first (on by default; tests turn it off).
+void SetEjectUsesUDisks(bool use);
+
+// Whether the system-disk set currently contains the whole disk holding
+// `devicePath` (a disk or partition node). Image files are never system disks.
+bool IsSystemDiskPath(const std::string& devicePath);
+
+}  // namespace fk
