@@ -196,8 +196,10 @@ class PrivateMount {
   bool Release(std::string* error = nullptr) {
     bool ok = true;
     if (mounted_) {
-      Fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (d.get() >= 0) ::syncfs(d.get());
+      {
+        Fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d.get() >= 0) ::syncfs(d.get());
+      }
       int rc = -1;
       for (int i = 0; i < 50; ++i) {
         rc = ::umount2(dir_.c_str(), 0);
@@ -205,8 +207,10 @@ class PrivateMount {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
       if (rc != 0) {
+        // Never leave the volume mounted under the work directory: detach it
+        // lazily and report the failure.
         ok = Fail(error, Errno("umount " + dir_));
-        return ok;  // leave the directory: it still holds a mount
+        ::umount2(dir_.c_str(), MNT_DETACH);
       }
       mounted_ = false;
     }
@@ -268,20 +272,15 @@ bool SetNtfsHidden(const std::string& path, std::string* error) {
 bool WriteMountedVolume(const VolumeSpec& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                         std::string* error) {
   if (::geteuid() != 0) return Fail(error, "writing " + v.fsType + " volumes needs root (loop device and mount)");
-  const int64_t size = DeviceSize(v.device);
-  if (size < 0) return Fail(error, Errno("size of " + v.device));
-  std::unique_ptr<LoopDevice> loop;
-  std::string dev = v.device;
-  const bool whole = IsBlockDevice(v.device) && v.byteOffset == 0 && (v.byteLength == 0 || v.byteLength == size);
-  if (!whole) {
-    std::string err;
-    LoopDevice::Options lo;
-    lo.offset = v.byteOffset;
-    lo.sizeLimit = v.byteLength;
-    loop = LoopDevice::Attach(v.device, lo, &err);
-    if (!loop) return Fail(error, "loop device over " + v.device + ": " + err);
-    dev = loop->path();
-  }
+  // Always through a loop device over the byte range: the kernel refuses to
+  // mount a partition node while its whole disk is held exclusively by the job.
+  std::string err;
+  LoopDevice::Options lo;
+  lo.offset = v.byteOffset;
+  lo.sizeLimit = v.byteLength;
+  std::unique_ptr<LoopDevice> loop = LoopDevice::Attach(v.device, lo, &err);
+  if (!loop) return Fail(error, "loop device over " + v.device + ": " + err);
+  const std::string dev = loop->path();
   {
     PrivateMount mnt;
     if (!mnt.Mount(dev, v.fsType, opts.workDir, error)) return false;
@@ -291,7 +290,16 @@ bool WriteMountedVolume(const VolumeSpec& v, const std::string& sourceDir, const
         if (!SetNtfsHidden(mnt.dir() + "/" + h, error)) return false;
     if (!mnt.Release(error)) return false;
   }
-  Fd fd(::open(dev.c_str(), O_RDWR | O_CLOEXEC));
+  // A FUSE driver may still be closing the device after the unmount: wait
+  // until it can be opened exclusively before editing it directly.
+  int raw = -1;
+  for (int i = 0; i < 50 && raw < 0; ++i) {
+    raw = ::open(dev.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    if (raw < 0 && errno == EBUSY) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    else break;
+  }
+  if (raw < 0) raw = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
+  Fd fd(raw);
   if (fd.get() < 0) return Fail(error, Errno("open " + dev));
   if (v.fsType == "exFAT" && !opts.hidden.empty()) {
     std::string err;
