@@ -297,8 +297,8 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
       Log(me + "Cancel(FormatStatus=#True)");
       return 0;
     case ZipResult::CorruptMember:
-      Log("> Proceed file: " + outcome.entry + ", " + outcome.detail + " ERROR SIZE");
-      Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry);
+      Log("> Proceed file: " + outcome.entry + ", Size: " + std::to_string(outcome.recordedSize) + " ERROR SIZE");
+      Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry + " (" + outcome.detail + ")");
       return 0;
     default:
       Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry +

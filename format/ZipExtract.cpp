@@ -174,6 +174,7 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
     }
     const char* rawName = archive_entry_pathname(e);
     out.entry = rawName ? rawName : "";
+    out.recordedSize = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
     std::string cleaned;
     if (!SplitSafeEntryName(out.entry, &cleaned)) {
       out.result = ZipResult::HostileName;

@@ -42,6 +42,7 @@ struct ZipOutcome {
   int entries = 0;      // entries in the archive (0 when unknown)
   int extracted = 0;    // entries done
   std::string entry;    // the entry the failure is about
+  int64_t recordedSize = -1;  // its size as recorded in the ZIP (-1 unknown)
   std::string detail;   // reader or system error text
 };
 

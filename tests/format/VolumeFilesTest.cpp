@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -192,6 +193,47 @@ TEST_F(VolumeFilesTest, ExfatThroughLoopAndMountWithHiddenEntries) {
   for (const auto& f : kDataSetFiles)
     EXPECT_EQ(test::ReadFileBytes(mnt + "/" + f), test::ReadFileBytes(expectDir + "/" + f)) << f;
   EXPECT_EQ(test::ReadFileBytes(mnt + "/visible.txt"), "seen");
+  EXPECT_EQ(test::Sh("umount '" + mnt + "'"), 0);
+}
+
+TEST_F(VolumeFilesTest, NtfsThroughLoopAndMountWithHiddenFiles) {
+  if (!test::IsRoot()) GTEST_SKIP() << "needs root for loop devices and mounts";
+  for (const char* tool : {"mkfs.ntfs", "ntfs-3g", "ntfsfix"})
+    if (!test::HaveProgram(tool)) GTEST_SKIP() << tool << " missing";
+  const std::string img = dir_ / "disk.img";
+  WriteMbr(img, 0x07);
+  std::string out, err;
+  LoopDevice::Options lo;
+  lo.offset = kPartStart;
+  lo.sizeLimit = kImageSize - kPartStart;
+  {
+    auto loop = LoopDevice::Attach(img, lo, &err);
+    ASSERT_TRUE(loop) << err;
+    ASSERT_EQ(test::Sh("mkfs.ntfs -Q -F -L FKTEST " + loop->path(), &out), 0) << out;
+  }
+  const std::string volume = img + "@@" + std::to_string(kPartStart);
+  const std::string zip = DataSetZip(dir_ / "set.zip");
+  ASSERT_EQ(ExtractDataZip(nullptr, 0, volume, 0, zip, 1, 0), 1) << LogText();
+  VolumeSpec spec;
+  ASSERT_TRUE(ResolveVolume(volume, &spec, &err)) << err;
+  EXPECT_EQ(spec.fsType, "NTFS");
+  ASSERT_TRUE(WriteFilesToVolume(spec, MarkerFiles(), PackWorkDir(), &err)) << err;
+
+  auto loop = LoopDevice::Attach(img, lo, &err);
+  ASSERT_TRUE(loop) << err;
+  EXPECT_EQ(test::Sh("ntfsfix -n " + loop->path(), &out), 0) << out;
+  const std::string mnt = dir_ / "mnt";
+  fs::create_directories(mnt);
+  ASSERT_EQ(test::Sh("ntfs-3g -o ro " + loop->path() + " '" + mnt + "'", &out), 0) << out;
+  const std::string expectDir = dir_ / "expect";
+  ASSERT_EQ(ExtractDataZip(nullptr, 0, expectDir, 0, zip, 0, 0), 1);
+  for (const auto& f : kDataSetFiles)
+    EXPECT_EQ(test::ReadFileBytes(mnt + "/" + f), test::ReadFileBytes(expectDir + "/" + f)) << f;
+  for (const char* f : {".metadata_never_index", ".fseventsd/no_log", "visible.txt"}) {
+    unsigned char v[4] = {};
+    ASSERT_EQ(::getxattr((mnt + "/" + f).c_str(), "system.ntfs_attrib_be", v, sizeof v), 4) << f;
+    EXPECT_EQ((v[3] & 0x02) != 0, std::string(f) != "visible.txt") << f;
+  }
   EXPECT_EQ(test::Sh("umount '" + mnt + "'"), 0);
 }
 
