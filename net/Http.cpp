@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -404,10 +405,10 @@ size_t Engine::OnHeader(const char* data, size_t n) {
     return 0;
   }
   if (status / 100 == 1) return n;
-  if (status / 100 == 3) {
-    char* next = nullptr;
-    if (curl_easy_getinfo(curl_.get(), CURLINFO_REDIRECT_URL, &next) == CURLE_OK && next) return n;
-  }
+  // libcurl follows these itself (and fails the transfer past the redirect limit).
+  if ((status == 301 || status == 302 || status == 303 || status == 307 || status == 308) &&
+      response_.QueryInfo(HttpQuery::Location))
+    return n;
   return OnFinalHeaders(status) ? n : 0;
 }
 
@@ -480,10 +481,11 @@ size_t Engine::OnBody(const char* data, size_t n) {
   while (done < n) {
     const size_t take = std::min(n - done, readSize_ - pending_);
     if (FileMode()) {
-      std::copy(data + done, data + done + take, block_.begin() + static_cast<std::ptrdiff_t>(pending_));
+      std::memcpy(block_.data() + pending_, data + done, take);
     } else {
       try {
-        t_.Buffer.insert(t_.Buffer.end(), data + done, data + done + take);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(data) + done;
+        t_.Buffer.insert(t_.Buffer.end(), bytes, bytes + take);
       } catch (const std::bad_alloc&) {
         Log(std::string(kP) + "Out of memory after " + std::to_string(received_) + " bytes");
         abortCode_ = WEB_OUT_OF_MEMORY;

@@ -50,7 +50,7 @@ inline constexpr const char* kHttpDefaultAgent = "InternetRecovery/1.0";
 inline constexpr int kInternetErrorBase = 12000;
 
 // Items of a response that the start callback can ask for.
-enum class HttpQuery { StatusCode, StatusText, ContentType, ContentLength, ContentRange };
+enum class HttpQuery { StatusCode, StatusText, ContentType, ContentLength, ContentRange, Location };
 
 // The answer of one request, as the start callback sees it.
 class HttpRequestHandle {

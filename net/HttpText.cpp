@@ -119,7 +119,8 @@ std::optional<std::string> HttpRequestHandle::QueryInfo(HttpQuery what) const {
   }
   const char* name = what == HttpQuery::ContentType     ? "CONTENT-TYPE"
                      : what == HttpQuery::ContentLength ? "CONTENT-LENGTH"
-                                                        : "CONTENT-RANGE";
+                     : what == HttpQuery::ContentRange  ? "CONTENT-RANGE"
+                                                        : "LOCATION";
   for (size_t i = 1; i < lines_.size(); ++i) {
     const std::string& l = lines_[i];
     const size_t colon = l.find(':');

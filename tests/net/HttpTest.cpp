@@ -218,6 +218,25 @@ TEST_F(HttpEngine, MemoryModeAndUnknownLength) {
   EXPECT_TRUE(ui_->HasStatusContaining("(195.3 KB/Unknown)"));
 }
 
+TEST_F(HttpEngine, RedirectsAreFollowedToTheFinalAnswer) {
+  HttpTestServer s;
+  s.Add("/releases/latest", [] {
+    HttpResource r;
+    r.redirectTo = "/releases/tag/r5120";
+    return r;
+  }());
+  s.Add("/releases/tag/r5120", HttpTestServer::Bytes("<html>Clover-5120-X64.iso.7z</html>"));
+  HTTPTransfer t = Record(s.Url("/releases/latest"), DEST_MEMORY);
+  t.CallbackStart = MyCallStart;
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_EQ(std::string(t.Buffer.begin(), t.Buffer.end()), "<html>Clover-5120-X64.iso.7z</html>");
+  EXPECT_EQ(t.iSize, 35);
+  EXPECT_TRUE(LogMirrorContains("> HTTP_QUERY_CONTENT_LENGTH = 35"));
+  EXPECT_TRUE(LogMirrorContains("> HTTP_QUERY_STATUS_CODE = 200"));
+  EXPECT_FALSE(LogMirrorContains("iStatusCode=302"));
+  EXPECT_EQ(s.Requests().size(), 2u);
+}
+
 TEST_F(HttpEngine, StatusAndFileFailures) {
   HttpTestServer s;
   s.Add("/short.bin", [] {

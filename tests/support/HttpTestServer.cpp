@@ -292,6 +292,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   };
   if (!r.basicAuth.empty() && req.Header("authorization") != "Basic " + Base64(r.basicAuth))
     return simple(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"test\"\r\n");
+  if (!r.redirectTo.empty()) return simple(302, "Found", "Location: " + r.redirectTo + "\r\n");
   if (r.status != 200) return simple(r.status, r.status == 404 ? "Not Found" : "Error", "");
 
   int64_t start = 0, end = r.size - 1;

@@ -31,6 +31,7 @@ struct HttpResource {
   std::string basicAuth;            // "user:password" required, else 401
   std::string contentType = "application/octet-stream";
   std::string badContentRange;      // answer Range requests with 206 and this Content-Range instead
+  std::string redirectTo;           // answer 302 with this Location
 };
 
 struct HttpRequestRecord {
