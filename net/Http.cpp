@@ -318,6 +318,16 @@ int Engine::Connect() {
   Log(std::string(kP) + "Open HTTP Request Server Path: " + path_);
   Log(std::string(kP) + "Open HTTP Request Server Path .............. OK");
 
+  // Credentials the server asked for once stay in use on the reconnections.
+  if (credentialsTried_) {
+    if (!user_.empty()) set(curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str()));
+    if (!password_.empty()) set(curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str()));
+    if (!ok) {
+      Log(std::string(kP) + "Error setting the user name or password");
+      return WEB_AUTH_OPTIONS;
+    }
+  }
+
   if (t_.iResumeAttemptsNumber >= 1) {
     Log(std::string(kP) + "iResumeAttemptsNumber = " + std::to_string(t_.iResumeAttemptsNumber));
     // With an unknown length the range is open-ended.
@@ -371,8 +381,9 @@ int Engine::SendAndRead() {
     return WEB_SEND;
   }
   // A connection closed cleanly before the announced length is the end of the
-  // body; the length checks below report it.
-  if (rc == CURLE_OK || rc == CURLE_PARTIAL_FILE) return FinishBody();
+  // body; the length checks below report it. Without a known length such a
+  // body (a chunked one cut short) cannot be checked, so it is a failed read.
+  if (rc == CURLE_OK || (rc == CURLE_PARTIAL_FILE && t_.iSize > 0)) return FinishBody();
   if (cancelled) {
     Log(std::string(kP) + "CancelMainThread=#True");
     return WEB_ABORTED;

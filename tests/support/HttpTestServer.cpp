@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -276,11 +277,6 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
       r.status = 404;
     } else {
       r = it->second;
-      if (r.dropAfter > 0) {
-        int& done = drops_[path];
-        drop = r.dropTimes < 0 || done < r.dropTimes;
-        if (drop) ++done;
-      }
     }
   }
   auto simple = [&](int status, const std::string& reason, const std::string& extra) {
@@ -295,6 +291,12 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   if (!r.redirectTo.empty()) return simple(302, "Found", "Location: " + r.redirectTo + "\r\n");
   if (r.status != 200) return simple(r.status, r.status == 404 ? "Not Found" : "Error", "");
 
+  if (r.dropAfter > 0) {  // only answers that carry the body count as drops
+    std::lock_guard lock(mutex_);
+    int& done = drops_[path];
+    drop = r.dropTimes < 0 || done < r.dropTimes;
+    if (drop) ++done;
+  }
   int64_t start = 0, end = r.size - 1;
   std::string status = "200 OK", extra;
   const std::string range = req.Header("range");
@@ -311,7 +313,10 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   }
   const int64_t length = end - start + 1;
   std::string headers = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n" + extra;
-  if (!r.noContentLength) headers += "Content-Length: " + std::to_string(length) + "\r\n";
+  if (r.chunked)
+    headers += "Transfer-Encoding: chunked\r\n";
+  else if (!r.noContentLength)
+    headers += "Content-Length: " + std::to_string(length) + "\r\n";
   headers += "Connection: close\r\n\r\n";
   if (!c.Write(headers)) return;
 
@@ -322,7 +327,10 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   for (int64_t sent = 0; sent < toSend && !stop_;) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), toSend - sent));
     r.fill(start + sent, buf.data(), n);
-    if (!c.Write(buf.data(), n)) return;
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", n);
+    if (r.chunked && !c.Write(size)) return;
+    if (!c.Write(buf.data(), n) || (r.chunked && !c.Write("\r\n"))) return;
     sent += static_cast<int64_t>(n);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.trickleDelayMs);
     while (!stop_ && std::chrono::steady_clock::now() < until)
@@ -330,6 +338,8 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   }
   if (drop && toSend < length)
     c.Reset();
+  else if (r.chunked && toSend == length && c.Write("0\r\n\r\n"))
+    c.CloseClean();
   else
     c.CloseClean();
 }

@@ -25,6 +25,7 @@ struct HttpResource {
   int64_t dropAfter = 0;            // reset the connection after this many body bytes of one answer
   int dropTimes = -1;               // how many answers drop (-1 = all)
   bool noContentLength = false;     // no Content-Length; the body ends when the connection closes
+  bool chunked = false;             // chunked transfer coding (shortBy: the last chunks are missing)
   int64_t shortBy = 0;              // announce the full length, send this many bytes less, close cleanly
   size_t trickleChunk = 0;          // with trickleDelayMs: send this many bytes ...
   int trickleDelayMs = 0;           // ... then wait this long
