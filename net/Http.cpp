@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -102,6 +103,8 @@ class Engine {
  public:
   explicit Engine(HTTPTransfer& t) : t_(t) {}
   int Run();
+  // After an exception: ends the transfer as out of memory, without callbacks.
+  int Abandon();
 
  private:
   HTTPTransfer& t_;
@@ -116,6 +119,7 @@ class Engine {
   int64_t received_ = 0;
   size_t readSize_ = 0;
   bool credentialsTried_ = false;
+  bool abandoning_ = false;
   // State of one perform.
   HttpRequestHandle response_;
   bool accepted_ = false;
@@ -138,11 +142,24 @@ class Engine {
   bool OnFinalHeaders(long status);
   size_t OnHeader(const char* data, size_t n);
   size_t OnBody(const char* data, size_t n);
+  // No exception may unwind through libcurl: one thrown by a callback ends the transfer.
+  size_t Guarded(size_t (Engine::*fn)(const char*, size_t), const char* d, size_t n) {
+    try {
+      return (this->*fn)(d, n);
+    } catch (const std::bad_alloc&) {
+      Log(std::string(kP) + "out of memory");
+      abortCode_ = WEB_OUT_OF_MEMORY;
+    } catch (...) {
+      Log(std::string(kP) + "a callback failed; the transfer is aborted");
+      abortCode_ = WEB_ABORTED;
+    }
+    return 0;
+  }
   static size_t HeaderThunk(char* d, size_t sz, size_t n, void* self) {
-    return static_cast<Engine*>(self)->OnHeader(d, sz * n);
+    return static_cast<Engine*>(self)->Guarded(&Engine::OnHeader, d, sz * n);
   }
   static size_t WriteThunk(char* d, size_t sz, size_t n, void* self) {
-    return static_cast<Engine*>(self)->OnBody(d, sz * n);
+    return static_cast<Engine*>(self)->Guarded(&Engine::OnBody, d, sz * n);
   }
   static int ProgressThunk(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* e = static_cast<Engine*>(self);
@@ -578,7 +595,7 @@ void Engine::CloseHandles() {
 int Engine::End(int code) {
   CloseHandles();
   t_.iHTTPRetVal = code;
-  if (t_.CallbackEnd) t_.CallbackEnd(t_, code, received_, t_.iSize, ElapsedS());
+  if (t_.CallbackEnd && !abandoning_) t_.CallbackEnd(t_, code, received_, t_.iSize, ElapsedS());
   if (FileMode()) {
     std::vector<unsigned char>().swap(block_);
     std::vector<unsigned char>().swap(t_.Buffer);
@@ -595,11 +612,29 @@ int Engine::End(int code) {
   return code;
 }
 
+int Engine::Abandon() {
+  abandoning_ = true;
+  try {
+    return End(WEB_OUT_OF_MEMORY);
+  } catch (...) {
+    t_.iHTTPRetVal = WEB_OUT_OF_MEMORY;
+    t_.busy.v.store(false);
+    return WEB_OUT_OF_MEMORY;
+  }
+}
+
 }  // namespace
 
 int HTTPGetFromWeb(HTTPTransfer& t) {
   Engine e(t);
-  return e.Run();
+  try {
+    return e.Run();
+  } catch (const std::exception& ex) {
+    Log(std::string(kP) + "unexpected failure: " + ex.what());
+  } catch (...) {
+    Log(std::string(kP) + "unexpected failure");
+  }
+  return e.Abandon();
 }
 
 HttpEngineOptions GetHttpEngineOptions() {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "app/AppState.h"
@@ -422,6 +423,13 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
   EXPECT_TRUE(LogMirrorContains("> MyCallWorking: CancelMainThread=#True"));
+
+  // A callback that throws ends the transfer instead of unwinding through libcurl.
+  CancelMainThread = 0;
+  t.CallbackWorking = [](HTTPTransfer&, int64_t, int64_t, int64_t) -> int { throw std::runtime_error("x"); };
+  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
+  EXPECT_FALSE(t.busy.v.load());
 
   // Also while the server sends nothing at all.
   CancelMainThread = 0;
