@@ -189,7 +189,7 @@ TEST_F(SettingsTest, RepositoriesUseTheProgramDirectoryMarker) {
   EXPECT_EQ(Cfg().FKLImageLocalRepo, Paths().ProgramDir);
 }
 
-TEST_F(SettingsTest, SavedFileHasTheDesignedLayout) {
+TEST_F(SettingsTest, SavedFileHasItsFixedLayout) {
   ASSERT_TRUE(SaveSetting(Ini()));
   const std::string text = ReadFileBytes(Ini());
   const std::string rule = "; " + std::string(78, '-') + "\r\n";
