@@ -1,0 +1,242 @@
+// Temporary work directories and file names, and directory creation.
+//
+// Each work directory "FKLTemp####" has a lock file ".FKLTemp####.lock" next
+// to it that its run keeps locked (flock) until the directory is deleted, so
+// the directory itself holds nothing but the caller's files. The lock file is
+// made and locked before the directory exists. Leftovers are removed only when
+// their lock can be taken, so a directory still used by another thread or
+// another running copy of the program is never touched.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "app/Log.h"
+#include "app/Utilities.h"
+
+namespace fk {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct OwnedDir {
+  std::string path;  // ends in '/'
+  std::string lockPath;
+  int lockFd = -1;
+};
+
+std::mutex g_mutex;
+std::string g_workDir;              // FklTempWorkDir
+std::vector<OwnedDir> g_ownedDirs;  // every work directory this run made
+
+int RandomFourDigits() {
+  static std::mutex m;
+  static std::mt19937 gen{std::random_device{}()};
+  std::lock_guard lock(m);
+  return std::uniform_int_distribution<int>(1000, 9999)(gen);
+}
+
+std::string WithSlash(std::string p) {
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p;
+}
+
+std::string LockPathFor(const std::string& tmp, const std::string& dirName) { return tmp + "." + dirName + ".lock"; }
+
+// Deletes a tree; directories that are read-only get write permission first.
+void RemoveTree(const fs::path& p) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(p, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(p, ec);
+}
+
+// Takes the lock file at path without waiting. True when it is held and still
+// the file of that name (not one that a remover unlinked meanwhile).
+bool LockIfCurrent(int fd, const std::string& path) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat held {}, named {};
+  return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+void RemoveLeftovers(const std::string& tmp) {
+  std::error_code ec;
+  const uid_t me = ::geteuid();
+  std::vector<std::string> names;
+  for (auto it = fs::directory_iterator(tmp, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    names.push_back(it->path().filename().string());
+  for (const std::string& name : names) {
+    const bool isDir = name.rfind("FKLTemp", 0) == 0;
+    const bool isLock = name.rfind(".FKLTemp", 0) == 0 && name.size() > 13 &&
+                        name.compare(name.size() - 5, 5, ".lock") == 0;
+    if (!isDir && !isLock) continue;
+    const std::string dirName = isDir ? name : name.substr(1, name.size() - 6);
+    const std::string dir = tmp + dirName;
+    const std::string lockPath = LockPathFor(tmp, dirName);
+    struct stat st {};
+    const bool dirExists = ::lstat(dir.c_str(), &st) == 0;
+    // Only real directories of our own user; never follow a link out of here.
+    if (isDir && (!S_ISDIR(st.st_mode) || st.st_uid != me)) continue;
+    if (isLock && dirExists) continue;  // handled with its directory
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) continue;
+    if (fd >= 0 && !LockIfCurrent(fd, lockPath)) {
+      ::close(fd);
+      continue;  // a live run owns it
+    }
+    if (isDir) {
+      Log("> --> CreateTempWorkDir: DeleteDirectory: " + dir);
+      RemoveTree(dir);
+    }
+    if (fd >= 0) {
+      ::unlink(lockPath.c_str());
+      ::close(fd);
+    }
+  }
+}
+
+}  // namespace
+
+std::string GetTemporaryDirectory() {
+  const char* t = std::getenv("TMPDIR");
+  std::string dir = (t && *t) ? t : "/tmp";
+  std::error_code ec;
+  fs::path canon = fs::canonical(dir, ec);
+  if (!ec) dir = canon.string();
+  return WithSlash(dir);
+}
+
+int CreateTempWorkDir() {
+  std::lock_guard lock(g_mutex);
+  g_workDir.clear();
+  const std::string tmp = GetTemporaryDirectory();
+  if (tmp.empty()) return 0;
+  RemoveLeftovers(tmp);
+
+  std::string dir;
+  int lastErrno = 0;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
+    dir = tmp + name;
+    const std::string lockPath = LockPathFor(tmp, name);
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      lastErrno = errno;
+      if (errno == EEXIST) continue;  // that number is taken
+      break;
+    }
+    if (!LockIfCurrent(fd, lockPath)) {  // a remover got in between: try another number
+      ::close(fd);
+      continue;
+    }
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+      g_workDir = dir + "/";
+      g_ownedDirs.push_back(OwnedDir{g_workDir, lockPath, fd});
+      Log("> Success create FklTempWorkDir$ = " + g_workDir);
+      return 1;
+    }
+    lastErrno = errno;
+    ::unlink(lockPath.c_str());
+    ::close(fd);
+    if (lastErrno != EEXIST) break;
+  }
+  g_workDir = dir + "/";
+  Log("> Error create FklTempWorkDir$ = " + g_workDir + " (" + std::strerror(lastErrno) + ")");
+  return 0;
+}
+
+std::string FklTempWorkDir() {
+  std::lock_guard lock(g_mutex);
+  return g_workDir;
+}
+
+void DeleteTempWorkDir() {
+  std::lock_guard lock(g_mutex);
+  for (auto& d : g_ownedDirs) {
+    RemoveTree(d.path);
+    ::unlink(d.lockPath.c_str());
+    if (d.lockFd >= 0) ::close(d.lockFd);
+  }
+  g_ownedDirs.clear();
+  g_workDir.clear();
+}
+
+std::string MakeTempFileName(const std::string& dirIn) {
+  if (dirIn.empty()) return "";
+  const std::string dir = WithSlash(dirIn);
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind("TEMP", 0) != 0) continue;
+    std::error_code sec;
+    if (fs::symlink_status(it->path(), sec).type() == fs::file_type::directory) continue;
+    Log("> " + name);
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, sec);
+    fs::remove(it->path(), sec);
+  }
+  std::string name;
+  for (;;) {
+    name = dir + "TEMP" + std::to_string(RandomFourDigits());
+    Log("> TempFileName$=" + name);
+    std::error_code sec;
+    if (!fs::exists(fs::symlink_status(name, sec))) break;
+  }
+  return name;
+}
+
+static std::string Slashes(std::string p) {
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+int CreateDirectoryPath(const std::string& pathIn) {
+  const std::string path = Slashes(pathIn);
+  std::error_code ec;
+  std::string prefix;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = path.find('/', start);
+    prefix += path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    prefix += '/';
+    if (prefix != "/" && !fs::exists(prefix, ec)) {
+      if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) break;
+    }
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  const bool ok = !path.empty() && fs::is_directory(path, ec);
+  Log("> CreateDirectoryPath: Create Directory \"" + path + "\" ............ " + (ok ? "OK" : "Error"));
+  return ok ? 1 : 0;
+}
+
+void CreateDirectoryTree(const std::string& pathIn) {
+  if (pathIn.empty()) return;
+  const std::string path = Slashes(pathIn);
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return;
+  std::string trimmed = path;
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  const size_t cut = trimmed.rfind('/');
+  const std::string parent = cut == std::string::npos ? "" : trimmed.substr(0, cut + 1);
+  if (parent.size() > 1) CreateDirectoryTree(parent);
+  Log("> CreateDirectory " + path);
+  ::mkdir(path.c_str(), 0777);
+}
+
+}  // namespace fk
