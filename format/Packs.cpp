@@ -1,0 +1,346 @@
+#include "format/Packs.h"
+
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Ui.h"
+#include "format/VolumeFiles.h"
+#include "format/ZipExtract.h"
+#include "resources/packs/PackIndex.h"
+
+namespace fk {
+namespace {
+
+std::mutex g_workMutex;
+std::string g_workDir;
+
+std::string WithSlash(std::string p) {
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p;
+}
+
+std::string Addr(const void* p) { return std::to_string(reinterpret_cast<std::uintptr_t>(p)); }
+
+// Creates a new empty "TEMP####" file in dir; returns its path and open fd.
+std::string CreateTempFileIn(const std::string& dir, int* fdOut) {
+  std::random_device rd;
+  std::mt19937 gen(rd());
+  std::uniform_int_distribution<int> dist(0, 9999);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    char name[16];
+    std::snprintf(name, sizeof name, "TEMP%04d", dist(gen));
+    std::string path = dir + name;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      *fdOut = fd;
+      return path;
+    }
+    if (errno != EEXIST) break;
+  }
+  *fdOut = -1;
+  return {};
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t w = ::write(fd, data, size);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    size -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Decodes raw LZMA1 (5 property bytes + stream) into out; stops at the end
+// marker, at the end of the input, or when out is full. Returns bytes decoded.
+std::size_t DecodeLzma(const unsigned char* in, std::size_t inSize, std::vector<unsigned char>& out,
+                       std::string* problem) {
+  if (inSize < 5) {
+    *problem = "no LZMA properties";
+    return 0;
+  }
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_properties_decode(&filters[0], nullptr, in, 5) != LZMA_OK) {
+    *problem = "bad LZMA properties";
+    return 0;
+  }
+  lzma_stream strm = LZMA_STREAM_INIT;
+  lzma_ret r = lzma_raw_decoder(&strm, filters);
+  std::free(filters[0].options);
+  if (r != LZMA_OK) {
+    *problem = "lzma_raw_decoder failed";
+    return 0;
+  }
+  strm.next_in = in + 5;
+  strm.avail_in = inSize - 5;
+  strm.next_out = out.data();
+  strm.avail_out = out.size();
+  // A stream without end marker simply ends with the input: liblzma then
+  // reports LZMA_BUF_ERROR once no more progress is possible.
+  do {
+    r = lzma_code(&strm, LZMA_RUN);
+  } while (r == LZMA_OK && strm.avail_out > 0);
+  if (r != LZMA_OK && r != LZMA_STREAM_END && r != LZMA_BUF_ERROR) *problem = "LZMA data error";
+  std::size_t produced = strm.total_out;
+  lzma_end(&strm);
+  return produced;
+}
+
+}  // namespace
+
+PackRef FindPack(const std::string& name) {
+  for (const auto& p : resources::EmbeddedPacks())
+    if (name == p.name) return PackRef{p.data, *p.size};
+  return {};
+}
+
+std::string PackWorkDir() {
+  std::lock_guard lock(g_workMutex);
+  if (!g_workDir.empty()) return g_workDir;
+  const char* t = std::getenv("TMPDIR");
+  std::string base = WithSlash((t && *t) ? t : "/tmp");
+  std::string templ = base + "FKLTemp" + "XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) return {};
+  g_workDir = WithSlash(buf.data());
+  return g_workDir;
+}
+
+void SetPackWorkDir(const std::string& dir) {
+  std::lock_guard lock(g_workMutex);
+  g_workDir.clear();
+  if (dir.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (std::filesystem::is_directory(dir, ec)) g_workDir = WithSlash(dir);
+}
+
+std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t BufferSize) {
+  const std::string me = "> UnpackInternalMemoryToTempFile: ";
+  if (!Buffer || BufferSize == 0) {
+    Log(me + "Input args: *Buffer Or BufferSize Error");
+    return {};
+  }
+  Log(me + "*Buffer=" + Addr(Buffer) + " BufferSize=" + std::to_string(BufferSize) + " B");
+  std::string workDir = PackWorkDir();
+  if (workDir.empty()) {
+    Log(me + "Can't create TempWorkDir");
+    return {};
+  }
+  PackFileHeader header;
+  if (!ReadPackHeader(Buffer, BufferSize, &header) || BufferSize < kPackHeaderSize + 5) {
+    Log(me + "Input args: *Buffer Or BufferSize Error");
+    return {};
+  }
+  Log(me + "*PackFileHeader\\UnPackedSize=" + std::to_string(header.UnPackedSize) + " B");
+  if (header.UnPackedSize == 0) {
+    Log(me + "UnPackedSize=0");
+    return {};
+  }
+  // One byte more than announced, so that a stream longer than UnPackedSize
+  // shows as a size mismatch instead of being cut off unnoticed.
+  std::vector<unsigned char> output;
+  try {
+    output.resize(std::size_t(header.UnPackedSize) + 1);
+  } catch (const std::bad_alloc&) {
+    Log(me + "*OutputBuffer=0");
+    return {};
+  }
+  Log(me + "*OutputBuffer=" + Addr(output.data()) + " Size=" + std::to_string(header.UnPackedSize) + " B");
+  const auto* packed = static_cast<const unsigned char*>(Buffer) + kPackHeaderSize;
+  const std::size_t packedSize = BufferSize - kPackHeaderSize;
+  Log("> UncompressMemory(" + Addr(packed) + ", " + std::to_string(packedSize) + ", " + Addr(output.data()) + ", " +
+      std::to_string(header.UnPackedSize) + ", #PB_PackerPlugin_LZMA)");
+  std::string problem;
+  std::size_t decoded = DecodeLzma(packed, packedSize, output, &problem);
+  if (!problem.empty()) Log(me + problem);
+  Log(me + "UnPackedSize=" + std::to_string(decoded) + " B");
+  if (decoded != header.UnPackedSize) {
+    Log(me + "UnPackedSize Dismatch");
+    return {};
+  }
+  uLong crc = crc32(0L, output.data(), static_cast<uInt>(decoded));
+  if (static_cast<uint32_t>(crc) != header.CRC32) {
+    Log("> Error UnpackInternalMemoryToTempFile: CRC32 Error");
+    GetUi().MessageBox("Error", "Error UnpackInternalMemoryToTempFile: CRC32 Error", MsgButtons::Ok, MsgIcon::Error);
+    return {};
+  }
+  Log(me + "CRC32 OK");
+  int fd = -1;
+  std::string tempFile = CreateTempFileIn(workDir, &fd);
+  if (tempFile.empty()) {
+    Log(me + "TempFile$=#NULL$");
+    return {};
+  }
+  bool ok = WriteAll(fd, output.data(), decoded);
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    ::unlink(tempFile.c_str());
+    Log("> Error UnpackInternalMemoryToTempFile: WriteData Error");
+    GetUi().MessageBox("Error", "Error UnpackInternalMemoryToTempFile: WriteData Error", MsgButtons::Ok,
+                       MsgIcon::Error);
+    return {};
+  }
+  Log(me + "create nTempFile success");
+  return tempFile;
+}
+
+int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::string& PathToExtract, int FromMemory,
+                   const std::string& sZipFileForUnpack, int ShowProgress, int DeleteZipAfter) {
+  const std::string me = "> ExtractDataZip: ";
+  Log(me + "PathToExtract$=" + PathToExtract + " sZipFileForUnpack=" + sZipFileForUnpack);
+  if (FormatStatus.load() == 1) {
+    Log(me + "Cancel(FormatStatus=#True)");
+    return 0;
+  }
+  if (PathToExtract.empty()) {
+    Log(me + "PathToExtract$ is absent");
+    return 0;
+  }
+  VolumeTarget volume;
+  const bool toVolume = IsVolumeName(PathToExtract);
+  std::string dest = PathToExtract;
+  if (toVolume) {
+    std::string error;
+    if (!ResolveVolume(PathToExtract, &volume, &error)) {
+      Log(me + "Can't use volume " + PathToExtract + ": " + error);
+      GetUi().ShowStatus("Error: " + error, 3000);
+      return 0;
+    }
+  } else {
+    dest = WithSlash(dest);
+  }
+
+  std::string zipFile = sZipFileForUnpack;
+  if (FromMemory) {
+    if (!Buffer || BufferLength == 0) {
+      Log(me + "Input args: *Buffer Or BufferLength Error");
+      return 0;
+    }
+    zipFile = UnpackInternalMemoryToTempFile(Buffer, BufferLength);
+  }
+  if (zipFile.empty()) {
+    Log(me + "sZipFileForUnpack absent");
+    return 0;
+  }
+
+  // Files for a volume are gathered in a staging folder and written in one go.
+  std::string target = dest;
+  std::string staging;
+  std::error_code ec;
+  if (toVolume) {
+    std::string workDir = PackWorkDir();
+    std::vector<char> buf;
+    std::string templ = workDir + "Staging" + "XXXXXX";
+    buf.assign(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (workDir.empty() || !::mkdtemp(buf.data())) {
+      Log(me + "Can't create a staging folder in " + workDir);
+      return 0;
+    }
+    staging = buf.data();
+    target = staging;
+  } else if (!std::filesystem::is_directory(target, ec)) {
+    std::filesystem::create_directories(target, ec);
+    if (!std::filesystem::is_directory(target, ec)) {
+      Log(me + "Can't create " + target);
+      return 0;
+    }
+  }
+  struct StagingGuard {
+    std::string path;
+    ~StagingGuard() {
+      std::error_code e;
+      if (!path.empty()) std::filesystem::remove_all(path, e);
+    }
+  } stagingGuard{staging};
+
+  if (ShowProgress) GetUi().DrawProgress("", 0);
+  ZipExtractOptions opt;
+  opt.cancel = [] { return FormatStatus.load() == 1; };
+  if (ShowProgress) {
+    opt.progress = [&dest](const ZipProgress& p) {
+      int percent = static_cast<int>(std::lround(p.index * 1.0 / p.total * 100.0));
+      GetUi().DrawProgress("Extracted (" + std::to_string(p.index) + "/" + std::to_string(p.total) + ") files to " +
+                               dest,
+                           percent);
+    };
+  }
+  ZipOutcome outcome = ExtractZipSafely(zipFile, target, opt);
+  switch (outcome.result) {
+    case ZipResult::Ok:
+      break;
+    case ZipResult::CannotOpen:
+      Log(me + "Can't OpenPack zip");
+      return 0;
+    case ZipResult::CannotList:
+      Log(me + "Can't examine the zip pack content");
+      return 0;
+    case ZipResult::Cancelled:
+      Log(me + "Cancel(FormatStatus=#True)");
+      return 0;
+    case ZipResult::CorruptMember:
+      Log("> Proceed file: " + outcome.entry + ", Size: " + std::to_string(outcome.recordedSize) + " ERROR SIZE");
+      Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry + " (" + outcome.detail + ")");
+      return 0;
+    default:
+      Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry +
+          (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
+      return 0;
+  }
+
+  if (toVolume) {
+    VolumeWriteOptions vopt;
+    vopt.workDir = PackWorkDir();
+    std::string error;
+    if (!CopyTreeToVolume(volume, staging, vopt, &error)) {
+      Log(me + "Can't write the files to " + PathToExtract + ": " + error);
+      GetUi().ShowStatus("Error: " + error, 3000);
+      return 0;
+    }
+  }
+
+  int result = 1;
+  PauseMs(1000);
+  Log(me + "ExtractDataZipSuccess=" + std::to_string(result));
+  if (DeleteZipAfter && std::filesystem::exists(zipFile, ec)) {
+    std::filesystem::remove(zipFile, ec);
+    Log(me + "Deleted " + zipFile);
+  }
+  if (ShowProgress && GetUi().HasMainWindow()) GetUi().DrawProgress("", 0);
+  return result;
+}
+
+int ExtractPack(const std::string& packName, const std::string& PathToExtract, int ShowProgress, int DeleteZipAfter) {
+  PackRef pack = FindPack(packName);
+  if (!pack) {
+    if (packName == kPackFreeDosDataSet) {
+      Log(std::string("> ExtractDataZip: ") + kNoFreeDosDataSetText);
+      GetUi().ShowStatus(kNoFreeDosDataSetText, 3000);
+    } else {
+      Log("> ExtractDataZip: This build carries no " + packName);
+      GetUi().ShowStatus("This build carries no " + packName, 3000);
+    }
+    return 0;
+  }
+  return ExtractDataZip(pack.data, pack.size, PathToExtract, 1, "", ShowProgress, DeleteZipAfter);
+}
+
+}  // namespace fk

@@ -1,0 +1,388 @@
+#include "format/VolumeFiles.h"
+
+#include <blkid/blkid.h>
+#include <algorithm>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "app/Log.h"
+#include "format/ZipExtract.h"
+#include "platform/LoopDevice.h"
+#include "platform/Process.h"
+
+namespace fk {
+namespace fs = std::filesystem;
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool Fail(std::string* error, const std::string& text) {
+  if (error) *error = text;
+  Log("> VolumeFiles: " + text);
+  return false;
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool IsBlockDevice(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int64_t DeviceSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  uint64_t size = 0;
+  if (fd.get() < 0 || ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0) return -1;
+  return static_cast<int64_t>(size);
+}
+
+// Length of the MBR partition that starts at byteOffset; 0 when none does.
+int64_t MbrPartitionLength(const std::string& path, int64_t byteOffset) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  unsigned char mbr[512];
+  if (fd.get() < 0 || ::pread(fd.get(), mbr, sizeof mbr, 0) != 512 || mbr[510] != 0x55 || mbr[511] != 0xAA) return 0;
+  int sector = 512;
+  if (IsBlockDevice(path)) ::ioctl(fd.get(), BLKSSZGET, &sector);
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char* e = mbr + 446 + 16 * i;
+    uint32_t start = e[8] | e[9] << 8 | e[10] << 16 | uint32_t(e[11]) << 24;
+    uint32_t count = e[12] | e[13] << 8 | e[14] << 16 | uint32_t(e[15]) << 24;
+    if (e[4] != 0 && count != 0 && int64_t(start) * sector == byteOffset) return int64_t(count) * sector;
+  }
+  return 0;
+}
+
+std::string ProbeFileSystem(const std::string& device, int64_t offset, int64_t length) {
+  Fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return {};
+  blkid_probe pr = blkid_new_probe();
+  if (!pr) return {};
+  std::string result;
+  if (blkid_probe_set_device(pr, fd.get(), offset, length) == 0) {
+    blkid_probe_enable_superblocks(pr, 1);
+    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    if (blkid_do_safeprobe(pr) == 0) {
+      const char* type = nullptr;
+      const char* version = nullptr;
+      blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
+      blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
+      std::string t = type ? type : "";
+      if (t == "vfat") result = version && *version ? version : "FAT32";
+      else if (t == "exfat") result = "exFAT";
+      else if (t == "ntfs") result = "NTFS";
+      else result = t;
+    }
+  }
+  blkid_free_probe(pr);
+  return result;
+}
+
+bool KernelHasFileSystem(const std::string& name) {
+  std::ifstream in("/proc/filesystems");
+  std::string line;
+  while (std::getline(in, line)) {
+    auto tab = line.rfind('\t');
+    if ((tab == std::string::npos ? line : line.substr(tab + 1)) == name) return true;
+  }
+  return false;
+}
+
+ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {}) {
+  ProcessRequest rq;
+  rq.argv = std::move(argv);
+  rq.extraEnv = std::move(env);
+  rq.timeoutMs = 10 * 60 * 1000;
+  return RunProcess(rq);
+}
+
+std::string ToolFailure(const std::string& tool, const ProcessResult& r) {
+  if (!r.started) return tool + " not found (install the package that provides it): " + r.errorText;
+  std::string out = r.output;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
+}
+
+bool FsyncPath(const std::string& path, std::string* error) {
+  Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + path));
+  return true;
+}
+
+bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
+                    std::string* error) {
+  const std::string image = v.byteOffset ? v.device + "@@" + std::to_string(v.byteOffset) : v.device;
+  const std::vector<std::pair<std::string, std::string>> env = {{"MTOOLS_SKIP_CHECK", "1"},
+                                                                {"MTOOLSRC", "/dev/null"}};
+  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m", "-i", image};
+  std::error_code ec;
+  std::vector<std::string> top;
+  for (const auto& e : fs::directory_iterator(sourceDir, ec)) top.push_back(e.path().string());
+  if (ec) return Fail(error, sourceDir + ": " + ec.message());
+  std::sort(top.begin(), top.end());
+  if (!top.empty()) {
+    argv.insert(argv.end(), top.begin(), top.end());
+    argv.push_back("::/");
+    ProcessResult r = RunTool(argv, env);
+    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mcopy", r));
+  }
+  if (!opts.hidden.empty()) {
+    std::vector<std::string> attr = {"mattrib", "-i", image, "+h"};
+    for (const auto& h : opts.hidden) attr.push_back("::/" + h);
+    ProcessResult r = RunTool(attr, env);
+    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mattrib", r));
+  }
+  // mtools never flushes.
+  return FsyncPath(v.device, error);
+}
+
+// A private mount point that is unmounted and removed when it goes away.
+class PrivateMount {
+ public:
+  ~PrivateMount() { Release(); }
+  bool Mount(const std::string& device, const std::string& fsType, const std::string& workDir, std::string* error) {
+    std::string base = workDir;
+    if (base.empty()) {
+      const char* t = std::getenv("TMPDIR");
+      base = (t && *t) ? t : "/tmp";
+    }
+    if (base.back() != '/') base += '/';
+    std::string templ = base + "mnt" + "XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
+    dir_ = buf.data();
+    if (fsType == "exFAT" && KernelHasFileSystem("exfat")) {
+      if (::mount(device.c_str(), dir_.c_str(), "exfat", 0, "") != 0) return Fail(error, Errno("mount exfat"));
+    } else if (fsType == "NTFS" && KernelHasFileSystem("ntfs3")) {
+      if (::mount(device.c_str(), dir_.c_str(), "ntfs3", 0, "") != 0) return Fail(error, Errno("mount ntfs3"));
+    } else {
+      const std::string tool = fsType == "exFAT" ? "mount.exfat-fuse" : "ntfs-3g";
+      ProcessResult r = RunTool({tool, device, dir_});
+      if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure(tool, r));
+    }
+    mounted_ = true;
+    return true;
+  }
+  const std::string& dir() const { return dir_; }
+
+  bool Release(std::string* error = nullptr) {
+    bool ok = true;
+    if (mounted_) {
+      {
+        Fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d.get() >= 0) ::syncfs(d.get());
+      }
+      int rc = -1;
+      for (int i = 0; i < 50; ++i) {
+        rc = ::umount2(dir_.c_str(), 0);
+        if (rc == 0 || errno != EBUSY) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      if (rc != 0) {
+        // Never leave the volume mounted under the work directory: detach it
+        // lazily and report the failure.
+        ok = Fail(error, Errno("umount " + dir_));
+        ::umount2(dir_.c_str(), MNT_DETACH);
+      }
+      mounted_ = false;
+    }
+    if (!dir_.empty()) {
+      ::rmdir(dir_.c_str());
+      dir_.clear();
+    }
+    return ok;
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {
+  std::error_code ec;
+  std::vector<char> buf(1 << 20);
+  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    fs::path rel = fs::relative(it->path(), from, ec);
+    fs::path target = to / rel;
+    auto st = it->symlink_status(ec);
+    if (fs::is_directory(st)) {
+      if (::mkdir(target.c_str(), 0755) != 0 && errno != EEXIST) return Fail(error, Errno("mkdir " + target.string()));
+    } else if (fs::is_regular_file(st)) {
+      Fd in(::open(it->path().c_str(), O_RDONLY | O_CLOEXEC));
+      Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (in.get() < 0 || out.get() < 0) return Fail(error, Errno("copy " + rel.string()));
+      for (;;) {
+        ssize_t n = ::read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail(error, Errno("read " + rel.string()));
+        if (n == 0) break;
+        for (ssize_t off = 0; off < n;) {
+          ssize_t w = ::write(out.get(), buf.data() + off, static_cast<std::size_t>(n - off));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) return Fail(error, Errno("write " + target.string()));
+          off += w;
+        }
+      }
+      if (::fsync(out.get()) != 0) return Fail(error, Errno("fsync " + target.string()));
+    }
+  }
+  if (ec) return Fail(error, from.string() + ": " + ec.message());
+  return true;
+}
+
+bool SetNtfsHidden(const std::string& path, std::string* error) {
+  // Both NTFS drivers publish the attribute word as "system.ntfs_attrib_be".
+  unsigned char v[4] = {0, 0, 0, 0};
+  if (::getxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v) != 4)
+    return Fail(error, Errno("read attributes of " + path));
+  v[3] |= 0x02;
+  if (::setxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v, 0) != 0)
+    return Fail(error, Errno("set hidden on " + path));
+  return true;
+}
+
+bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
+                        std::string* error) {
+  if (::geteuid() != 0) return Fail(error, "writing " + v.fsType + " volumes needs root (loop device and mount)");
+  // Always through a loop device over the byte range: the kernel refuses to
+  // mount a partition node while its whole disk is held exclusively by the job.
+  std::string err;
+  LoopDevice::Options lo;
+  lo.offset = v.byteOffset;
+  lo.sizeLimit = v.byteLength;
+  std::unique_ptr<LoopDevice> loop = LoopDevice::Attach(v.device, lo, &err);
+  if (!loop) return Fail(error, "loop device over " + v.device + ": " + err);
+  const std::string dev = loop->path();
+  {
+    PrivateMount mnt;
+    if (!mnt.Mount(dev, v.fsType, opts.workDir, error)) return false;
+    if (!CopyTreeInto(sourceDir, mnt.dir(), error)) return false;
+    if (v.fsType == "NTFS")
+      for (const auto& h : opts.hidden)
+        if (!SetNtfsHidden(mnt.dir() + "/" + h, error)) return false;
+    if (!mnt.Release(error)) return false;
+  }
+  // A FUSE driver may still be closing the device after the unmount: wait
+  // until it can be opened exclusively before editing it directly.
+  int raw = -1;
+  for (int i = 0; i < 50 && raw < 0; ++i) {
+    raw = ::open(dev.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    if (raw < 0 && errno == EBUSY) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    else break;
+  }
+  if (raw < 0) raw = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
+  Fd fd(raw);
+  if (fd.get() < 0) return Fail(error, Errno("open " + dev));
+  if (v.fsType == "exFAT" && !opts.hidden.empty()) {
+    std::string err;
+    if (!ExfatSetHidden(fd.get(), 0, opts.hidden, &err))
+      return Fail(error, "hidden attribute: " + err);
+  }
+  if (::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + dev));
+  return true;
+}
+
+}  // namespace
+
+bool IsVolumeName(const std::string& name) {
+  return name.find("@@") != std::string::npos || IsBlockDevice(name);
+}
+
+bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error) {
+  VolumeTarget v;
+  auto at = name.rfind("@@");
+  if (at != std::string::npos) {
+    v.device = name.substr(0, at);
+    const std::string off = name.substr(at + 2);
+    char* end = nullptr;
+    long long o = std::strtoll(off.c_str(), &end, 10);
+    if (off.empty() || *end != '\0' || o < 0) return Fail(error, "bad volume offset in " + name);
+    v.byteOffset = o;
+    v.byteLength = MbrPartitionLength(v.device, v.byteOffset);
+  } else {
+    v.device = name;
+  }
+  int64_t size = DeviceSize(v.device);
+  if (size < 0) return Fail(error, Errno("cannot open " + v.device));
+  if (v.byteOffset >= size) return Fail(error, name + ": offset beyond the end of " + v.device);
+  if (v.byteLength == 0 || v.byteOffset + v.byteLength > size) v.byteLength = size - v.byteOffset;
+  v.fsType = ProbeFileSystem(v.device, v.byteOffset, v.byteLength);
+  if (v.fsType.empty()) return Fail(error, "no known file system on " + name);
+  *target = v;
+  return true;
+}
+
+bool CopyTreeToVolume(const VolumeTarget& volume, const std::string& sourceDir, const VolumeWriteOptions& opts,
+                      std::string* error) {
+  if (volume.fsType.rfind("FAT", 0) == 0) return WriteFatVolume(volume, sourceDir, opts, error);
+  if (volume.fsType == "exFAT" || volume.fsType == "NTFS") return WriteMountedVolume(volume, sourceDir, opts, error);
+  return Fail(error, "cannot write files onto a " + (volume.fsType.empty() ? "unknown" : volume.fsType) +
+                         " volume");
+}
+
+bool WriteFilesToVolume(const VolumeTarget& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
+                        std::string* error) {
+  std::string base = workDir;
+  if (base.empty()) {
+    const char* t = std::getenv("TMPDIR");
+    base = (t && *t) ? t : "/tmp";
+  }
+  if (base.back() != '/') base += '/';
+  std::string templ = base + "Staging" + "XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
+  const std::string staging = buf.data();
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code e;
+      fs::remove_all(dir, e);
+    }
+  } cleanup{staging};
+  VolumeWriteOptions opts;
+  opts.workDir = workDir;
+  for (const auto& f : files) {
+    std::string cleaned;
+    if (!SplitSafeEntryName(f.path, &cleaned)) return Fail(error, "bad file name " + f.path);
+    fs::path p = fs::path(staging) / cleaned;
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
+    std::ofstream out(p, std::ios::binary);
+    out.write(f.data.data(), static_cast<std::streamsize>(f.data.size()));
+    if (!out) return Fail(error, "cannot stage " + f.path);
+    if (f.hidden) opts.hidden.push_back(cleaned);
+  }
+  return CopyTreeToVolume(volume, staging, opts, error);
+}
+
+}  // namespace fk

@@ -1,0 +1,246 @@
+#include "format/ZipExtract.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace fk {
+namespace {
+
+struct ArchiveReadDeleter {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+using ArchivePtr = std::unique_ptr<archive, ArchiveReadDeleter>;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+
+ private:
+  int fd_;
+};
+
+ArchivePtr OpenZip(const std::string& path, std::string* detail) {
+  ArchivePtr a(archive_read_new());
+  if (!a) return nullptr;
+  // The central-directory reader; it checks each member's CRC as it is read.
+  archive_read_support_format_zip_seekable(a.get());
+  if (archive_read_open_filename(a.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
+    if (detail) *detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "open failed";
+    return nullptr;
+  }
+  return a;
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Opens (creating when missing) each directory of parts[0..count) below dirfd,
+// never following a symbolic link. Returns the fd of the last one.
+Fd OpenDirChain(int rootFd, const std::vector<std::string>& parts, std::size_t count, std::string* detail) {
+  Fd cur(::dup(rootFd));
+  for (std::size_t i = 0; i < count && cur.get() >= 0; ++i) {
+    if (::mkdirat(cur.get(), parts[i].c_str(), 0755) != 0 && errno != EEXIST) {
+      if (detail) *detail = Errno("mkdir " + parts[i]);
+      return Fd();
+    }
+    Fd next(::openat(cur.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) {
+      if (detail) *detail = Errno("open directory " + parts[i]);
+      return Fd();
+    }
+    cur = std::move(next);
+  }
+  return cur;
+}
+
+std::vector<std::string> SplitParts(const std::string& cleaned) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= cleaned.size()) {
+    std::size_t slash = cleaned.find('/', start);
+    if (slash == std::string::npos) slash = cleaned.size();
+    if (slash > start) parts.push_back(cleaned.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+const char* ZipResultText(ZipResult r) {
+  switch (r) {
+    case ZipResult::Ok: return "OK";
+    case ZipResult::CannotOpen: return "cannot open the ZIP";
+    case ZipResult::CannotList: return "cannot read the ZIP's entry list";
+    case ZipResult::Cancelled: return "cancelled";
+    case ZipResult::HostileName: return "entry name leaves the destination";
+    case ZipResult::UnsupportedType: return "entry is neither a file nor a directory";
+    case ZipResult::CorruptMember: return "entry data does not match its size or CRC";
+    case ZipResult::WriteFailed: return "cannot write the entry";
+  }
+  return "?";
+}
+
+bool SplitSafeEntryName(const std::string& name, std::string* cleaned) {
+  if (name.empty() || name.find('\0') != std::string::npos) return false;
+  std::string n = name;
+  for (char& c : n)
+    if (c == '\\') c = '/';
+  if (n[0] == '/') return false;
+  if (n.size() >= 2 && n[1] == ':') return false;  // "C:..." drive prefix
+  std::string out;
+  for (const std::string& part : SplitParts(n)) {
+    if (part == "..") return false;
+    if (part == ".") continue;
+    if (!out.empty()) out += '/';
+    out += part;
+  }
+  if (out.empty()) return false;
+  *cleaned = out;
+  return true;
+}
+
+int CountZipEntries(const std::string& zipPath, std::string* detail) {
+  ArchivePtr a = OpenZip(zipPath, detail);
+  if (!a) return -1;
+  int count = 0;
+  archive_entry* e = nullptr;
+  int r;
+  while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) ++count;
+  if (r != ARCHIVE_EOF) {
+    if (detail) *detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "list failed";
+    return -1;
+  }
+  return count;
+}
+
+ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destDir, const ZipExtractOptions& opt) {
+  ZipOutcome out;
+  ArchivePtr a = OpenZip(zipPath, &out.detail);
+  if (!a) {
+    out.result = ZipResult::CannotOpen;
+    return out;
+  }
+  int total = CountZipEntries(zipPath, &out.detail);
+  if (total < 0) {
+    out.result = ZipResult::CannotList;
+    return out;
+  }
+  out.entries = total;
+  Fd root(::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.get() < 0) {
+    out.result = ZipResult::WriteFailed;
+    out.detail = Errno("open " + destDir);
+    return out;
+  }
+  std::vector<char> buf(256 * 1024);
+  for (int index = 1;; ++index) {
+    if (opt.cancel && opt.cancel()) {
+      out.result = ZipResult::Cancelled;
+      return out;
+    }
+    archive_entry* e = nullptr;
+    int r = archive_read_next_header(a.get(), &e);
+    if (r == ARCHIVE_EOF) break;
+    if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+      out.result = ZipResult::CannotList;
+      out.detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "";
+      return out;
+    }
+    const char* rawName = archive_entry_pathname(e);
+    out.entry = rawName ? rawName : "";
+    out.recordedSize = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
+    std::string cleaned;
+    if (!SplitSafeEntryName(out.entry, &cleaned)) {
+      out.result = ZipResult::HostileName;
+      return out;
+    }
+    std::vector<std::string> parts = SplitParts(cleaned);
+    const mode_t type = archive_entry_filetype(e);
+    if (type == AE_IFDIR) {
+      Fd d = OpenDirChain(root.get(), parts, parts.size(), &out.detail);
+      if (d.get() < 0) {
+        out.result = ZipResult::WriteFailed;
+        return out;
+      }
+    } else if (type == AE_IFREG || type == 0) {
+      Fd dir = OpenDirChain(root.get(), parts, parts.size() - 1, &out.detail);
+      if (dir.get() < 0) {
+        out.result = ZipResult::WriteFailed;
+        return out;
+      }
+      Fd file(::openat(dir.get(), parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                       0644));
+      if (file.get() < 0) {
+        out.result = ZipResult::WriteFailed;
+        out.detail = Errno("create " + cleaned);
+        return out;
+      }
+      int64_t written = 0;
+      for (;;) {
+        la_ssize_t n = archive_read_data(a.get(), buf.data(), buf.size());
+        if (n == 0) break;
+        if (n < 0) {
+          out.result = ZipResult::CorruptMember;
+          out.detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "read failed";
+          return out;
+        }
+        for (la_ssize_t off = 0; off < n;) {
+          ssize_t w = ::write(file.get(), buf.data() + off, static_cast<std::size_t>(n - off));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) {
+            out.result = ZipResult::WriteFailed;
+            out.detail = Errno("write " + cleaned);
+            return out;
+          }
+          off += w;
+        }
+        written += n;
+      }
+      if (archive_entry_size_is_set(e) && archive_entry_size(e) != written) {
+        out.result = ZipResult::CorruptMember;
+        out.detail = "size " + std::to_string(written) + " instead of " + std::to_string(archive_entry_size(e));
+        return out;
+      }
+      if (::close(file.release()) != 0) {
+        out.result = ZipResult::WriteFailed;
+        out.detail = Errno("close " + cleaned);
+        return out;
+      }
+    } else {
+      out.result = ZipResult::UnsupportedType;
+      return out;
+    }
+    out.extracted = index;
+    if (opt.progress) opt.progress(ZipProgress{index, total, out.entry});
+  }
+  out.entry.clear();
+  return out;
+}
+
+}  // namespace fk
