@@ -112,16 +112,16 @@ bool WriteAt(const std::string& path, uint64_t offset, const void* buf, std::siz
   return f.fd >= 0 && ::pwrite(f.fd, buf, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
 }
 
-std::string MakePayload(const std::string& workDir, const PayloadSpec& spec) {
-  const std::string head = workDir + "/payload-" + spec.tag + ".bin";
-  if (!Run({"nasm", "-f", "bin", "-DORG=" + std::to_string(spec.org), "-DENTRY_CS=" + std::to_string(spec.entryCs),
-            std::string("-DFREEDOS=") + (spec.freedos ? "1" : "0"), "-DSIZE=" + std::to_string(spec.size),
-            "-DTAG=\"" + spec.tag + "\"", "-o", head, FK_BOOT_TEST_DIR "/payload.asm"}))
+std::string MakePayload(const std::string& workDir, const PayloadOptions& options) {
+  const std::string head = workDir + "/payload-" + options.tag + ".bin";
+  if (!Run({"nasm", "-f", "bin", "-DORG=" + std::to_string(options.org), "-DENTRY_CS=" + std::to_string(options.entryCs),
+            std::string("-DFREEDOS=") + (options.freedos ? "1" : "0"), "-DSIZE=" + std::to_string(options.size),
+            "-DTAG=\"" + options.tag + "\"", "-o", head, FK_BOOT_TEST_DIR "/payload.asm"}))
     return "";
   std::string data = test::ReadFileBytes(head);
-  if (data.size() != 512 || spec.size < 512 || spec.size % 4) return "";
-  data.resize(spec.size);
-  for (std::size_t o = 512; o < spec.size; o += 4) Put32(reinterpret_cast<uint8_t*>(&data[o]), uint32_t(o) ^ 0x5AC3E1F0);
+  if (data.size() != 512 || options.size < 512 || options.size % 4) return "";
+  data.resize(options.size);
+  for (std::size_t o = 512; o < options.size; o += 4) Put32(reinterpret_cast<uint8_t*>(&data[o]), uint32_t(o) ^ 0x5AC3E1F0);
   return data;
 }
 

@@ -11,14 +11,14 @@ namespace fk::boottest {
 
 // The test payload: the first 512 bytes assembled from payload.asm, the rest
 // a pattern the payload verifies. Returns the file contents ("" on failure).
-struct PayloadSpec {
+struct PayloadOptions {
   unsigned org = 0x200;
   unsigned entryCs = 0x2000;
   bool freedos = false;
   std::size_t size = 4096;  // a multiple of 4, at least 512
   std::string tag;          // reported as "PAYLOAD OK <tag>"
 };
-std::string MakePayload(const std::string& workDir, const PayloadSpec& spec);
+std::string MakePayload(const std::string& workDir, const PayloadOptions& options);
 
 struct PartEntry {
   uint8_t flag = 0;

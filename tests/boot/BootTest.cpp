@@ -40,15 +40,15 @@ class BootTest : public ::testing::Test {
 
   // Writes a payload file to the scratch directory and returns its path.
   std::string Payload(const std::string& tag, std::size_t size, bool freedos = false) {
-    PayloadSpec spec;
-    spec.tag = tag;
-    spec.size = size;
+    PayloadOptions options;
+    options.tag = tag;
+    options.size = size;
     if (freedos) {
-      spec.org = 0;
-      spec.entryCs = 0x60;
-      spec.freedos = true;
+      options.org = 0;
+      options.entryCs = 0x60;
+      options.freedos = true;
     }
-    const std::string data = MakePayload(dir_.path(), spec);
+    const std::string data = MakePayload(dir_.path(), options);
     EXPECT_EQ(data.size(), size) << tag;
     const std::string path = dir_ / ("file-" + tag);
     test::WriteFileBytes(path, data);
