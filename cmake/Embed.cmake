@@ -11,4 +11,9 @@ function(fk_embed target symbol input)
     COMMENT "Embedding ${symbol}"
     VERBATIM)
   target_sources(${target} PRIVATE ${out})
+  # A custom command's output has a build rule only for targets of the same
+  # directory; this target carries it when fk_embed is called from a
+  # subdirectory (resources/<sub>/CMakeLists.txt).
+  add_custom_target(fk_embed_${symbol} DEPENDS ${out})
+  add_dependencies(${target} fk_embed_${symbol})
 endfunction()

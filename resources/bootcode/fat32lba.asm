@@ -1,0 +1,227 @@
+; Fat32LBA - FreeDOS FAT32 partition boot record (INT 13h extensions).
+;
+; Loaded by the MBR to 0000:7C00 and entered with DL = boot drive. Bytes
+; 3..89 carry the volume's BIOS parameter block, copied in by the installer;
+; HiddenSectors must hold the partition's start LBA.
+;
+; Steps: move this sector to 1FE0:7C00 (linear 0x27A00), print
+; "Loading FreeDOS ", find "KERNEL  SYS" in the root directory, load the whole
+; file to 0060:0000 and jump there with DL = BL = drive, DS = SS = 0x1FE0 and
+; BP = 0x7C00, so that SS:BP points at this sector and its BPB, as the FreeDOS
+; kernel expects. Sectors are 512 bytes.
+;
+; Memory: 0x00600..0x21FFF the kernel (at most 137,728 bytes; each root
+;         directory cluster is read here as well while searching),
+;         0x22000 one FAT sector, 0x27A00 this sector, stack below it.
+; Kernel missing (or unreadable, or too large): "No KERNEL  SYS", wait for a
+; key, INT 19h.
+
+        cpu     386
+        bits    16
+        org     0x7C00
+
+; BP = 0x7C00 throughout; fields are addressed as [bp+offset].
+SPC             equ 0x0D        ; sectors per cluster (byte)
+RESERVED        equ 0x0E        ; reserved sectors (word)
+NFATS           equ 0x10        ; number of FATs (byte)
+HIDDEN          equ 0x1C        ; hidden sectors = partition start (dword)
+FATSZ           equ 0x24        ; sectors per FAT (dword)
+ROOT            equ 0x2C        ; first cluster of the root directory (dword)
+DRIVE           equ 0x40        ; drive number byte, replaced by DL at run time
+FAT_START       equ 0x4C        ; run time: LBA of the first FAT (dword)
+DATA_START      equ 0x50        ; run time: LBA of cluster 2 (dword)
+RELOC_SEG       equ 0x1FE0
+KERNEL_SEG      equ 0x0060
+FAT_SEG         equ 0x2200
+MAX_SECTORS     equ (0x22000 - 0x600) / 512
+
+        jmp     short start     ; EB 58 90
+        nop
+        times 90 - ($ - $$) db 0
+
+start:
+        cli
+        cld
+        xor     ax, ax
+        mov     ds, ax
+        mov     si, 0x7C00
+        mov     di, si
+        push    RELOC_SEG
+        pop     es
+        mov     cx, 256
+        rep     movsw
+        jmp     RELOC_SEG:relocated
+relocated:
+        push    es
+        pop     ds
+        push    es
+        pop     ss
+        mov     bp, 0x7C00
+        lea     sp, [bp-0x20]
+        sti
+        mov     [bp+DRIVE], dl
+
+        mov     si, msg_loading
+        call    print
+
+        ; FAT start = reserved sectors + hidden sectors (the partition start).
+        movzx   eax, word [bp+RESERVED]
+        add     eax, [bp+HIDDEN]
+        mov     [bp+FAT_START], eax
+        movzx   ebx, byte [bp+NFATS]
+        imul    ebx, [bp+FATSZ]
+        add     eax, ebx
+        mov     [bp+DATA_START], eax
+
+        mov     ah, 0x41
+        mov     bx, 0x55AA
+        int     0x13
+        jc      fail
+        cmp     bx, 0xAA55
+        jne     fail
+        shr     cx, 1
+        jnc     fail
+
+        ; Search the root directory, one cluster at a time.
+        mov     eax, [bp+ROOT]
+.dir_cluster:
+        push    KERNEL_SEG
+        pop     es
+        movzx   cx, byte [bp+SPC]
+        call    read_cluster
+        shl     cx, 4                   ; 16 entries per sector
+        xor     di, di
+.entry:
+        cmp     byte [es:di], 0
+        je      fail                    ; end of directory
+        test    byte [es:di+11], 0x18   ; volume label, directory, long name
+        jnz     .next_entry
+        pusha
+        mov     si, kernel_name
+        mov     cx, 11
+        repe    cmpsb
+        popa
+        je      found
+.next_entry:
+        add     di, 32
+        loop    .entry
+        call    next_cluster
+        jnc     .dir_cluster
+
+fail:
+        mov     si, msg_no_kernel
+        call    print
+        xor     ah, ah
+        int     0x16
+        int     0x19
+
+found:
+        mov     eax, [es:di+28]         ; file size
+        dec     eax
+        cmp     eax, MAX_SECTORS * 512  ; rejects an empty file too (size-1 wraps)
+        jae     fail
+        shr     eax, 9
+        inc     ax
+        xchg    si, ax                  ; SI = sectors still to load
+        mov     ax, [es:di+20]
+        shl     eax, 16
+        mov     ax, [es:di+26]          ; EAX = first cluster
+.load:
+        movzx   cx, byte [bp+SPC]
+        cmp     cx, si
+        jbe     .whole
+        mov     cx, si                  ; the file ends inside this cluster
+.whole:
+        call    read_cluster
+        sub     si, cx
+        jz      .jump
+        shl     cx, 5                   ; sectors -> paragraphs
+        mov     dx, es
+        add     dx, cx
+        mov     es, dx
+        call    next_cluster
+        jnc     .load
+        jmp     short fail              ; the chain ends before the file does
+.jump:
+        mov     dl, [bp+DRIVE]
+        mov     bl, dl
+        jmp     KERNEL_SEG:0
+
+; EAX = cluster -> EAX = next cluster; CF set at the end of the chain or for
+; any value outside 2..0x0FFFFFF6. Keeps the other registers.
+next_cluster:
+        push    es
+        push    bx
+        push    cx
+        shl     eax, 2
+        mov     bx, ax
+        and     bx, 511
+        shr     eax, 9
+        add     eax, [bp+FAT_START]
+        push    FAT_SEG
+        pop     es
+        mov     cx, 1
+        call    read
+        mov     eax, [es:bx]
+        and     eax, 0x0FFFFFFF
+        cmp     eax, 2
+        jb      .end
+        cmp     eax, 0x0FFFFFF7
+        cmc
+.end:
+        pop     cx
+        pop     bx
+        pop     es
+        ret
+
+; Reads CX sectors from the start of cluster EAX to ES:0000. Keeps registers.
+read_cluster:
+        pushad
+        sub     eax, 2
+        movzx   ebx, byte [bp+SPC]
+        mul     ebx
+        add     eax, [bp+DATA_START]
+        call    read
+        popad
+        ret
+
+; Reads CX sectors (1..128) from LBA EAX to ES:0000. Keeps registers; a read
+; error ends in fail.
+read:
+        pushad
+        push    dword 0
+        push    eax
+        push    es
+        push    byte 0
+        push    cx
+        push    byte 0x10
+        mov     si, sp
+        mov     ah, 0x42
+        mov     dl, [bp+DRIVE]
+        int     0x13                    ; DS = SS: DS:SI -> the packet
+        lea     sp, [si+16]
+        popad
+        jc      fail
+        ret
+
+; Prints the zero-terminated text at DS:SI.
+print:
+        lodsb
+        test    al, al
+        jz      .end
+        mov     ah, 0x0E
+        xor     bx, bx
+        int     0x10
+        jmp     short print
+.end:
+        ret
+
+msg_loading:    db "Loading FreeDOS ", 0
+msg_no_kernel:  db "No "
+kernel_name:    db "KERNEL  SYS", 0
+
+%if ($ - $$) > 510
+%error "Fat32LBA does not fit in one sector"
+%endif
+        times 510 - ($ - $$) db 0
+        dw      0xAA55
