@@ -214,7 +214,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     Log(me + "PathToExtract$ is absent");
     return 0;
   }
-  VolumeSpec volume;
+  VolumeTarget volume;
   const bool toVolume = IsVolumeName(PathToExtract);
   std::string dest = PathToExtract;
   if (toVolume) {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "format/ZipExtract.h"
 #include "platform/LoopDevice.h"
 #include "platform/Process.h"
 
@@ -136,7 +137,7 @@ bool FsyncPath(const std::string& path, std::string* error) {
   return true;
 }
 
-bool WriteFatVolume(const VolumeSpec& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
+bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                     std::string* error) {
   const std::string image = v.byteOffset ? v.device + "@@" + std::to_string(v.byteOffset) : v.device;
   const std::vector<std::pair<std::string, std::string>> env = {{"MTOOLS_SKIP_CHECK", "1"},
@@ -269,7 +270,7 @@ bool SetNtfsHidden(const std::string& path, std::string* error) {
   return true;
 }
 
-bool WriteMountedVolume(const VolumeSpec& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
+bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                         std::string* error) {
   if (::geteuid() != 0) return Fail(error, "writing " + v.fsType + " volumes needs root (loop device and mount)");
   // Always through a loop device over the byte range: the kernel refuses to
@@ -316,8 +317,8 @@ bool IsVolumeName(const std::string& name) {
   return name.find("@@") != std::string::npos || IsBlockDevice(name);
 }
 
-bool ResolveVolume(const std::string& name, VolumeSpec* spec, std::string* error) {
-  VolumeSpec v;
+bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error) {
+  VolumeTarget v;
   auto at = name.rfind("@@");
   if (at != std::string::npos) {
     v.device = name.substr(0, at);
@@ -336,11 +337,11 @@ bool ResolveVolume(const std::string& name, VolumeSpec* spec, std::string* error
   if (v.byteLength == 0 || v.byteOffset + v.byteLength > size) v.byteLength = size - v.byteOffset;
   v.fsType = ProbeFileSystem(v.device, v.byteOffset, v.byteLength);
   if (v.fsType.empty()) return Fail(error, "no known file system on " + name);
-  *spec = v;
+  *target = v;
   return true;
 }
 
-bool CopyTreeToVolume(const VolumeSpec& volume, const std::string& sourceDir, const VolumeWriteOptions& opts,
+bool CopyTreeToVolume(const VolumeTarget& volume, const std::string& sourceDir, const VolumeWriteOptions& opts,
                       std::string* error) {
   if (volume.fsType.rfind("FAT", 0) == 0) return WriteFatVolume(volume, sourceDir, opts, error);
   if (volume.fsType == "exFAT" || volume.fsType == "NTFS") return WriteMountedVolume(volume, sourceDir, opts, error);
@@ -348,7 +349,7 @@ bool CopyTreeToVolume(const VolumeSpec& volume, const std::string& sourceDir, co
                          " volume");
 }
 
-bool WriteFilesToVolume(const VolumeSpec& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
+bool WriteFilesToVolume(const VolumeTarget& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
                         std::string* error) {
   std::string base = workDir;
   if (base.empty()) {
@@ -371,15 +372,15 @@ bool WriteFilesToVolume(const VolumeSpec& volume, const std::vector<VolumeFile>&
   VolumeWriteOptions opts;
   opts.workDir = workDir;
   for (const auto& f : files) {
-    if (f.path.empty() || f.path[0] == '/' || f.path.find("..") != std::string::npos)
-      return Fail(error, "bad file name " + f.path);
-    fs::path p = fs::path(staging) / f.path;
+    std::string cleaned;
+    if (!SplitSafeEntryName(f.path, &cleaned)) return Fail(error, "bad file name " + f.path);
+    fs::path p = fs::path(staging) / cleaned;
     std::error_code ec;
     fs::create_directories(p.parent_path(), ec);
     std::ofstream out(p, std::ios::binary);
     out.write(f.data.data(), static_cast<std::streamsize>(f.data.size()));
     if (!out) return Fail(error, "cannot stage " + f.path);
-    if (f.hidden) opts.hidden.push_back(f.path);
+    if (f.hidden) opts.hidden.push_back(cleaned);
   }
   return CopyTreeToVolume(volume, staging, opts, error);
 }

@@ -11,7 +11,7 @@
 
 namespace fk {
 
-struct VolumeSpec {
+struct VolumeTarget {
   std::string device;      // block device, loop device, or image file
   int64_t byteOffset = 0;  // start of the volume in device
   int64_t byteLength = 0;  // 0 = to the end of device
@@ -22,10 +22,10 @@ struct VolumeSpec {
 // or "<path>@@<byte offset>".
 bool IsVolumeName(const std::string& name);
 
-// Fills spec from a volume name. For "<path>@@<offset>" the length is taken
+// Fills *target from a volume name. For "<path>@@<offset>" the length is taken
 // from the MBR entry starting at that offset (else to the end of path); the
 // file system is probed with libblkid at the offset.
-bool ResolveVolume(const std::string& name, VolumeSpec* spec, std::string* error);
+bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error);
 
 struct VolumeWriteOptions {
   std::string workDir;              // where the private mount point goes ("" = $TMPDIR)
@@ -35,7 +35,7 @@ struct VolumeWriteOptions {
 // Copies everything below sourceDir onto the volume's root (overwriting files
 // of the same name), then sets the hidden attribute on opts.hidden and flushes
 // the device. exFAT and NTFS need root (loop device and mount).
-bool CopyTreeToVolume(const VolumeSpec& volume, const std::string& sourceDir, const VolumeWriteOptions& opts,
+bool CopyTreeToVolume(const VolumeTarget& volume, const std::string& sourceDir, const VolumeWriteOptions& opts,
                       std::string* error);
 
 // One file for WriteFilesToVolume.
@@ -46,7 +46,7 @@ struct VolumeFile {
 };
 
 // Stages files in the work directory and writes them with CopyTreeToVolume.
-bool WriteFilesToVolume(const VolumeSpec& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
+bool WriteFilesToVolume(const VolumeTarget& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
                         std::string* error);
 
 // Sets the hidden attribute (0x02) of each path in an unmounted exFAT file

@@ -102,17 +102,17 @@ TEST_F(VolumeFilesTest, Fat32InsideAnImageWithoutRoot) {
       << out;
   const std::string volume = img + "@@" + std::to_string(kPartStart);
 
-  VolumeSpec spec;
+  VolumeTarget target;
   std::string err;
-  ASSERT_TRUE(ResolveVolume(volume, &spec, &err)) << err;
-  EXPECT_EQ(spec.fsType, "FAT32");
-  EXPECT_EQ(spec.byteOffset, kPartStart);
-  EXPECT_EQ(spec.byteLength, kImageSize - kPartStart);
+  ASSERT_TRUE(ResolveVolume(volume, &target, &err)) << err;
+  EXPECT_EQ(target.fsType, "FAT32");
+  EXPECT_EQ(target.byteOffset, kPartStart);
+  EXPECT_EQ(target.byteLength, kImageSize - kPartStart);
 
   const std::string zip = DataSetZip(dir_ / "set.zip");
   ASSERT_EQ(ExtractDataZip(nullptr, 0, volume, 0, zip, 1, 0), 1) << LogText();
   EXPECT_TRUE(ui_->HasStatusContaining("Extracted (6/6) files to " + volume));
-  ASSERT_TRUE(WriteFilesToVolume(spec, MarkerFiles(), PackWorkDir(), &err)) << err;
+  ASSERT_TRUE(WriteFilesToVolume(target, MarkerFiles(), PackWorkDir(), &err)) << err;
 
   // Whole partition checked by fsck on a copy of its bytes.
   const std::string part = dir_ / "part.img";
@@ -162,10 +162,10 @@ TEST_F(VolumeFilesTest, ExfatThroughLoopAndMountWithHiddenEntries) {
   const std::string zip = DataSetZip(dir_ / "set.zip");
   ASSERT_EQ(ExtractDataZip(nullptr, 0, volume, 0, zip, 1, 0), 1) << LogText();
 
-  VolumeSpec spec;
-  ASSERT_TRUE(ResolveVolume(volume, &spec, &err)) << err;
-  EXPECT_EQ(spec.fsType, "exFAT");
-  ASSERT_TRUE(WriteFilesToVolume(spec, MarkerFiles(), PackWorkDir(), &err)) << err;
+  VolumeTarget target;
+  ASSERT_TRUE(ResolveVolume(volume, &target, &err)) << err;
+  EXPECT_EQ(target.fsType, "exFAT");
+  ASSERT_TRUE(WriteFilesToVolume(target, MarkerFiles(), PackWorkDir(), &err)) << err;
 
   {
     int fd = ::open(img.c_str(), O_RDONLY);
@@ -214,10 +214,10 @@ TEST_F(VolumeFilesTest, NtfsThroughLoopAndMountWithHiddenFiles) {
   const std::string volume = img + "@@" + std::to_string(kPartStart);
   const std::string zip = DataSetZip(dir_ / "set.zip");
   ASSERT_EQ(ExtractDataZip(nullptr, 0, volume, 0, zip, 1, 0), 1) << LogText();
-  VolumeSpec spec;
-  ASSERT_TRUE(ResolveVolume(volume, &spec, &err)) << err;
-  EXPECT_EQ(spec.fsType, "NTFS");
-  ASSERT_TRUE(WriteFilesToVolume(spec, MarkerFiles(), PackWorkDir(), &err)) << err;
+  VolumeTarget target;
+  ASSERT_TRUE(ResolveVolume(volume, &target, &err)) << err;
+  EXPECT_EQ(target.fsType, "NTFS");
+  ASSERT_TRUE(WriteFilesToVolume(target, MarkerFiles(), PackWorkDir(), &err)) << err;
 
   auto loop = LoopDevice::Attach(img, lo, &err);
   ASSERT_TRUE(loop) << err;
@@ -240,11 +240,11 @@ TEST_F(VolumeFilesTest, NtfsThroughLoopAndMountWithHiddenFiles) {
 TEST_F(VolumeFilesTest, UnusableVolumesAreReported) {
   const std::string img = dir_ / "blank.img";
   WriteMbr(img, 0x0C);
-  VolumeSpec spec;
+  VolumeTarget target;
   std::string err;
-  EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kPartStart), &spec, &err));
-  EXPECT_FALSE(ResolveVolume(img + "@@12x", &spec, &err));
-  EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kImageSize), &spec, &err));
+  EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kPartStart), &target, &err));
+  EXPECT_FALSE(ResolveVolume(img + "@@12x", &target, &err));
+  EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kImageSize), &target, &err));
   EXPECT_EQ(ExtractDataZip(nullptr, 0, img + "@@" + std::to_string(kPartStart), 0, DataSetZip(dir_ / "z.zip"), 1, 0),
             0);
   EXPECT_TRUE(LogMirrorContains("no known file system"));

@@ -34,17 +34,5 @@ TEST(SingleInstance, SecondCopyIsRefusedUntilTheFirstEnds) {
   EXPECT_EQ(FirstInChild("flashkeel", dir.path()), 0);
 }
 
-TEST(SingleInstance, UsesTheRuntimeDirectory) {
-  test::TempDir dir("fk-single");
-  const char* old = std::getenv("XDG_RUNTIME_DIR");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-  SingleInstance lock("flashkeel");
-  if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-  else ::unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_TRUE(lock.IsFirst());
-  EXPECT_EQ(lock.LockPath(), dir / "flashkeel.lock");
-}
-
 }  // namespace
 }  // namespace fk
