@@ -12,7 +12,8 @@
 ;
 ; Memory: 0000:7C00 this sector (not moved), stack below it,
 ;         0000:7E00 one FAT sector, 0800:0000 one root directory cluster,
-;         0x20200..0x9FFFF the loaded file (at most 523,776 bytes).
+;         0x20200 and up the loaded file (it must end below the BIOS's extended
+;         data area, 523,776 bytes at most).
 
         cpu     386
         bits    16
@@ -33,7 +34,6 @@ DATA_START      equ 0x50        ; LBA of cluster 2 (dword)
 FAT_SEG         equ 0x07E0      ; one FAT sector at 0000:7E00
 DIR_SEG         equ 0x0800      ; one directory cluster at 0000:8000
 LOAD_SEG        equ 0x2020      ; the file at linear 0x20200
-MAX_SIZE        equ 523776      ; 0xA0000 - 0x20200
 
         jmp     near start      ; E9 62 00
         times 90 - ($ - $$) db 0
@@ -140,15 +140,22 @@ error:
 
 found:
         mov     eax, [es:di+28]         ; file size
+        ; The file must end below the top of base memory (BDA word 0x413,
+        ; in KiB), where the BIOS keeps its extended data area: at most
+        ; 2 * KiB - 257 sectors after 0x20200, which is 523,776 bytes with
+        ; 640 KiB. An empty file is refused as well (size - 1 wraps).
+        movzx   ecx, word [0x0413]
+        add     cx, cx
+        sub     cx, 257
         dec     eax
-        cmp     eax, MAX_SIZE           ; rejects an empty file too (size-1 wraps)
+        shr     eax, 9                  ; sectors - 1
+        cmp     eax, ecx
         jae     error
-        shr     eax, 9
         inc     ax
         xchg    si, ax                  ; SI = sectors still to load
-        mov     ax, [es:di+20]
-        shl     eax, 16
-        mov     ax, [es:di+26]          ; EAX = first cluster
+        push    word [es:di+20]
+        push    word [es:di+26]
+        pop     eax                     ; EAX = first cluster
         push    LOAD_SEG
         pop     es
 .load:
@@ -179,7 +186,7 @@ next_cluster:
         push    cx
         shl     eax, 2
         mov     bx, ax
-        and     bx, 511
+        and     bh, 1                   ; BX = byte offset in the FAT sector
         shr     eax, 9
         add     eax, [bp+FAT_START]
         push    FAT_SEG

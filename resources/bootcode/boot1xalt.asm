@@ -16,7 +16,8 @@
 ; Memory: 0000:7C00 sector 0, 0000:7E00 sector 1, stack below 0x7C00,
 ;         0000:8000 one FAT sector, 0000:8200 one directory sector,
 ;         0000:8400 the matching Stream Extension entry,
-;         0x20200..0x9FFFF the loaded file (at most 523,776 bytes).
+;         0x20200 and up the loaded file (it must end below the BIOS's extended
+;         data area, 523,776 bytes at most).
 
         cpu     386
         bits    16
@@ -43,7 +44,6 @@ DIR_SEG         equ 0x0820
 DIR_BUF         equ 0x8200
 STREAM          equ 0x8400
 LOAD_SEG        equ 0x2020
-MAX_SIZE        equ 523776      ; 0xA0000 - 0x20200
 
         jmp     short start     ; EB 76 90
         nop
@@ -149,7 +149,7 @@ next_cluster:
         push    cx
         shl     eax, 2
         mov     bx, ax
-        and     bx, 511
+        and     bh, 1                   ; BX = byte offset in the FAT sector
         shr     eax, 9
         add     eax, [bp+FAT_LBA]
         push    FAT_SEG
@@ -355,10 +355,17 @@ found:
         cmp     dword [STREAM+12], 0    ; ValidDataLength, high half
         jne     error
         mov     eax, [STREAM+8]
+        ; The file must end below the top of base memory (BDA word 0x413,
+        ; in KiB), where the BIOS keeps its extended data area: at most
+        ; 2 * KiB - 257 sectors after 0x20200, which is 523,776 bytes with
+        ; 640 KiB. An empty file is refused as well (size - 1 wraps).
+        movzx   ecx, word [0x0413]
+        add     cx, cx
+        sub     cx, 257
         dec     eax
-        cmp     eax, MAX_SIZE           ; rejects an empty file too (size-1 wraps)
+        shr     eax, 9                  ; sectors - 1
+        cmp     eax, ecx
         jae     error
-        shr     eax, 9
         inc     ax
         xchg    si, ax                  ; SI = sectors still to load
         mov     eax, [STREAM+20]        ; first cluster
