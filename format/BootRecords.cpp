@@ -181,7 +181,7 @@ int InstallBootRecords(SectorDevice& volume, const BootRecordRequest& req) {
       return Fail("> InstallBootRecords: Error writing the exFAT boot checksum");
   }
   if (!volume.Flush()) return Fail("> InstallBootRecords: Error flushing the volume");
-  GetUi().ShowStatus(req.BootRecordsName + " boot records installed", 1000);
+  if (!req.BootRecordsName.empty()) GetUi().ShowStatus(req.BootRecordsName + " boot records installed", 1000);
   return 1;
 }
 

@@ -36,7 +36,7 @@ struct BootRecordRequest {
   std::span<const uint8_t> PbrTemplate;  // PBRSectors x 512 bytes of boot code
   int PBRSectors = 0;                    // 0: nothing to install
   int64_t BytesPerSector = 512;
-  std::string BootRecordsName;           // "Clover", "FreeDos": for the status text
+  std::string BootRecordsName;           // "Clover", "FreeDos": for the status text ("" none)
 };
 
 // Installs the partition boot record on an open volume (sector 0 = the

@@ -50,7 +50,7 @@ TEST_F(FormatTest, ClearMbrGptZeroesFirstAndLast128SectorsOnly) {
   ASSERT_TRUE(dev);
   ASSERT_EQ(ClearMBRGPT(*dev, static_cast<int64_t>(pattern.size()), 512), 1);
   dev.reset();
-  const std::string d = test::ReadFileBytes(img);
+  const std::string d = test::ReadImage(img);
   ASSERT_EQ(d.size(), pattern.size());
   EXPECT_EQ(d.substr(0, 128 * 512), std::string(128 * 512, '\0'));
   EXPECT_EQ(d.substr(128 * 512, (sectors - 256) * 512), pattern.substr(128 * 512, (sectors - 256) * 512));
@@ -73,7 +73,7 @@ TEST_F(FormatTest, ClearMbrGptStopsOnCancelAndOnWriteErrors) {
   dev.cancelAtWrite = 11;
   EXPECT_EQ(ClearMBRGPT(dev, 1000 * 512, 512), 0);
   EXPECT_EQ(dev.writes, 11);
-  std::string d = test::ReadFileBytes(img);
+  std::string d = test::ReadImage(img);
   EXPECT_EQ(d.substr(10 * 512, 512), std::string(512, '\0'));
   EXPECT_EQ(d.substr(11 * 512), pattern.substr(11 * 512));
   EXPECT_FALSE(ui_->HasStatus("Clearing MBR/GPT structures ... OK"));
@@ -119,7 +119,7 @@ TEST_F(FormatTest, ExfatChecksumMatchesMkfsExfat) {
   const std::string img = dir / "vol.img";
   test::MakeSparseFile(img, 64 << 20);
   ASSERT_EQ(test::Sh("mkfs.exfat -L CHK " + img + " >/dev/null 2>&1"), 0);
-  const std::string d = test::ReadFileBytes(img);
+  const std::string d = test::ReadImage(img);
   const uint32_t reversed = exFATBootChecksum(reinterpret_cast<const uint8_t*>(d.data()), 11 * 512);
   EXPECT_EQ(__builtin_bswap32(reversed), test::U32At(d, 11 * 512));
   EXPECT_EQ(test::U32At(d, 11 * 512 + 508), test::U32At(d, 11 * 512));
@@ -141,12 +141,12 @@ TEST_F(FormatTest, Fat32BootRecordsKeepTheFormattersBpb) {
   const PT pt = test::MakeImageWithMbr(img, 128 << 20);
   const int64_t start = pt.PartitionTable[0].StartingSector;
   ASSERT_EQ(FormatDriveEx(test::RangeName(img, pt), "FAT32", "CLOVER", 1, 0), 1);
-  const std::string formatted = test::ReadFileBytes(img).substr(start * 512, 512);
-  EXPECT_EQ(static_cast<uint8_t>(test::ReadFileBytes(img)[0x1C2]), 0x0B);
+  const std::string formatted = test::ReadImage(img).substr(start * 512, 512);
+  EXPECT_EQ(static_cast<uint8_t>(test::ReadImage(img)[0x1C2]), 0x0B);
 
   auto disk = FileSectorDevice::Open(img, 0, true, nullptr);
   ASSERT_EQ(CorrectPartitionType(*disk, "FAT32-LBA", 512), 1);
-  EXPECT_EQ(static_cast<uint8_t>(test::ReadFileBytes(img)[0x1C2]), 0x0C);
+  EXPECT_EQ(static_cast<uint8_t>(test::ReadImage(img)[0x1C2]), 0x0C);
   EXPECT_TRUE(LogMirrorContains("> old FAT ID = $0B"));
   EXPECT_TRUE(LogMirrorContains("> new FAT ID = $0C"));
 
@@ -156,7 +156,7 @@ TEST_F(FormatTest, Fat32BootRecordsKeepTheFormattersBpb) {
   ASSERT_EQ(InstallBootRecords(*volume, req), 1);
   volume.reset();
 
-  const std::string all = test::ReadFileBytes(img);
+  const std::string all = test::ReadImage(img);
   const std::string pbr = all.substr(start * 512, 512);
   EXPECT_EQ(0, std::memcmp(pbr.data(), tmpl.data(), 3));                  // template jump
   EXPECT_EQ(pbr.substr(3, 87), formatted.substr(3, 87));                  // formatter's BPB
@@ -182,7 +182,7 @@ TEST_F(FormatTest, BootRecordsRefuseAVolumeOfAnotherFileSystem) {
   const auto tmpl = test::SyntheticFat32Pbr();
   EXPECT_EQ(InstallBootRecords(*volume, {"FAT32", tmpl, 1, 512, "Clover"}), 0);
   EXPECT_EQ(FormatStatus.load(), 1);
-  EXPECT_EQ(test::ReadFileBytes(img), Pattern(64 * 512));
+  EXPECT_EQ(test::ReadImage(img), Pattern(64 * 512));
 }
 
 TEST_F(FormatTest, ExfatBootRecordsOnLoopDevice) {
@@ -193,7 +193,7 @@ TEST_F(FormatTest, ExfatBootRecordsOnLoopDevice) {
   const PT pt = test::MakeImageWithMbr(img, 96 << 20, "2048", 64);
   const int64_t start = pt.PartitionTable[0].StartingSector;
   ASSERT_EQ(FormatDriveEx(test::RangeName(img, pt), "exFAT", "CLOVER", 1, 0), 1);
-  std::string all = test::ReadFileBytes(img);
+  std::string all = test::ReadImage(img);
   EXPECT_EQ(static_cast<uint8_t>(all[0x1C2]), 0x07);
   EXPECT_EQ(static_cast<uint8_t>(all[0x1D2]), 0x06);  // the second partition stays as created
   const std::string formatted = all.substr(start * 512, 512);
@@ -203,14 +203,14 @@ TEST_F(FormatTest, ExfatBootRecordsOnLoopDevice) {
   // exFAT gets no type correction.
   auto disk = FileSectorDevice::Open(img, 0, true, nullptr);
   ASSERT_EQ(CorrectPartitionType(*disk, "exFAT", 512), 1);
-  EXPECT_EQ(static_cast<uint8_t>(test::ReadFileBytes(img)[0x1C2]), 0x07);
+  EXPECT_EQ(static_cast<uint8_t>(test::ReadImage(img)[0x1C2]), 0x07);
 
   auto volume = FileSectorDevice::Open(img, start * 512, true, nullptr);
   const auto tmpl = test::SyntheticExfatPbr();
   ASSERT_EQ(InstallBootRecords(*volume, {"exFAT", tmpl, 2, 512, "Clover"}), 1);
   volume.reset();
 
-  all = test::ReadFileBytes(img);
+  all = test::ReadImage(img);
   const std::string vol = all.substr(start * 512, 24 * 512);
   for (int region : {0, 12}) {
     const std::string s = vol.substr(region * 512, 1024);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -39,6 +41,21 @@ class FormatTest : public ::testing::Test {
   }
   std::shared_ptr<ScriptedUi> ui_;
 };
+
+// Reads length bytes at offset (to the end when length < 0) in one go.
+inline std::string ReadImage(const std::string& path, int64_t offset = 0, int64_t length = -1) {
+  std::string data;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    std::fseek(f, 0, SEEK_END);
+    const int64_t size = std::ftell(f);
+    if (length < 0 || offset + length > size) length = std::max<int64_t>(0, size - offset);
+    data.resize(static_cast<std::size_t>(length));
+    std::fseek(f, offset, SEEK_SET);
+    data.resize(std::fread(data.data(), 1, data.size(), f));
+    std::fclose(f);
+  }
+  return data;
+}
 
 inline uint32_t U32At(const std::string& b, std::size_t off) {
   uint32_t v;
@@ -118,9 +135,8 @@ inline std::string RangeName(const std::string& img, const PT& pt, int slot = 0)
 
 // Copies the partition out of the image, for checkers that take a whole file.
 inline std::string ExtractPartition(const std::string& img, const PT& pt, const std::string& out, int slot = 0) {
-  const std::string all = ReadFileBytes(img);
   const auto& e = pt.PartitionTable[slot];
-  WriteFileBytes(out, all.substr(int64_t{e.StartingSector} * 512, int64_t{e.NumberOfSects} * 512));
+  WriteFileBytes(out, ReadImage(img, int64_t{e.StartingSector} * 512, int64_t{e.NumberOfSects} * 512));
   return out;
 }
 

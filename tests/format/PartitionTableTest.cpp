@@ -166,7 +166,7 @@ TEST_F(FormatTest, NewMbrCarriesTemplateSignatureAndTable) {
   const uint32_t after = static_cast<uint32_t>(TickCountMs());
   dev.reset();
 
-  const std::string d = test::ReadFileBytes(img);
+  const std::string d = test::ReadImage(img);
   EXPECT_EQ(0, std::memcmp(d.data(), tmpl.data(), 0x1B8));
   EXPECT_EQ(test::U32At(d, 0x1B8), sig);
   EXPECT_LE(sig - before, after - before);  // taken during the call

@@ -1,0 +1,90 @@
+// Boots disk images prepared by the program's own disk-layout and format code
+// (new MBR, formatter, type correction, boot records) in QEMU.
+#include <gtest/gtest.h>
+
+#include <span>
+#include <string>
+
+#include "app/AppState.h"
+#include "app/Ui.h"
+#include "format/BootCode.h"
+#include "format/BootRecords.h"
+#include "format/DiskLayout.h"
+#include "format/FormatService.h"
+#include "format/PartitionTable.h"
+#include "format/SectorDevice.h"
+#include "tests/boot/BootHarness.h"
+#include "tests/support/TestUtil.h"
+
+namespace fk::boottest {
+namespace {
+
+std::span<const uint8_t> Bytes(const char* name) {
+  const BootTemplate* t = FindBootTemplate(name);
+  return t ? std::span<const uint8_t>(t->data, t->size) : std::span<const uint8_t>();
+}
+
+class PreparedDiskBoot : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"qemu-system-x86_64", "nasm", "mkfs.fat", "mcopy"})
+      if (!test::HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    ResetSharedFlags();
+    SetPauseFunction([](int) {});
+  }
+  void TearDown() override { SetPauseFunction(nullptr); }
+  test::TempDir dir_{"fkprep"};
+};
+
+TEST_P(PreparedDiskBoot, BootsThroughTheInstalledBootRecords) {
+  const std::string bootRecords = GetParam();
+  const bool freedos = bootRecords == "FreeDos";
+  const BootRecordSet set = ChooseBootRecords(bootRecords, "FAT32-LBA");
+  const std::string image = dir_ / "disk.img";
+  const int64_t size = 160ll << 20;
+  test::MakeSparseFile(image, size);
+
+  PT pt;
+  {
+    auto disk = FileSectorDevice::Open(image, 0, true, nullptr);
+    ASSERT_TRUE(disk);
+    ASSERT_EQ(ClearMBRGPT(*disk, size, 512), 1);
+    DiskGeometryInput g{size, 512, 63, size / (255 * 63 * 512) * 255 * 63};
+    PartitionOptions o;
+    o.StartLBASector = "2048";
+    ASSERT_EQ(MakePartitionTable(g, o, pt), 1);
+    ASSERT_EQ(WriteNewMBR(*disk, pt, Bytes(set.MBRTemplate.c_str()), 512), 1);
+  }
+  const uint32_t start = pt.PartitionTable[0].StartingSector;
+  const std::string root = image + "@@" + std::to_string(int64_t{start} * 512);
+  ASSERT_EQ(FormatDriveEx(root, "FAT32", freedos ? "FREEDOS" : "CLOVER", 1, 0), 1);
+  {
+    auto disk = FileSectorDevice::Open(image, 0, true, nullptr);
+    ASSERT_EQ(CorrectPartitionType(*disk, set.FileSystem, 512), 1);
+    auto volume = FileSectorDevice::Open(image, int64_t{start} * 512, true, nullptr);
+    BootRecordRequest req{set.FileSystem, Bytes(set.PBRTemplate.c_str()), set.PBRSectors, 512, bootRecords};
+    ASSERT_EQ(InstallBootRecords(*volume, req), 1);
+  }
+
+  PayloadSpec spec;
+  spec.tag = freedos ? "KERNEL" : "BOOT";
+  spec.size = 20000;
+  if (freedos) {
+    spec.org = 0;
+    spec.entryCs = 0x60;
+    spec.freedos = true;
+  }
+  const std::string payload = dir_ / "payload";
+  test::WriteFileBytes(payload, MakePayload(dir_.path(), spec));
+  ASSERT_TRUE(Mtools(image, start, "mcopy", {payload, freedos ? "::/KERNEL.SYS" : "::/BOOT"}));
+
+  QemuRun run;
+  QemuResult r = RunQemu(dir_.path(), image, run);
+  EXPECT_EQ(r.exitCode, kPayloadOk) << r.serial;
+  EXPECT_NE(r.serial.find("PAYLOAD OK " + spec.tag + "\r\n"), std::string::npos) << r.serial;
+}
+
+INSTANTIATE_TEST_SUITE_P(BootRecordSets, PreparedDiskBoot, ::testing::Values("Clover", "FreeDos"));
+
+}  // namespace
+}  // namespace fk::boottest
