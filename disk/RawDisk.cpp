@@ -429,11 +429,14 @@ int UnlockDrive(DriveHandle& h) {
   return 1;
 }
 
-void FinishUnlockClose(const std::string& op, DriveHandle& h) {
+void FinishUnlockClose(const std::string& op, const std::string& handleName, DriveHandle& h) {
   if (!h.valid()) return;
-  Log("> " + op + ": Finish UnlockClose " + h.name() + " = " + std::to_string(h.value()));
+  Log("> " + (op.empty() ? std::string() : op + ": ") + "Finish UnlockClose " + handleName + " = " +
+      std::to_string(h.value()));
   if (h.locked()) UnlockDrive(h);
   h.Close();
 }
+
+void FinishUnlockClose(const std::string& op, DriveHandle& h) { FinishUnlockClose(op, h.name(), h); }
 
 }  // namespace fk

@@ -79,6 +79,8 @@ int UnlockDrive(DriveHandle& handle);
 // The end section of every disk job: logs "> <Op>: Finish UnlockClose <name> = <handle>",
 // unlocks a locked handle and closes it. Does nothing for an invalid handle.
 void FinishUnlockClose(const std::string& op, DriveHandle& handle);
+// The same with the name the job gives the handle ("hPhysicalDrive"); op "" logs no prefix.
+void FinishUnlockClose(const std::string& op, const std::string& handleName, DriveHandle& handle);
 
 // Whether a handle of this process holds the whole disk at devicePath locked.
 // While it does, a volume of that disk counts as locked for this process: the

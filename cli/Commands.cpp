@@ -1,0 +1,205 @@
+#include "cli/Commands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "disk/DiskList.h"
+#include "disk/RawDisk.h"
+#include "format/CloverDataSet.h"
+#include "format/FormatThread.h"
+
+namespace fk::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string AbsolutePath(const std::string& p) {
+  std::error_code ec;
+  fs::path a = fs::absolute(p, ec);
+  return ec ? p : a.lexically_normal().string();
+}
+
+// Creates a sparse image file of the given size; false with a message on failure.
+bool CreateSparseImage(const std::string& path, int64_t size, std::FILE* err) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(err, "flashkeel-cli: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  bool ok = ::ftruncate(fd, size) == 0;
+  int e = errno;
+  ::close(fd);
+  if (!ok) {
+    ::unlink(path.c_str());
+    std::fprintf(err, "flashkeel-cli: cannot size %s: %s\n", path.c_str(), std::strerror(e));
+  }
+  return ok;
+}
+
+int DiskIndexOfLine(int line) {
+  for (size_t i = 0; i < AllDrives.size(); ++i)
+    if (AllDrives[i].ListIndex == line) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace
+
+void PrintDiskList(CliUi& ui, std::FILE* out) {
+  std::vector<TreeLine> lines = DriveTreeLines();
+  std::fprintf(out, "Destination Disk\n");
+  if (lines.empty()) std::fprintf(out, "  (no disks to show; --all lists fixed disks too)\n");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].level == 0) {
+      int disk = DiskIndexOfLine(static_cast<int>(i));
+      int number = disk >= 0 ? AllDrives[disk].DiskNumber : -1;
+      std::fprintf(out, "[%d] %s\n", number, lines[i].text.c_str());
+    } else {
+      std::fprintf(out, "      %s\n", lines[i].text.c_str());
+    }
+  }
+  std::fflush(out);
+  (void)ui;
+}
+
+int PrepareTarget(const Args& a, CliUi& ui, std::FILE* err) {
+  std::string image;
+  if (!a.image.empty()) {
+    image = AbsolutePath(a.image);
+    struct stat st {};
+    if (::stat(image.c_str(), &st) != 0) {
+      if (a.command != Command::Format) {
+        std::fprintf(err, "flashkeel-cli: no such image file: %s\n", image.c_str());
+        return -1;
+      }
+      if (a.imageSize <= 0) {
+        std::fprintf(err, "flashkeel-cli: %s does not exist; give --size to create it\n", image.c_str());
+        return -1;
+      }
+      if (!CreateSparseImage(image, a.imageSize, err)) return -1;
+      Log("> flashkeel-cli: created image " + image + " of " + std::to_string(a.imageSize) + " bytes");
+    } else if (!S_ISREG(st.st_mode)) {
+      std::fprintf(err, "flashkeel-cli: not a regular file: %s\n", image.c_str());
+      return -1;
+    } else if (a.imageSize > 0 && st.st_size != a.imageSize) {
+      std::fprintf(err, "flashkeel-cli: %s exists with another size; --size only creates new images\n",
+                   image.c_str());
+      return -1;
+    }
+    if (!AddImageDisk(image)) {
+      std::fprintf(err, "flashkeel-cli: cannot use %s as a disk image\n", image.c_str());
+      return -1;
+    }
+  }
+  UpdateAllDrives();
+  if (a.disk.empty() && image.empty()) return -1;
+
+  int found = -1;
+  for (size_t i = 0; i < AllDrives.size(); ++i) {
+    const DiskRecord& d = AllDrives[i];
+    if (!image.empty() ? d.DevicePath == image
+                       : (d.DevicePath == a.disk || std::to_string(d.DiskNumber) == a.disk)) {
+      found = static_cast<int>(i);
+      break;
+    }
+  }
+  if (found < 0) {
+    std::fprintf(err, "flashkeel-cli: no disk %s in the list\n", (image.empty() ? a.disk : image).c_str());
+    return -1;
+  }
+  if (AllDrives[found].ListIndex == -1) {
+    std::fprintf(err,
+                 "flashkeel-cli: disk %s is not shown in the Destination Disk list (a fixed disk needs the "
+                 "EnableFixedDisks setting)\n",
+                 AllDrives[found].DevicePath.c_str());
+    return -1;
+  }
+  (void)ui;
+  return found;
+}
+
+int RunList(const Args& a, CliUi& ui) {
+  if (!a.image.empty() && PrepareTarget(a, ui, stderr) == -2) return 1;
+  if (a.image.empty()) UpdateAllDrives();
+  PrintDiskList(ui, stdout);
+  return 0;
+}
+
+int RunFormat(const Args& a, CliUi& ui) {
+  Settings& c = Cfg();
+  // Overrides for this run only: the settings file is never written by the CLI.
+  if (a.bootRecords) c.Boot_records = *a.bootRecords;
+  if (a.fileSystem) c.FileSystem = *a.fileSystem;
+  if (a.align) c.StartLBASector = *a.align;
+  if (a.bootSizeMb) {
+    c.MultiPartitions = 1;
+    c.BootPartitionSize = *a.bootSizeMb;
+  }
+  if (a.onePartition) c.MultiPartitions = 0;
+  if (a.label) c.VolumeLabel = *a.label;
+  if (a.full) c.QuickFormat = 0;
+  if (a.dataSet) {
+    if (*a.dataSet == "none") {
+      c.InstallDataSet = "Not_Install";
+    } else {
+      const std::string path = AbsolutePath(a.dataSet->substr(6));
+      std::error_code ec;
+      if (!fs::is_regular_file(path, ec)) {
+        std::fprintf(stderr, "flashkeel-cli: data set not found: %s\n", path.c_str());
+        return 1;
+      }
+      c.InstallDataSet = "Local";
+      CloverLocalSelectedName = path;
+      const std::string name = fs::path(path).filename().string();
+      if (name.size() > 3 && name.compare(name.size() - 3, 3, ".7z") == 0) {
+        auto dash = name.find('-');
+        CloverLocalSelectedRev = dash == std::string::npos ? "0" : std::to_string(std::atoi(name.c_str() + dash + 1));
+      } else {
+        CloverLocalSelectedRev = std::to_string(TestDataZip(path));
+      }
+    }
+  } else if (c.InstallDataSet == "Local") {
+    FindCloverLocalDistr();
+  }
+
+  int disk = PrepareTarget(a, ui, stderr);
+  if (disk < 0) return 1;
+  if (!SelectDisk(disk, 0)) {
+    std::fprintf(stderr, "flashkeel-cli: cannot select disk %s\n", AllDrives[disk].DevicePath.c_str());
+    return 1;
+  }
+  Log("> #Button_Format pressed ================================");
+  int ok = FormatThread(InstallFullForSettings());
+  ui.FinishLine();
+  if (ok) {
+    std::printf("All done\n");
+    return 0;
+  }
+  std::printf("Format did not complete%s%s\n", ui.LastStatus().empty() ? "" : ": ", ui.LastStatus().c_str());
+  return 1;
+}
+
+int RunEject(const Args& a, CliUi& ui) {
+  int disk = PrepareTarget(a, ui, stderr);
+  if (disk < 0) return 1;
+  SelectDisk(disk, 0);
+  Log("> #Button_Eject pressed ================================");
+  int rc = EjectDrive();
+  UpdateAllDrives();
+  ui.FinishLine();
+  if (rc) {
+    std::printf("Ejected %s\n", AllDrives.size() > static_cast<size_t>(disk) ? AllDrives[disk].DevicePath.c_str() : "");
+    return 0;
+  }
+  std::printf("The disk could not be ejected (only USB disks can be powered off; see the log)\n");
+  return 1;
+}
+
+}  // namespace fk::cli

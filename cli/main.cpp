@@ -1,0 +1,100 @@
+// flashkeel-cli: the command-line front end.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Utilities.h"
+#include "cli/Args.h"
+#include "cli/CliUi.h"
+#include "cli/Commands.h"
+#include "disk/DiskList.h"
+
+namespace {
+
+fk::cli::Command g_running = fk::cli::Command::None;
+
+// Ctrl-C acts like the Cancel button: the format run stops where it polls
+// FormatStatus, backup and restore after the current chunk. A second Ctrl-C
+// ends the program at once.
+void OnInterrupt(int) {
+  if (g_running == fk::cli::Command::Format) fk::FormatStatus = 1;
+  fk::CancelMainThread = 1;
+  static const char msg[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop at once)\n";
+  ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+  (void)n;
+  ::signal(SIGINT, SIG_DFL);
+}
+
+std::string ExecutablePath(const char* argv0) {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n > 0) return std::string(buf, static_cast<size_t>(n));
+  return argv0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace fk::cli;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  ParseResult parsed = ParseArgs(args);
+  if (!parsed.ok) {
+    std::fprintf(stderr, "flashkeel-cli: %s\n", parsed.error.c_str());
+    Command c = parsed.args.command;
+    std::fprintf(stderr, "%s", HelpText(c == Command::None ? Command::None : c).c_str());
+    return 2;
+  }
+  const Args& a = parsed.args;
+  if (a.command == Command::Help) {
+    std::printf("%s", HelpText(Command::None).c_str());
+    return 0;
+  }
+  if (a.command == Command::Version) {
+    std::printf("flashkeel-cli %s\n", fk::AppVersion().c_str());
+    return 0;
+  }
+  if (a.help) {
+    std::printf("%s", HelpText(a.command).c_str());
+    return 0;
+  }
+
+  fk::InitProgramPaths(ExecutablePath(argv[0]));
+  fk::LoadSetting();
+  if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
+  fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
+
+  CliUi::Options o;
+  o.assumeYes = a.yes;
+  o.interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+  o.fancyProgress = ::isatty(STDOUT_FILENO);
+  auto ui = std::make_shared<CliUi>(o, stdout, stdin);
+  if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
+  fk::SetUi(ui);
+
+  g_running = a.command;
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+
+  int rc = 1;
+  switch (a.command) {
+    case Command::List: rc = RunList(a, *ui); break;
+    case Command::Format: rc = RunFormat(a, *ui); break;
+    case Command::Eject: rc = RunEject(a, *ui); break;
+    case Command::Backup: rc = RunBackup(a, *ui); break;
+    case Command::Restore: rc = RunRestore(a, *ui); break;
+    default: break;
+  }
+  ui->FinishLine();
+  fk::DeleteTempWorkDir();
+  fk::SetUi(nullptr);
+  fk::CloseLog();
+  return rc;
+}

@@ -1,0 +1,292 @@
+#include "format/CloverDataSet.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Ui.h"
+#include "app/Utilities.h"
+#include "format/Packs.h"
+#include "platform/Process.h"
+
+namespace fk {
+
+namespace fs = std::filesystem;
+
+std::vector<CloverLocalDistrEntry> CloverLocalDistr;
+std::string CloverLocalSelectedName;
+std::string CloverLocalSelectedRev;
+
+namespace {
+
+std::string FileNameOf(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Extension after the last '.', as written (case-sensitive).
+std::string ExtensionOf(const std::string& name) {
+  auto dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+std::string WithoutLastExtension(const std::string& name) {
+  auto dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+struct ArchiveReader {
+  archive* a = archive_read_new();
+  ~ArchiveReader() { archive_read_free(a); }
+};
+
+// Leading decimal number of text, 0 when none.
+int LeadingInt(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  long long v = 0;
+  bool any = false;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && v < 100000000) {
+    v = v * 10 + (text[i] - '0');
+    ++i;
+    any = true;
+  }
+  return any ? static_cast<int>(v) : 0;
+}
+
+}  // namespace
+
+int Validate7zZIPFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  auto size = fs::file_size(path, ec);
+  const std::string name = FileNameOf(path);
+  if (!in || ec || size == 0) {
+    Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+    return 0;
+  }
+  unsigned char b[2] = {0, 0};
+  in.read(reinterpret_cast<char*>(b), 2);
+  const unsigned word = b[0] | (b[1] << 8);
+  if (in.gcount() == 2 && word == 0x4B50) {
+    Log("> Validate7zZIPFile: Found ZIP archive file: " + name);
+    return 1;
+  }
+  if (in.gcount() == 2 && word == 0x7A37) {
+    Log("> Validate7zZIPFile: Found 7z archive file: " + name);
+    return 1;
+  }
+  Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+  return 0;
+}
+
+int TestDataZip(const std::string& zipPath) {
+  if (zipPath.empty()) {
+    Log("> TestDataZip: " + zipPath + " absent");
+    return 0;
+  }
+  if (FormatStatus != 0) {
+    Log("> TestDataZip: Cancel(FormatStatus=#True)");
+    return 0;
+  }
+  ArchiveReader r;
+  archive_read_support_format_zip(r.a);
+  if (archive_read_open_filename(r.a, zipPath.c_str(), 65536) != ARCHIVE_OK) {
+    Log("> TestDataZip: Can't OpenPack zip");
+    return 0;
+  }
+  int revision = 0;
+  archive_entry* e = nullptr;
+  int rc;
+  while ((rc = archive_read_next_header(r.a, &e)) == ARCHIVE_OK) {
+    if (FormatStatus != 0) {
+      Log("> TestDataZip: Cancel(FormatStatus=#True)");
+      return 0;
+    }
+    const char* name = archive_entry_pathname(e);
+    if (!name || std::string(name) != "boot") continue;
+    // Clover's boot file is a few hundred KiB; the revision line sits in its text part.
+    const int64_t recorded = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
+    std::string data;
+    char buf[65536];
+    la_ssize_t n;
+    while ((n = archive_read_data(r.a, buf, sizeof buf)) > 0 && data.size() < (64u << 20))
+      data.append(buf, static_cast<size_t>(n));
+    if (n < 0 || (recorded >= 0 && static_cast<int64_t>(data.size()) != recorded)) {
+      Log("> TestDataZip: Error Uncompress file: boot, Size: " + std::to_string(recorded) + " ERROR SIZE");
+      break;
+    }
+    std::string lower = data;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    size_t lineStart = 0;
+    while (lineStart < lower.size()) {
+      size_t lineEnd = lower.find_first_of("\r\n", lineStart);
+      if (lineEnd == std::string::npos) lineEnd = lower.size();
+      size_t hit = lower.find("clover revision: ", lineStart);
+      if (hit != std::string::npos && hit < lineEnd) {
+        revision = LeadingInt(data.substr(hit + 17, lineEnd - hit - 17));
+        break;
+      }
+      lineStart = lineEnd + 1;
+    }
+    break;
+  }
+  if (rc != ARCHIVE_OK && rc != ARCHIVE_EOF && revision == 0) Log("> TestDataZip: Can't examine the zip pack content");
+  return revision;
+}
+
+int FindCloverLocalDistr() {
+  CloverLocalDistr.clear();
+  const std::string repo = Cfg().CloverLocalRepository;
+  std::error_code ec;
+  fs::directory_iterator it(repo, ec);
+  if (ec || repo.empty()) return 0;
+  for (const auto& entry : it) {
+    if (!entry.is_regular_file(ec)) continue;
+    const std::string name = entry.path().filename().string();
+    const std::string ext = ExtensionOf(name);
+    CloverLocalDistrEntry d;
+    d.Name = name;
+    if (ext == "zip") {
+      if (!Validate7zZIPFile(entry.path().string())) continue;
+      d.Rev = TestDataZip(entry.path().string());
+      if (d.Rev == 0) continue;
+    } else if (ext == "7z") {
+      if (!Validate7zZIPFile(entry.path().string())) continue;
+      // "Clover-5119-X64.iso.7z": the second "-" field of the name without its last extension.
+      const std::string base = WithoutLastExtension(name);
+      auto first = base.find('-');
+      d.Rev = first == std::string::npos ? 0 : LeadingInt(base.substr(first + 1));
+      d.Source = "User's file";
+    } else {
+      continue;
+    }
+    Log("> FindCloverLocalDistr --> " + d.Name + " (Rev." + std::to_string(d.Rev) + ")");
+    CloverLocalDistr.push_back(d);
+  }
+  if (CloverLocalDistr.empty()) return 0;
+  std::stable_sort(CloverLocalDistr.begin(), CloverLocalDistr.end(),
+                   [](const auto& a, const auto& b) { return a.Rev > b.Rev; });
+  std::string dir = repo;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  CloverLocalSelectedName = dir + CloverLocalDistr.front().Name;
+  CloverLocalSelectedRev = std::to_string(CloverLocalDistr.front().Rev);
+  return 1;
+}
+
+namespace {
+
+void LogWorkDirEntries(const std::string& dir) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    std::error_code sec;
+    auto size = e.is_regular_file(sec) ? static_cast<int64_t>(e.file_size(sec)) : 0;
+    Log("> " + e.path().filename().string() + " - Size in byte: " + std::to_string(size));
+  }
+}
+
+int ErrorBox(const std::string& text, const std::string& title) {
+  GetUi().MessageBox(title, text, MsgButtons::Ok, MsgIcon::Error);
+  return 0;
+}
+
+}  // namespace
+
+int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local) {
+  const std::string rev = Cfg().CloverDLRev;
+  std::string readyName = "Clover-" + rev + "-X64.zip";
+  if (!CreateTempWorkDir()) {
+    return ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!");
+  }
+  const std::string work = FklTempWorkDir();
+  if (!ExtractPack(kPackUnpackCloverISO, work, 0, 1)) {
+    return ErrorBox("Can't Unpack Internal Resources!", "Error");
+  }
+  LogWorkDirEntries(work);
+
+  std::string archiveName;
+  if (Local == 0) {
+    // Downloading a release needs the Clover release check and its download
+    // thread, which this build does not have yet.
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error: Clover download is not available in this build");
+    return ErrorBox("Can't download Latest Clover.", "Error!");
+  } else {
+    const std::string source = CloverLocalSelectedName;
+    const std::string file = FileNameOf(source);
+    const std::string target = work + file;
+    std::error_code ec;
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      Log("> Error CopyFile " + source + " to " + target);
+      PauseMs(300);
+      return 0;
+    }
+    Log("> CopyFile " + source + " to " + target);
+    readyName = work + WithoutLastExtension(WithoutLastExtension(file)) + ".zip";
+    archiveName = file;
+    GetUi().ShowStatus("Use " + file, 300);
+  }
+  LogWorkDirEntries(work);
+  Log("> DLAndExtractCloverFromCloverDistrISO: CloverFKLReadyDistrTempName$=" + readyName);
+  Log("> DLAndExtractCloverFromCloverDistrISO: FklTempWorkDir$=" + work);
+  Log("> DLAndExtractCloverFromCloverDistrISO: RunProgram(" + work + "Unpack_Clover_ISO.sh, " + archiveName + ", " +
+      work + ")");
+  ProcessRequest req;
+  req.argv = {"sh", work + "Unpack_Clover_ISO.sh", archiveName};
+  req.workDir = work;
+  std::string collected;
+  req.onLine = [&](std::string_view line) {
+    collected.append(line);
+    collected += '\r';
+  };
+  ProcessResult pr = RunProcess(req);
+  if (!pr.started) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error Run Extract Latest Clover Data Set.");
+    return ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ");
+  }
+  Log("> DLAndExtractCloverFromCloverDistrISO: Exitcode: " + std::to_string(pr.exitCode));
+  if (pr.exitCode != 0) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error During Extract Latest Clover Data Set.");
+    Log("> DLAndExtractCloverFromCloverDistrISO: script output: " + collected);
+    return ErrorBox("Error During Extract Latest Clover Data Set.", "Error!");
+  }
+  // Clean the work directory: the unpack folder, the archive copy and the script.
+  std::error_code ec;
+  fs::remove_all(work + WithoutLastExtension(archiveName), ec);
+  for (const auto& e : fs::directory_iterator(work, ec)) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind("7z.", 0) == 0 || (n.size() > 3 && n.compare(n.size() - 3, 3, ".sh") == 0) || n == archiveName)
+      fs::remove(e.path(), ec);
+  }
+
+  int result = 0;
+  if (fs::exists(readyName, ec) && ExtractDataZip(nullptr, 0, Destination, 0, readyName, 1, 0)) {
+    result = 1;
+    if (Cfg().SaveLatestCloverAfterDL == 1) {
+      std::string repo = Cfg().CloverLocalRepository;
+      if (!repo.empty() && repo.back() != '/') repo += '/';
+      const std::string to = repo + FileNameOf(readyName);
+      Log("> DLAndExtractCloverFromCloverDistrISO: CopyFile(" + readyName + ", " + to + ")");
+      fs::copy_file(readyName, to, fs::copy_options::overwrite_existing, ec);
+      if (ec) {
+        Log("> DLAndExtractCloverFromCloverDistrISO: Error! Can't Save the Latest Clover DL FKL-ready zip distr " +
+            ec.message());
+      } else {
+        GetUi().ShowStatus(FileNameOf(readyName) + " Saved to Clover Local Repo", 4000);
+      }
+    }
+  } else {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error Copy the Latest Clover Data Set to Selected Drive.");
+    ErrorBox("Error Copy the Latest Clover Data Set to Selected Drive.", "Error!");
+  }
+  Log("> DLAndExtractCloverFromCloverDistrISO: Result=" + std::to_string(result));
+  return result;
+}
+
+}  // namespace fk
