@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +19,6 @@
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
-#include "disk/Volume.h"
 #include "platform/Disks.h"
 #include "platform/LoopDevice.h"
 #include "tests/support/FakeSysfs.h"
@@ -155,36 +153,6 @@ TEST_F(LoopDisk, ExclusiveHolderMakesLocksFailWithRetries) {
   again = ::open(loop->path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   EXPECT_GE(again, 0);
   if (again >= 0) ::close(again);
-}
-
-TEST_F(LoopDisk, PartitionNodeVolumeUnmountedByLockAndRemounted) {
-  auto loop = Attach(true);
-  ASSERT_TRUE(loop);
-  const std::string node = loop->path() + "p1";
-  for (int i = 0; i < 100 && !std::filesystem::exists(node); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (!std::filesystem::exists(node)) GTEST_SKIP() << "no partition node from the kernel";
-  UpdateAllDrives();
-  const int n = IndexOfPath(loop->path());
-  ASSERT_GE(n, 0);
-  EXPECT_EQ(AllDrives[n].Partition[0].DriveLetter, node);
-  EXPECT_EQ(AllDrives[n].DriveLetters, node);
-  EXPECT_EQ(AssignDriveLetter(loop->path() + "@@" + std::to_string(2048 * 512)), node);
-
-  const std::string mnt = tmp / "mnt";
-  std::filesystem::create_directories(mnt);
-  ASSERT_EQ(::mount(node.c_str(), mnt.c_str(), "vfat", 0, nullptr), 0) << std::strerror(errno);
-  RemountVolume(node);
-  EXPECT_TRUE(LogMirrorContains("> Success remount " + node + " on " + mnt));
-  ASSERT_EQ(SelectDisk(n, 1), 1);
-  DriveHandle v = GetDriveHandle(0, node, true, true);
-  bool stillMounted = ::umount2(mnt.c_str(), 0) == 0;
-  ASSERT_TRUE(v.valid());
-  EXPECT_FALSE(stillMounted);  // the lock unmounted it
-  EXPECT_EQ(UnmountDrive(v), 1);
-  std::string boot(512, '\0');
-  EXPECT_EQ(read_sectors(v, 512, 0, 1, boot.data()), 512);
-  EXPECT_EQ(boot.substr(43, 11), "LOOPVOL    ");
 }
 
 TEST_F(LoopDisk, EjectDetachesTheLoopAndUeventsReportIt) {
