@@ -385,6 +385,35 @@ int64_t write_sectors(const DriveHandle& h, int64_t SectorSize, int64_t StartSec
   return done;
 }
 
+int FlushDrive(const DriveHandle& h) {
+  if (h.valid() && ::fsync(h.value()) == 0) return 1;
+  Log("> FlushDrive: Error " + std::string(std::strerror(h.valid() ? errno : EBADF)) + " for " + h.name());
+  return 0;
+}
+
+int UpdateDiskProperties(const DriveHandle& h) {
+  if (!h.valid()) {
+    Log("> UpdateDiskProperties: invalid handle");
+    return 0;
+  }
+  if (h.imageFile()) {
+    Log("> UpdateDiskProperties: " + h.name() + " is an image file, nothing to re-read");
+    return 1;
+  }
+  int rc = platform::RereadPartitions(h.value());
+  if (rc == 0) {
+    Log("> UpdateDiskProperties: Success re-read partition table of " + h.name());
+    return 1;
+  }
+  if (rc == -EINVAL || rc == -EBUSY) {
+    Log("> UpdateDiskProperties: " + h.name() + ": " + std::strerror(-rc) +
+        ", the kernel re-reads the table when the disk is released");
+    return 1;
+  }
+  Log("> UpdateDiskProperties: Error " + std::string(std::strerror(-rc)) + " for " + h.name());
+  return 0;
+}
+
 // ---- unmount, unlock, end section --------------------------------------------------
 
 int UnmountDrive(DriveHandle& h) {

@@ -72,6 +72,14 @@ int64_t read_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t Star
 int64_t write_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
                       const void* Buffer);
 
+// Flushes the handle's writes to the device (fsync); 1 on success.
+int FlushDrive(const DriveHandle& handle);
+// Asks the kernel to re-read the partition table of a whole disk (BLKRRPART).
+// Where it cannot run (image file, loop without partition scanning, partitions
+// still open) it counts as success and is logged: the kernel re-reads the table
+// once the job releases the disk. 0 only for other failures.
+int UpdateDiskProperties(const DriveHandle& handle);
+
 // 1 when nothing of the handle's device is mounted afterwards.
 int UnmountDrive(DriveHandle& handle);
 // Releases the exclusive claim and the lock while keeping the handle open; 1 on success.

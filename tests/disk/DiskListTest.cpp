@@ -89,7 +89,7 @@ std::unique_ptr<test::TempDir> FakeDiskList::tmp_;
 std::unique_ptr<test::FakeSystem> FakeDiskList::fs_;
 std::string FakeDiskList::mountinfo_;
 
-TEST_F(FakeDiskList, UsbDisksOnlyWithDesignedLineTexts) {
+TEST_F(FakeDiskList, UsbDisksOnlyWithTheirLineTexts) {
   EXPECT_EQ(UpdateAllDrives(), 10);
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "USB: Vendor Product 14.40 GB (/dev/sdb1 /dev/sdb2)",
