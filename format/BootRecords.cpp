@@ -67,7 +67,8 @@ int ClearMBRGPT(SectorDevice& drive, int64_t diskSize, int64_t sectorSize) {
 
 int WriteNewMBR(SectorDevice& drive, const PT& pt, std::span<const uint8_t> mbrTemplate, int64_t bytesPerSector,
                 uint32_t* signatureOut) {
-  if (bytesPerSector != 512) return Fail("> WriteNewMBR: Error unsupported sector size " + std::to_string(bytesPerSector));
+  if (bytesPerSector != 512)
+    return Fail("> WriteNewMBR: Error unsupported sector size " + std::to_string(bytesPerSector));
   if (mbrTemplate.size() < 512) return Fail("> WriteNewMBR: Error MBR template too short");
 
   const uint32_t signature = static_cast<uint32_t>(TickCountMs());

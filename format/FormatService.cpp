@@ -1,6 +1,8 @@
 #include "format/FormatService.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +187,17 @@ bool SetMbrType(const VolumeLocation& loc, uint8_t type) {
   return true;
 }
 
+// The tool wrote through a loop over the disk; a partition node has a page
+// cache of its own that may still hold what was there before.
+void DropCachedPartition(const std::string& root) {
+  struct stat st {};
+  if (root.find("@@") != std::string::npos || ::stat(root.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return;
+  int fd = ::open(root.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (::ioctl(fd, BLKFLSBUF) != 0) Log(std::string("> FormatDriveEx: BLKFLSBUF ") + std::strerror(errno));
+  ::close(fd);
+}
+
 std::string UpperAscii(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -248,6 +261,10 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
     return 0;
   }
   Log("> OpenLibrary " + programPath);
+  struct CloseLog {
+    const std::string& path;
+    ~CloseLog() { Log("> CloseLibrary " + path); }
+  } closeLog{programPath};
 
   VolumeLocation loc;
   std::string err;
@@ -326,10 +343,10 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
     CallbackDone(false);
     return 0;
   }
+  DropCachedPartition(root);
   const uint32_t hundred = 100;
   FormatExCallback(FCC_PROGRESS, 0, &hundred);
   CallbackDone(true);
-  Log("> CloseLibrary " + programPath);
   return FormatStatus == 0 ? 1 : 0;
 }
 

@@ -7,12 +7,8 @@
 
 #include "app/AppState.h"
 #include "app/Ui.h"
-#include "format/BootCode.h"
-#include "format/BootRecords.h"
 #include "format/DiskLayout.h"
 #include "format/FormatService.h"
-#include "format/PartitionTable.h"
-#include "format/SectorDevice.h"
 #include "tests/boot/BootHarness.h"
 #include "tests/support/TestUtil.h"
 
@@ -47,12 +43,8 @@ TEST_P(PreparedDiskBoot, BootsThroughTheInstalledBootRecords) {
   PT pt;
   {
     auto disk = FileSectorDevice::Open(image, 0, true, nullptr);
-    ASSERT_TRUE(disk);
     ASSERT_EQ(ClearMBRGPT(*disk, size, 512), 1);
-    DiskGeometryInput g{size, 512, 63, size / (255 * 63 * 512) * 255 * 63};
-    PartitionOptions o;
-    o.StartLBASector = "2048";
-    ASSERT_EQ(MakePartitionTable(g, o, pt), 1);
+    ASSERT_EQ(MakePartitionTable({size, 512, 63, size / (255 * 63 * 512) * 255 * 63}, {"2048", 0, 0}, pt), 1);
     ASSERT_EQ(WriteNewMBR(*disk, pt, Bytes(set.MBRTemplate.c_str()), 512), 1);
   }
   const uint32_t start = pt.PartitionTable[0].StartingSector;
@@ -62,24 +54,18 @@ TEST_P(PreparedDiskBoot, BootsThroughTheInstalledBootRecords) {
     auto disk = FileSectorDevice::Open(image, 0, true, nullptr);
     ASSERT_EQ(CorrectPartitionType(*disk, set.FileSystem, 512), 1);
     auto volume = FileSectorDevice::Open(image, int64_t{start} * 512, true, nullptr);
-    BootRecordRequest req{set.FileSystem, Bytes(set.PBRTemplate.c_str()), set.PBRSectors, 512, bootRecords};
-    ASSERT_EQ(InstallBootRecords(*volume, req), 1);
+    ASSERT_EQ(InstallBootRecords(*volume, {set.FileSystem, Bytes(set.PBRTemplate.c_str()), set.PBRSectors, 512, ""}),
+              1);
   }
 
-  PayloadSpec spec;
-  spec.tag = freedos ? "KERNEL" : "BOOT";
-  spec.size = 20000;
-  if (freedos) {
-    spec.org = 0;
-    spec.entryCs = 0x60;
-    spec.freedos = true;
-  }
+  // The FreeDOS kernel is loaded at 0060:0000, Clover's BOOT at 2000:0200.
+  const PayloadSpec spec =
+      freedos ? PayloadSpec{0, 0x60, true, 20000, "KERNEL"} : PayloadSpec{0x200, 0x2000, false, 20000, "BOOT"};
   const std::string payload = dir_ / "payload";
   test::WriteFileBytes(payload, MakePayload(dir_.path(), spec));
   ASSERT_TRUE(Mtools(image, start, "mcopy", {payload, freedos ? "::/KERNEL.SYS" : "::/BOOT"}));
 
-  QemuRun run;
-  QemuResult r = RunQemu(dir_.path(), image, run);
+  QemuResult r = RunQemu(dir_.path(), image, QemuRun{});
   EXPECT_EQ(r.exitCode, kPayloadOk) << r.serial;
   EXPECT_NE(r.serial.find("PAYLOAD OK " + spec.tag + "\r\n"), std::string::npos) << r.serial;
 }
