@@ -178,10 +178,7 @@ int RunFormat(const Args& a, CliUi& ui) {
   Log("> #Button_Format pressed ================================");
   int ok = FormatThread(InstallFullForSettings());
   ui.FinishLine();
-  if (ok) {
-    std::printf("All done\n");
-    return 0;
-  }
+  if (ok) return 0;
   std::printf("Format did not complete%s%s\n", ui.LastStatus().empty() ? "" : ": ", ui.LastStatus().c_str());
   return 1;
 }

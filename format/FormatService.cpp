@@ -500,13 +500,21 @@ int FormatErrorFromToolOutput(const std::string& o) {
 
 int DefaultFat32SectorsPerCluster(int64_t volumeBytes) {
   constexpr int64_t MB = 1024 * 1024;
-  if (volumeBytes < 64 * MB) return 1;
-  if (volumeBytes < 128 * MB) return 2;
-  if (volumeBytes < 256 * MB) return 4;
-  if (volumeBytes < 8192 * MB) return 8;
-  if (volumeBytes < 16384 * MB) return 16;
-  if (volumeBytes < 32768 * MB) return 32;
-  return 64;
+  int spc;
+  if (volumeBytes < 64 * MB) spc = 1;
+  else if (volumeBytes < 128 * MB) spc = 2;
+  else if (volumeBytes < 256 * MB) spc = 4;
+  else if (volumeBytes < 8192 * MB) spc = 8;
+  else if (volumeBytes < 16384 * MB) spc = 16;
+  else if (volumeBytes < 32768 * MB) spc = 32;
+  else spc = 64;
+  // At the lower edge of a size class the table's cluster size leaves fewer
+  // clusters than FAT32 allows (65525): use smaller clusters there. Each
+  // cluster costs its sectors plus 4 bytes in each of the two FATs.
+  const int64_t sectors = volumeBytes / 512 - 32;
+  auto clusters = [&](int s) { return sectors * 64 / (int64_t{s} * 64 + 1); };
+  while (spc > 1 && clusters(spc) < 65525 + 16) spc /= 2;
+  return spc;
 }
 
 void SetFormatProgram(const std::string& fileSystem, const std::string& program) {

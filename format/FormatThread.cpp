@@ -244,9 +244,12 @@ class FormatJob {
     GetAllDrives();
     for (const DiskRecord& d : AllDrives) {
       if (d.DevicePath != confirmed.DevicePath) continue;
-      if (d.DiskNumber == confirmed.DiskNumber && d.Size == confirmed.Size && d.VendorId == confirmed.VendorId &&
-          d.ProductId == confirmed.ProductId && !d.SystemDisk)
+      if (d.Size == confirmed.Size && d.VendorId == confirmed.VendorId && d.ProductId == confirmed.ProductId &&
+          !d.SystemDisk) {
+        // Other devices coming or going renumber the disks: follow this one.
+        CurrentDisk.DiskNumber = d.DiskNumber;
         return true;
+      }
       break;
     }
     return FailStatus("> FormatThread: Error: the selected disk " + confirmed.DevicePath +
@@ -255,7 +258,7 @@ class FormatJob {
   }
 
   bool Phases() {
-    const std::string disk = std::to_string(CurrentDisk.DiskNumber);
+    std::string disk = std::to_string(CurrentDisk.DiskNumber);
     // Phase 1
     hPhysicalDrive_ = GetDriveHandle(CurrentDisk.DiskNumber, "", true, true);
     if (!hPhysicalDrive_) {
@@ -301,7 +304,9 @@ class FormatJob {
     GetAllDrives();
     bool found = false;
     for (const DiskRecord& d : AllDrives) {
-      if (d.DiskNumber == CurrentDisk.DiskNumber && d.DevicePath == CurrentDisk.DevicePath) {
+      // Matched by device path: another disk arriving or leaving meanwhile
+      // changes the numbers, never the path.
+      if (d.DevicePath == CurrentDisk.DevicePath) {
         CurrentDisk = d;
         found = true;
         break;
@@ -317,6 +322,7 @@ class FormatJob {
     }
 
     // Phase 5
+    disk = std::to_string(CurrentDisk.DiskNumber);
     hPhysicalDrive_ = GetDriveHandle(CurrentDisk.DiskNumber, "", true, true);
     if (!hPhysicalDrive_) {
       return FailStatus("> Phase 5 Error open Disk" + disk + " for write&lock",

@@ -66,7 +66,8 @@ print_hex:
         int 0x10
         ret
 
-banner: db 13, 10, "Flashkeel demo: the boot chain reached the data set's 'boot' program (BIOS drive 0x", 0
+; Each line stays under 80 columns: the BIOS's serial mirror wraps longer ones.
+banner: db 13, 10, "Flashkeel demo: the boot chain reached 'boot' (BIOS drive 0x", 0
 tail:   db ").", 13, 10
-        db "This is the Flashkeel demo data set, not Clover. Put a Clover ZIP on the drive to boot Clover.", 13, 10, 0
+        db "This is the Flashkeel demo data set, not Clover.", 13, 10, 0
 drive:  db 0
