@@ -59,15 +59,15 @@ TEST_P(PreparedDiskBoot, BootsThroughTheInstalledBootRecords) {
   }
 
   // The FreeDOS kernel is loaded at 0060:0000, Clover's BOOT at 2000:0200.
-  const PayloadSpec spec =
-      freedos ? PayloadSpec{0, 0x60, true, 20000, "KERNEL"} : PayloadSpec{0x200, 0x2000, false, 20000, "BOOT"};
+  const PayloadOptions payloadOpts =
+      freedos ? PayloadOptions{0, 0x60, true, 20000, "KERNEL"} : PayloadOptions{0x200, 0x2000, false, 20000, "BOOT"};
   const std::string payload = dir_ / "payload";
-  test::WriteFileBytes(payload, MakePayload(dir_.path(), spec));
+  test::WriteFileBytes(payload, MakePayload(dir_.path(), payloadOpts));
   ASSERT_TRUE(Mtools(image, start, "mcopy", {payload, freedos ? "::/KERNEL.SYS" : "::/BOOT"}));
 
   QemuResult r = RunQemu(dir_.path(), image, QemuRun{});
   EXPECT_EQ(r.exitCode, kPayloadOk) << r.serial;
-  EXPECT_NE(r.serial.find("PAYLOAD OK " + spec.tag + "\r\n"), std::string::npos) << r.serial;
+  EXPECT_NE(r.serial.find("PAYLOAD OK " + payloadOpts.tag + "\r\n"), std::string::npos) << r.serial;
 }
 
 INSTANTIATE_TEST_SUITE_P(BootRecordSets, PreparedDiskBoot, ::testing::Values("Clover", "FreeDos"));
