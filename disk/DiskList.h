@@ -123,6 +123,9 @@ int SetCurrentDisk();
 // CurrentDisk as SetCurrentDisk does. Returns SetCurrentDisk's result; 0 when
 // the disk or slot is not shown.
 int SelectDisk(int diskIndexInAllDrives, int partitionSlot);
+// The refresh button: remembers the selected line, rebuilds the tree and
+// selects the same line index again when one was selected.
+int RefreshDrives();
 
 class DriveHandle;
 int64_t DriveSize(const DriveHandle& handle);

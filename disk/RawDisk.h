@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace fk {
 
@@ -32,8 +34,15 @@ class DriveHandle {
   bool imageFile() const { return imageFile_; }
   void Close();
 
+  // Byte length of the volume (0: to the end of the device); transfers past it are refused.
+  int64_t length() const { return length_; }
+  void setLength(int64_t length) { length_ = length; }
+  // Devices (major, minor) whose mounts UnmountDrive removes.
+  const std::set<std::pair<unsigned, unsigned>>& mountDevices() const { return mountDevices_; }
+  void setMountDevices(std::set<std::pair<unsigned, unsigned>> devs) { mountDevices_ = std::move(devs); }
   // Used by UnlockDrive: the descriptor no longer holds the lock.
-  void MarkUnlocked(int newFd);
+  void MarkUnlocked() { locked_ = false; }
+  void MarkLocked() { locked_ = true; }
 
  private:
   int fd_ = -1;
@@ -43,6 +52,8 @@ class DriveHandle {
   bool writable_ = false;
   bool locked_ = false;
   bool imageFile_ = false;
+  int64_t length_ = 0;
+  std::set<std::pair<unsigned, unsigned>> mountDevices_;
 };
 
 // DriveLetter empty: the disk with DiskNumber DriveIndex of the last enumeration.
@@ -67,6 +78,8 @@ void FinishUnlockClose(const std::string& op, DriveHandle& handle);
 
 // Ejects the disk of the selected tree line; 1 when the eject was accepted.
 int EjectDrive();
+// Whether EjectDrive asks udisks2 first (on by default; tests turn it off).
+void SetEjectUsesUDisks(bool use);
 
 // Whether the system-disk set currently contains the whole disk holding
 // `devicePath` (a disk or partition node). Image files are never system disks.

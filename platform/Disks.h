@@ -20,6 +20,7 @@ struct PartitionNode {
   int number = 0;       // the `partition` attribute
   int64_t startBytes = 0;
   int64_t sizeBytes = 0;
+  unsigned major = 0, minor = 0;
 };
 
 struct BlockDevice {

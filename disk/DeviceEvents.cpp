@@ -1,0 +1,199 @@
+#include "disk/DeviceEvents.h"
+
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Utilities.h"
+#include "disk/DiskList.h"
+
+namespace fk {
+
+DeviceEventDebouncer::DeviceEventDebouncer(Clock clock, Poster poster)
+    : clock_(std::move(clock)), poster_(std::move(poster)) {}
+
+int DeviceEventDebouncer::GetDeviceEvent(int message, int64_t wParam, int64_t lParam) {
+  if (message == WM_DEVICECHANGE && wParam == DBT_DEVNODES_CHANGED && format_op_in_progress.load() == 0) {
+    std::lock_guard lk(mutex_);
+    const int64_t now = clock_();
+    if (now - LastDeviceEventTime > kDeviceEventDebounceMs) {
+      LastDeviceEventTime = now;
+      timerRunning_ = true;
+      timerStart_ = now;
+      Log("> ==>> GetDeviceEvent: #DBT_DEVNODES_CHANGED: SetTimer_ 1000");
+    }
+  } else if (message == kDeviceTimerMessage) {
+    {
+      std::lock_guard lk(mutex_);
+      LastDeviceEventTime = clock_();
+      timerRunning_ = false;
+    }
+    if (poster_) poster_(UM_UPDATE_ALL_DRIVES);
+    Log("> ==>> GetDeviceEvent: PostEvent(#UM_UPDATE_ALL_DRIVES)");
+  }
+  return 0;
+}
+
+void DeviceEventDebouncer::Poll() {
+  bool fire = false;
+  {
+    std::lock_guard lk(mutex_);
+    fire = timerRunning_ && clock_() - timerStart_ >= kDeviceEventDebounceMs;
+  }
+  if (fire) GetDeviceEvent(kDeviceTimerMessage, 0, 0);
+}
+
+bool DeviceEventDebouncer::TimerRunning() const {
+  std::lock_guard lk(mutex_);
+  return timerRunning_;
+}
+
+int64_t DeviceEventDebouncer::MsUntilTimer() const {
+  std::lock_guard lk(mutex_);
+  if (!timerRunning_) return -1;
+  int64_t left = timerStart_ + kDeviceEventDebounceMs - clock_();
+  return left < 0 ? 0 : left;
+}
+
+namespace {
+std::mutex g_posterMutex;
+std::function<void(int)> g_poster;
+}  // namespace
+
+void SetDeviceEventPoster(std::function<void(int)> poster) {
+  std::lock_guard lk(g_posterMutex);
+  g_poster = std::move(poster);
+}
+
+DeviceEventDebouncer& GlobalDeviceEventDebouncer() {
+  static DeviceEventDebouncer d(TickCountMs, [](int event) {
+    std::function<void(int)> p;
+    {
+      std::lock_guard lk(g_posterMutex);
+      p = g_poster;
+    }
+    if (p) p(event);
+  });
+  return d;
+}
+
+int GetDeviceEvent(int message, int64_t wParam, int64_t lParam) {
+  return GlobalDeviceEventDebouncer().GetDeviceEvent(message, wParam, lParam);
+}
+
+bool IsBlockDeviceChange(const std::string& raw) {
+  std::string action, subsystem;
+  size_t pos = 0;
+  bool first = true;
+  while (pos < raw.size()) {
+    size_t end = raw.find('\0', pos);
+    if (end == std::string::npos) end = raw.size();
+    std::string field = raw.substr(pos, end - pos);
+    pos = end + 1;
+    if (first) {  // "action@devpath" header
+      first = false;
+      if (field.find('@') != std::string::npos) continue;
+    }
+    if (field.rfind("ACTION=", 0) == 0) action = field.substr(7);
+    else if (field.rfind("SUBSYSTEM=", 0) == 0) subsystem = field.substr(10);
+  }
+  return subsystem == "block" && (action == "add" || action == "remove" || action == "change");
+}
+
+namespace {
+
+class KernelUeventSource : public DeviceEventSource {
+ public:
+  explicit KernelUeventSource(int fd) : fd_(fd) {}
+  ~KernelUeventSource() override { ::close(fd_); }
+
+  int Wait(int timeoutMs) override {
+    pollfd p{fd_, POLLIN, 0};
+    int rc = ::poll(&p, 1, timeoutMs);
+    if (rc < 0) return errno == EINTR ? 0 : -1;
+    if (rc == 0) return 0;
+    int changes = 0;
+    for (;;) {
+      char buf[8192];
+      sockaddr_nl sender{};
+      iovec iov{buf, sizeof(buf)};
+      msghdr msg{};
+      msg.msg_name = &sender;
+      msg.msg_namelen = sizeof(sender);
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == ENOBUFS) {  // messages were lost: rescan to be safe
+          ++changes;
+          continue;
+        }
+        break;
+      }
+      if (sender.nl_pid != 0 || (msg.msg_flags & MSG_TRUNC)) continue;  // kernel messages only
+      if (IsBlockDeviceChange(std::string(buf, static_cast<size_t>(n)))) ++changes;
+    }
+    return changes;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceEventSource> OpenKernelUeventSource() {
+  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+  if (fd < 0) {
+    Log("> GetDeviceEvent: no uevent socket: " + std::string(std::strerror(errno)));
+    return nullptr;
+  }
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = 1;  // kernel events
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    Log("> GetDeviceEvent: cannot bind uevent socket: " + std::string(std::strerror(errno)));
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<KernelUeventSource>(fd);
+}
+
+DeviceEventMonitor::DeviceEventMonitor(std::unique_ptr<DeviceEventSource> source, DeviceEventDebouncer& debouncer)
+    : source_(std::move(source)), debouncer_(debouncer) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+DeviceEventMonitor::~DeviceEventMonitor() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void DeviceEventMonitor::Run() {
+  while (!stop_.load()) {
+    int64_t until = debouncer_.MsUntilTimer();
+    int wait = until < 0 ? 100 : static_cast<int>(std::min<int64_t>(until, 100));
+    int changes = source_->Wait(wait);
+    if (changes < 0) {
+      Log("> GetDeviceEvent: device event source failed");
+      break;
+    }
+    if (changes > 0) debouncer_.GetDeviceEvent(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    debouncer_.Poll();
+  }
+}
+
+std::unique_ptr<DeviceEventMonitor> StartDeviceEventMonitor() {
+  auto src = OpenKernelUeventSource();
+  if (!src) return nullptr;
+  return std::make_unique<DeviceEventMonitor>(std::move(src), GlobalDeviceEventDebouncer());
+}
+
+}  // namespace fk

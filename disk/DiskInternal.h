@@ -1,0 +1,32 @@
+// Shared between the files of the disk layer; not for other subsystems.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "platform/Disks.h"
+
+namespace fk::detail {
+
+// One disk of the last enumeration, by disk number.
+struct DiskSource {
+  std::string path;  // device node or image file
+  bool image = false;
+  platform::BlockDevice block;  // for block devices
+};
+std::optional<DiskSource> DiskSourceAt(int diskNumber);
+// The disk source whose path equals path.
+std::optional<DiskSource> DiskSourceByPath(const std::string& path);
+
+// Splits "<path>@@<offset>"; false when name has no valid range suffix.
+bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset);
+
+// Fresh system-disk set of the current environment (sysfs names).
+std::set<std::string> SystemDisks();
+
+// Selected line of the tree as the disk layer knows it.
+int SelectedLine();
+
+}  // namespace fk::detail

@@ -1,0 +1,400 @@
+#include "disk/RawDisk.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/sysmacros.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "app/Log.h"
+#include "app/Ui.h"
+#include "disk/DiskInternal.h"
+#include "disk/DiskList.h"
+#include "platform/Disks.h"
+
+namespace fk {
+
+// ---- DriveHandle ------------------------------------------------------------------
+
+DriveHandle::DriveHandle(int fd, int64_t offset, std::string name, std::string devicePath, bool writable,
+                         bool locked, bool imageFile)
+    : fd_(fd),
+      offset_(offset),
+      name_(std::move(name)),
+      devicePath_(std::move(devicePath)),
+      writable_(writable),
+      locked_(locked),
+      imageFile_(imageFile) {}
+
+DriveHandle::~DriveHandle() { Close(); }
+
+DriveHandle::DriveHandle(DriveHandle&& o) noexcept { *this = std::move(o); }
+
+DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
+  if (this != &o) {
+    Close();
+    fd_ = o.fd_;
+    offset_ = o.offset_;
+    name_ = std::move(o.name_);
+    devicePath_ = std::move(o.devicePath_);
+    writable_ = o.writable_;
+    locked_ = o.locked_;
+    imageFile_ = o.imageFile_;
+    length_ = o.length_;
+    mountDevices_ = std::move(o.mountDevices_);
+    o.fd_ = -1;
+    o.locked_ = false;
+  }
+  return *this;
+}
+
+void DriveHandle::Close() {
+  if (fd_ >= 0) ::close(fd_);  // closing also drops the O_EXCL claim and the flock
+  fd_ = -1;
+  locked_ = false;
+}
+
+// ---- guard ---------------------------------------------------------------------------
+
+static void RefuseSystemDrive() {
+  GetUi().ShowStatus("WARNING - write access to System Drive disabled!", 0);
+  GetUi().MessageBox("Error", "Sorry, operation not permitted!\r\nYou selected a System Drive.", MsgButtons::Ok,
+                     MsgIcon::Warning);
+}
+
+static void RefuseVolume(const std::string& name) {
+  Log("> GetDriveHandle: WARNING: Bad DriveLetter$=" + name + ". Please check the code!");
+  GetUi().ShowStatus("WARNING - access to Disk " + name + ": disabled!", 0);
+  GetUi().MessageBox("Error", "Sorry, operation not permitted!\r\nYou selected a System Drive.", MsgButtons::Ok,
+                     MsgIcon::Warning);
+}
+
+// Kernel name of the block device behind a device node path: through its device
+// number for a real node, or the name under the device root for fake trees.
+static std::string KernelNameOfNode(const std::string& path) {
+  const DiskEnvironment env = DiskEnv();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+    return platform::BlockNameOfDev(env.sysRoot, major(st.st_rdev), minor(st.st_rdev));
+  const std::string prefix = env.devRoot + "/";
+  if (env.devRoot != "/dev" && path.compare(0, prefix.size(), prefix) == 0) {
+    std::string n = path.substr(prefix.size());
+    if (n.find('/') == std::string::npos && platform::ReadBlockDevice(env.sysRoot, n)) return n;
+  }
+  return {};
+}
+
+bool IsSystemDiskPath(const std::string& devicePath) {
+  std::string name = KernelNameOfNode(devicePath);
+  if (name.empty()) return false;
+  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+}
+
+// Whether the descriptor, as opened, reaches a system disk.
+static bool FdIsOnSystemDisk(int fd) {
+  unsigned maj = 0, min = 0;
+  if (!platform::FdDeviceNumber(fd, &maj, &min)) return false;
+  std::string name = platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min);
+  if (name.empty()) return false;
+  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+}
+
+// What a name given to GetDriveHandle leads to.
+struct Target {
+  std::string path;      // file to open
+  int64_t offset = 0;    // volume start in that file
+  int64_t length = 0;    // 0: to the end
+  bool image = false;
+  std::string wholeDisk;  // sysfs name of the disk; "" for image files
+  std::set<std::pair<unsigned, unsigned>> mountDevices;
+};
+
+static bool ResolveVolume(const std::string& name, Target* t) {
+  std::string path;
+  int64_t offset = 0;
+  if (detail::SplitRangeName(name, &path, &offset)) {
+    auto src = detail::DiskSourceByPath(path);
+    if (!src) return false;
+    int fd = platform::OpenDevice(path, false, false);
+    if (fd < 0) return false;
+    int ss = platform::LogicalSectorSize(fd);
+    std::vector<uint8_t> sector(static_cast<size_t>(ss > 512 ? ss : 512));
+    ssize_t got = ss > 0 ? ::pread(fd, sector.data(), sector.size(), 0) : -1;
+    ::close(fd);
+    if (got != static_cast<ssize_t>(sector.size())) return false;
+    platform::MbrLayout m = platform::ParseMbr(sector.data(), sector.size());
+    if (!m.valid) return false;
+    for (const auto& e : m.entries) {
+      if (e.sectors == 0 || e.type == 0 || int64_t(e.startLba) * ss != offset) continue;
+      t->path = path;
+      t->offset = offset;
+      t->length = int64_t(e.sectors) * ss;
+      t->image = src->image;
+      if (!src->image) {
+        t->wholeDisk = src->block.name;
+        for (const auto& pn : src->block.partitions)
+          if (pn.startBytes == offset) t->mountDevices.insert({pn.major, pn.minor});
+      }
+      return true;
+    }
+    return false;
+  }
+  std::string kname = KernelNameOfNode(name);
+  if (kname.empty()) return false;
+  const std::string whole = platform::WholeDiskOf(DiskEnv().sysRoot, kname);
+  if (whole == kname) return false;  // a whole disk is not a volume
+  auto src = detail::DiskSourceByPath(DiskEnv().devRoot + "/" + whole);
+  if (!src) return false;
+  for (const auto& pn : src->block.partitions) {
+    if (pn.name != kname) continue;
+    t->path = name;
+    t->length = pn.sizeBytes;
+    t->wholeDisk = whole;
+    t->mountDevices.insert({pn.major, pn.minor});
+    return true;
+  }
+  return false;
+}
+
+// Takes the exclusive claim on h's descriptor: O_EXCL on a block device (plus
+// flock for a whole disk), flock on an image file. 0 or -errno.
+static int TakeExclusive(DriveHandle& h, bool wholeDisk) {
+  if (h.imageFile()) return platform::LockFile(h.value());
+  int fd = platform::OpenDevice(h.devicePath(), h.writable(), true);
+  if (fd < 0) return fd;
+  if (wholeDisk) {
+    int rc = platform::LockFile(fd);
+    if (rc != 0) {
+      ::close(fd);
+      return rc;
+    }
+  }
+  // The exclusive open takes the place of the first descriptor: same number.
+  if (::dup2(fd, h.value()) < 0) {
+    int e = errno;
+    ::close(fd);
+    return -e;
+  }
+  ::close(fd);
+  return 0;
+}
+
+DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool WriteAccess, bool Lock) {
+  if (WriteAccess && CurrentDisk.SystemDisk) {
+    RefuseSystemDrive();
+    return {};
+  }
+  const std::string access = WriteAccess ? " for write access" : " for read access";
+
+  if (DriveLetter.empty()) {
+    auto src = detail::DiskSourceAt(DriveIndex);
+    if (!src) {
+      Log("> GetDriveHandle: Error no PhysicalDrive" + std::to_string(DriveIndex));
+      return {};
+    }
+    // A job works on the disk the user selected; if the list has changed since,
+    // the same number may now name another disk.
+    if ((WriteAccess || Lock) && CurrentDisk.DiskNumber == DriveIndex && !CurrentDisk.DevicePath.empty() &&
+        CurrentDisk.DevicePath != src->path) {
+      Log("> GetDriveHandle: Error PhysicalDrive" + std::to_string(DriveIndex) + " is now " + src->path +
+          ", not the selected " + CurrentDisk.DevicePath);
+      return {};
+    }
+    const bool system = !src->image && detail::SystemDisks().count(src->block.name) > 0;
+    if (system && (WriteAccess || Lock)) {
+      RefuseSystemDrive();
+      return {};
+    }
+    if (Lock && !src->image) {
+      std::set<std::pair<unsigned, unsigned>> devs;
+      for (const auto& pn : src->block.partitions) devs.insert({pn.major, pn.minor});
+      std::vector<std::string> steps;
+      platform::UnmountDevices(DiskEnv().procRoot, devs, &steps);
+      for (const auto& s : steps) Log("> GetDriveHandle: " + s);
+    }
+    int fd = platform::OpenDevice(src->path, WriteAccess, false);
+    if (fd < 0) {
+      Log("> GetDriveHandle: Error " + std::to_string(-fd) + " could not open drive " + src->path);
+      return {};
+    }
+    DriveHandle h(fd, 0, src->path, src->path, WriteAccess, false, src->image);
+    Log("> GetDriveHandle: Success Open " + src->path + access);
+    if (Lock) {
+      int rc = TakeExclusive(h, true);
+      if (rc != 0) {
+        Log("> GetDriveHandle: Error " + std::to_string(-rc) + " LOCK drive " + src->path);
+        return {};
+      }
+      h.MarkLocked();
+      Log("> GetDriveHandle: Success LOCK " + src->path);
+    }
+    if (WriteAccess && FdIsOnSystemDisk(h.value())) {
+      RefuseSystemDrive();
+      return {};
+    }
+    return h;
+  }
+
+  Target t;
+  if (!ResolveVolume(DriveLetter, &t) || (!t.image && detail::SystemDisks().count(t.wholeDisk) > 0)) {
+    RefuseVolume(DriveLetter);
+    return {};
+  }
+  if (Lock && !t.mountDevices.empty()) {
+    std::vector<std::string> steps;
+    platform::UnmountDevices(DiskEnv().procRoot, t.mountDevices, &steps);
+    for (const auto& s : steps) Log("> GetDriveHandle: " + s);
+  }
+  int fd = platform::OpenDevice(t.path, WriteAccess, false);
+  if (fd < 0) {
+    Log("> GetDriveHandle: Error " + std::to_string(-fd) + " could not open drive " + DriveLetter);
+    return {};
+  }
+  DriveHandle h(fd, t.offset, DriveLetter, t.path, WriteAccess, false, t.image);
+  h.setLength(t.length);
+  h.setMountDevices(t.mountDevices);
+  Log("> GetDriveHandle: Success Open " + DriveLetter + access);
+  if (Lock) {
+    bool locked = false;
+    for (int attempt = 1; attempt <= 20; ++attempt) {
+      int rc = TakeExclusive(h, false);
+      if (rc == 0) {
+        Log("> GetDriveHandle: Success LOCK " + DriveLetter);
+        locked = true;
+        break;
+      }
+      Log("> GetDriveHandle: Try #" + std::to_string(attempt) + " Error " + std::to_string(-rc) + " LOCK drive " +
+          DriveLetter);
+      PauseMs(500);
+    }
+    if (!locked) return {};
+    h.MarkLocked();
+  }
+  if (WriteAccess && FdIsOnSystemDisk(h.value())) {
+    RefuseSystemDrive();
+    return {};
+  }
+  return h;
+}
+
+// ---- sector transfers ---------------------------------------------------------------
+
+static bool TransferRange(const DriveHandle& h, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
+                          int64_t* bytes, int64_t* position) {
+  if (!h.valid() || SectorSize <= 0 || StartSector < 0 || nSectors < 0) return false;
+  const int64_t maxv = std::numeric_limits<int64_t>::max();
+  if (nSectors > maxv / SectorSize || StartSector > maxv / SectorSize) return false;
+  *bytes = nSectors * SectorSize;
+  int64_t rel = StartSector * SectorSize;
+  if (rel > maxv - h.offset() || *bytes > maxv - rel - h.offset()) return false;
+  if (h.length() > 0 && rel + *bytes > h.length()) return false;  // never past the volume's end
+  *position = h.offset() + rel;
+  return true;
+}
+
+static std::string Triple(int64_t s, int64_t n, int64_t ss) {
+  return "StartSector:" + std::to_string(s) + ", nSectors:" + std::to_string(n) + ", SectorSize:" + std::to_string(ss);
+}
+
+int64_t read_sectors(const DriveHandle& h, int64_t SectorSize, int64_t StartSector, int64_t nSectors, void* Buffer) {
+  int64_t bytes = 0, pos = 0;
+  if (!TransferRange(h, SectorSize, StartSector, nSectors, &bytes, &pos) || (bytes > 0 && Buffer == nullptr)) {
+    Log("> read_sectors: Could not access sector " + std::to_string(StartSector));
+    return 0;
+  }
+  int64_t done = 0;
+  bool failed = false;
+  auto* p = static_cast<char*>(Buffer);
+  while (done < bytes) {
+    ssize_t r = ::pread(h.value(), p + done, static_cast<size_t>(bytes - done), pos + done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      failed = r < 0;
+      break;
+    }
+    done += r;
+  }
+  if (failed || done < bytes)
+    Log("> read_sectors: Error " + Triple(StartSector, nSectors, SectorSize));
+  else
+    Log("> read_sectors: Success " + Triple(StartSector, nSectors, SectorSize));
+  return done;
+}
+
+int64_t write_sectors(const DriveHandle& h, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
+                      const void* Buffer) {
+  int64_t bytes = 0, pos = 0;
+  if (!TransferRange(h, SectorSize, StartSector, nSectors, &bytes, &pos) || (bytes > 0 && Buffer == nullptr)) {
+    Log("> write_sectors: Could not access sector " + std::to_string(StartSector));
+    return 0;
+  }
+  int64_t done = 0;
+  int err = 0;
+  const auto* p = static_cast<const char*>(Buffer);
+  while (done < bytes) {
+    ssize_t r = ::pwrite(h.value(), p + done, static_cast<size_t>(bytes - done), pos + done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      err = r < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += r;
+  }
+  if (done < bytes)
+    Log("> write_sectors: " + std::string(std::strerror(err)) + " " + Triple(StartSector, nSectors, SectorSize));
+  return done;
+}
+
+// ---- unmount, unlock, end section --------------------------------------------------
+
+int UnmountDrive(DriveHandle& h) {
+  int left = 0;
+  if (h.valid() && !h.mountDevices().empty()) {
+    std::vector<std::string> steps;
+    left = platform::UnmountDevices(DiskEnv().procRoot, h.mountDevices(), &steps);
+    for (const auto& s : steps) Log("> UnmountDrive: " + s);
+  }
+  if (!h.valid() || left != 0) {
+    Log("> Error unmount drive");
+    return 0;
+  }
+  Log("> Success unmount drive");
+  return 1;
+}
+
+int UnlockDrive(DriveHandle& h) {
+  bool ok = false;
+  if (h.valid() && h.locked()) {
+    if (h.imageFile()) {
+      ok = ::flock(h.value(), LOCK_UN) == 0;
+    } else {
+      // Replace the exclusive open by a plain one under the same number.
+      int fd = platform::OpenDevice(h.devicePath(), h.writable(), false);
+      if (fd >= 0) {
+        ok = ::dup2(fd, h.value()) >= 0;
+        ::close(fd);
+      }
+    }
+  }
+  if (!ok) {
+    Log("> Error unlock drive");
+    return 0;
+  }
+  h.MarkUnlocked();
+  Log("> Success unlock drive");
+  return 1;
+}
+
+void FinishUnlockClose(const std::string& op, DriveHandle& h) {
+  if (!h.valid()) return;
+  Log("> " + op + ": Finish UnlockClose " + h.name() + " = " + std::to_string(h.value()));
+  if (h.locked()) UnlockDrive(h);
+  h.Close();
+}
+
+}  // namespace fk
