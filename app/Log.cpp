@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -12,7 +13,7 @@ namespace fk {
 
 namespace {
 std::mutex g_logMutex;
-int g_logFd = -1;
+std::atomic<int> g_logFd{-1};
 bool g_mirrorOn = false;
 std::vector<std::string> g_mirror;
 
@@ -73,12 +74,14 @@ bool OpenLog(const std::string& path) {
 
 void CloseLog() {
   std::lock_guard lock(g_logMutex);
-  if (g_logFd >= 0) {
-    ::fsync(g_logFd);
-    ::close(g_logFd);
-    g_logFd = -1;
+  const int fd = g_logFd.exchange(-1);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
   }
 }
+
+int LogFileDescriptor() { return g_logFd.load(); }
 
 bool LogIsOpen() {
   std::lock_guard lock(g_logMutex);

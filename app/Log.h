@@ -23,6 +23,10 @@ bool OpenLog(const std::string& path = kLogFileName);
 void CloseLog();
 bool LogIsOpen();
 
+// Descriptor of the open log, -1 when closed. Only for the program-error
+// handler, which must write without taking the log's lock.
+int LogFileDescriptor();
+
 // Writes the header lines (separator, application, system, CPU, RAM).
 void WriteLogHeader();
 

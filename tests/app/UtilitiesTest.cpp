@@ -2,6 +2,8 @@
 
 #include "app/Utilities.h"
 
+#include <algorithm>
+
 namespace fk {
 namespace {
 
@@ -35,6 +37,168 @@ TEST(MulDiv64, ExactForOperandsWhoseProductOverflows64Bits) {
   const int64_t big = int64_t{1} << 60;
   EXPECT_EQ(MulDiv64(big, 1000, 1000), big);
   EXPECT_EQ(MulDiv64(big, 3, 6), big / 2);
+}
+
+}  // namespace
+}  // namespace fk
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "app/Log.h"
+#include "tests/support/TestUtil.h"
+
+namespace fk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Points TMPDIR at a scratch directory for the test's lifetime.
+class TempWorkDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* t = std::getenv("TMPDIR");
+    hadTmp_ = t != nullptr;
+    if (t) oldTmp_ = t;
+    ::setenv("TMPDIR", tmp_.path().c_str(), 1);
+    SetLogMirror(true);
+  }
+  void TearDown() override {
+    DeleteTempWorkDir();
+    SetLogMirror(false);
+    if (hadTmp_) ::setenv("TMPDIR", oldTmp_.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+  }
+  std::vector<std::string> WorkDirs() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(tmp_.path()))
+      if (e.is_directory() && e.path().filename().string().rfind("FKLTemp", 0) == 0) out.push_back(e.path().string() + "/");
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  test::TempDir tmp_{"fk-tmp"};
+  std::string oldTmp_;
+  bool hadTmp_ = false;
+};
+
+TEST_F(TempWorkDirTest, LeftoversOfEndedRunsAreRemoved) {
+  EXPECT_EQ(GetTemporaryDirectory(), fs::canonical(tmp_.path()).string() + "/");
+  const std::string stale = tmp_ / "FKLTemp1111";
+  fs::create_directories(stale + "/sub");
+  test::WriteFileBytes(stale + "/sub/file", "x");
+  fs::permissions(stale + "/sub", fs::perms::owner_read | fs::perms::owner_exec);  // read-only inside
+  test::WriteFileBytes(tmp_ / "FKLTempFile", "not a directory");
+
+  ASSERT_EQ(CreateTempWorkDir(), 1);
+  const std::string mine = FklTempWorkDir();
+  EXPECT_TRUE(std::regex_match(mine, std::regex(".*/FKLTemp[1-9][0-9]{3}/$"))) << mine;
+  EXPECT_TRUE(fs::is_directory(mine));
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(tmp_ / "FKLTempFile"));
+  EXPECT_TRUE(LogMirrorContains("> --> CreateTempWorkDir: DeleteDirectory: " + GetTemporaryDirectory() +
+                                "FKLTemp1111"));
+  EXPECT_TRUE(LogMirrorContains("> Success create FklTempWorkDir$ = " + mine));
+  EXPECT_EQ(WorkDirs(), std::vector<std::string>{mine});
+
+  DeleteTempWorkDir();
+  EXPECT_EQ(FklTempWorkDir(), "");
+  EXPECT_TRUE(WorkDirs().empty());
+}
+
+TEST_F(TempWorkDirTest, DirectoriesOfLiveUsersSurviveAnotherCreate) {
+  int toParent[2], toChild[2];
+  ASSERT_EQ(::pipe(toParent), 0);
+  ASSERT_EQ(::pipe(toChild), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Another running copy: makes its directory, works in it, then dies
+    // without cleaning up.
+    if (CreateTempWorkDir() != 1) ::_exit(2);
+    const std::string dir = FklTempWorkDir();
+    test::WriteFileBytes(dir + "work.bin", "child data");
+    (void)!::write(toParent[1], dir.c_str(), dir.size());
+    ::close(toParent[1]);
+    char c;
+    (void)!::read(toChild[0], &c, 1);
+    ::_exit(test::ReadFileBytes(dir + "work.bin") == "child data" ? 0 : 3);
+  }
+  ::close(toParent[1]);
+  ::close(toChild[0]);
+  char buf[512] = {};
+  ASSERT_GT(::read(toParent[0], buf, sizeof buf - 1), 0);
+  const std::string childDir = buf;
+
+  // This run and a second thread of it each get their own directory while the
+  // other copy keeps working in its own.
+  ASSERT_EQ(CreateTempWorkDir(), 1);
+  const std::string first = FklTempWorkDir();
+  std::string second;
+  std::thread([&] {
+    ASSERT_EQ(CreateTempWorkDir(), 1);
+    second = FklTempWorkDir();
+  }).join();
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(fs::is_directory(first));
+  EXPECT_EQ(test::ReadFileBytes(childDir + "work.bin"), "child data");
+
+  (void)!::write(toChild[1], "x", 1);
+  ::close(toChild[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::close(toParent[0]);
+
+  // Once its owner is gone, the directory is a leftover like any other.
+  ASSERT_EQ(CreateTempWorkDir(), 1);
+  EXPECT_FALSE(fs::exists(childDir));
+  EXPECT_EQ(WorkDirs().size(), 3u);  // first, second and the newest, all of this run
+  DeleteTempWorkDir();
+  EXPECT_TRUE(WorkDirs().empty());
+}
+
+TEST_F(TempWorkDirTest, TempFileNamesReplaceOldTempFiles) {
+  EXPECT_EQ(MakeTempFileName(""), "");
+  test::WriteFileBytes(tmp_ / "TEMP1234", "old");
+  fs::create_directory(tmp_ / "TEMPDIR");
+  test::WriteFileBytes(tmp_ / "other", "keep");
+  const std::string name = MakeTempFileName(tmp_.path());
+  EXPECT_TRUE(std::regex_match(name, std::regex(tmp_.path() + "/TEMP[1-9][0-9]{3}"))) << name;
+  EXPECT_FALSE(fs::exists(name));
+  EXPECT_FALSE(fs::exists(tmp_ / "TEMP1234"));
+  EXPECT_TRUE(fs::is_directory(tmp_ / "TEMPDIR"));
+  EXPECT_TRUE(fs::exists(tmp_ / "other"));
+  EXPECT_TRUE(LogMirrorContains("> TEMP1234"));
+  EXPECT_TRUE(LogMirrorContains("> TempFileName$=" + name));
+}
+
+TEST_F(TempWorkDirTest, DirectoryPathsAcceptBothSeparators) {
+  const std::string back = tmp_.path() + "\\a\\b\\c";
+  EXPECT_EQ(CreateDirectoryPath(back), 1);
+  EXPECT_TRUE(fs::is_directory(tmp_ / "a/b/c"));
+  EXPECT_TRUE(LogMirrorContains("> CreateDirectoryPath: Create Directory \"" + tmp_.path() +
+                                "/a/b/c\" ............ OK"));
+  EXPECT_EQ(CreateDirectoryPath(tmp_.path() + "/a/b/c/"), 1);
+
+  test::WriteFileBytes(tmp_ / "file", "x");
+  EXPECT_EQ(CreateDirectoryPath(tmp_.path() + "/file/sub"), 0);
+  EXPECT_TRUE(LogMirrorContains("/file/sub\" ............ Error"));
+
+  TakeLogMirror();
+  CreateDirectoryTree(tmp_.path() + "\\t1/t2\\t3");
+  EXPECT_TRUE(fs::is_directory(tmp_ / "t1/t2/t3"));
+  const auto lines = TakeLogMirror();
+  const std::vector<std::string> expected = {"> CreateDirectory " + tmp_.path() + "/t1/",
+                                             "> CreateDirectory " + tmp_.path() + "/t1/t2/",
+                                             "> CreateDirectory " + tmp_.path() + "/t1/t2/t3"};
+  EXPECT_EQ(lines, expected);
+  CreateDirectoryTree("");
+  CreateDirectoryTree(tmp_ / "t1");  // exists: nothing logged
+  EXPECT_TRUE(TakeLogMirror().empty());
 }
 
 }  // namespace

@@ -1,0 +1,355 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <utility>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "tests/support/TestUtil.h"
+
+namespace fk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Paths();
+    Paths().ProgramDir = dir_.path() + "/";
+    Paths().ProgramBaseName = "flashkeel";
+    CloseLog();
+    ResetSettings();
+    SetCatalogListHooks({});
+    SetSaveSettingBeforeRenameHook({});
+    SetLogMirror(true);
+  }
+  void TearDown() override {
+    CloseLog();
+    SetLogMirror(false);
+    SetCatalogListHooks({});
+    SetSaveSettingBeforeRenameHook({});
+    ResetSettings();
+    Paths() = saved_;
+  }
+  std::string Ini() const { return dir_ / "flashkeel.ini"; }
+  std::string LogPath() const { return dir_ / "FKLDebug.log"; }
+  // Loads a file made of the BOM and these lines.
+  void LoadLines(const std::string& lines) {
+    WriteFileBytes(Ini(), kBom + "\r\n" + lines);
+    LoadSetting(Ini(), LogPath());
+  }
+
+  test::TempDir dir_{"fk-settings"};
+  ProgramPaths saved_;
+};
+
+TEST_F(SettingsTest, MissingFileGivesTheDefaults) {
+  LoadSetting(dir_ / "absent.ini", LogPath());
+  const Settings& s = Cfg();
+  EXPECT_EQ(s.WinX, 400);
+  EXPECT_EQ(s.LogEnable, 0);
+  EXPECT_EQ(s.InstallDataSet, "DL");
+  EXPECT_EQ(s.CloverLastRev, "Check It!");
+  EXPECT_EQ(s.CloverLastRevCheckDate, "00.00.00 00:00");
+  EXPECT_EQ(s.CloverLocalRepository, Paths().ProgramDir);
+  EXPECT_EQ(s.VolumeLabel, "FKL");
+  EXPECT_EQ(s.Boot_records, "Clover");
+  EXPECT_EQ(s.FileSystem, "FAT32-LBA");
+  EXPECT_EQ(s.StartLBASector, "63");
+  EXPECT_EQ(s.QuickFormat, 1);
+  EXPECT_EQ(s.MultiPartitions, 1);
+  EXPECT_EQ(s.BootPartitionSize, 200);
+  EXPECT_EQ(s.SearchOnlyNewestRevRecoveryHD, 1);
+  EXPECT_EQ(s.UseInternalSucatalogUrlList, 1);
+  EXPECT_EQ(s.iResumeMaxAttemptsNumber, 9999);
+  EXPECT_FALSE(fs::exists(LogPath()));
+}
+
+TEST_F(SettingsTest, InvalidValuesAreReplacedByTheirFallbacks) {
+  struct Case {
+    std::string line;
+    std::function<std::string()> value;
+    std::string expected;
+  };
+  const Settings& s = Cfg();
+  const std::vector<Case> cases = {
+      {"BootPartitionSize = 20", [&] { return std::to_string(s.BootPartitionSize); }, "200"},
+      {"BootPartitionSize = 2000001", [&] { return std::to_string(s.BootPartitionSize); }, "200"},
+      {"BootPartitionSize = 32", [&] { return std::to_string(s.BootPartitionSize); }, "32"},
+      {"BootPartitionSize = 2000000", [&] { return std::to_string(s.BootPartitionSize); }, "2000000"},
+      {"BootPartitionSize = 99999999999", [&] { return std::to_string(s.BootPartitionSize); }, "200"},
+      {"ClusterSize = 4096", [&] { return s.ClusterSize; }, "0"},
+      {"StartLBASector = 8192", [&] { return s.StartLBASector; }, "8192"},
+      {"StartLBASector = 1000", [&] { return s.StartLBASector; }, "63"},
+      {"InstallDataSet = Local", [&] { return s.InstallDataSet; }, "Local"},
+      {"InstallDataSet = local", [&] { return s.InstallDataSet; }, "DL"},
+      {"Boot_records = FreeDos", [&] { return s.Boot_records; }, "FreeDos"},
+      {"Boot_records = Grub", [&] { return s.Boot_records; }, "Clover"},
+      {"FileSystem = exFAT", [&] { return s.FileSystem; }, "exFAT"},
+      {"FileSystem = ext4", [&] { return s.FileSystem; }, "FAT32-LBA"},
+      {"QuickFormat = 0", [&] { return std::to_string(s.QuickFormat); }, "0"},
+      {"QuickFormat = 5", [&] { return std::to_string(s.QuickFormat); }, "1"},
+      {"MultiPartitions = -1", [&] { return std::to_string(s.MultiPartitions); }, "1"},
+      {"EnableFixedDisks = 1", [&] { return std::to_string(s.EnableFixedDisks); }, "1"},
+      {"EnableFixedDisks = yes", [&] { return std::to_string(s.EnableFixedDisks); }, "0"},
+      {"CheckLatestCloverAtStartup = 2", [&] { return std::to_string(s.CheckLatestCloverAtStartup); }, "0"},
+      {"VolumeLabel = \t MY USB  ", [&] { return s.VolumeLabel; }, "MY USB"},
+  };
+  for (const auto& c : cases) {
+    ResetSettings();
+    LoadLines("[Data Settings]\r\n" + c.line + "\r\n");
+    EXPECT_EQ(c.value(), c.expected) << c.line;
+  }
+  ResetSettings();
+  LoadLines("[Download Settings]\r\nResumeMaxAttemptsNumber = 10000\r\n");
+  EXPECT_EQ(s.iResumeMaxAttemptsNumber, 9999);
+  LoadLines("[Download Settings]\r\nResumeMaxAttemptsNumber = 0\r\n");
+  EXPECT_EQ(s.iResumeMaxAttemptsNumber, 0);
+  LoadLines("[Sucatalog Check Setting]\r\nSearchOnlyNewestRevRecoveryHD = 7\r\n");
+  EXPECT_EQ(s.SearchOnlyNewestRevRecoveryHD, 1);
+}
+
+TEST_F(SettingsTest, CloverRevisionNeedsAPlausibleNumberAndACheckDate) {
+  const Settings& s = Cfg();
+  LoadLines("[Data Settings]\r\nCloverLastRev = 905\r\nCloverLastRevCheckDate = 07.12.26 10:05\r\n");
+  EXPECT_EQ(s.CloverLastRev, "Check It!");
+  EXPECT_EQ(s.CloverLastRevCheckDate, "00.00.00 00:00");
+
+  LoadLines("[Data Settings]\r\nCloverLastRev = 5100\r\nCloverLastRevCheckDate = 07.12.26 10:05\r\n");
+  EXPECT_EQ(s.CloverLastRev, "5100");
+  EXPECT_EQ(s.CloverLastRevCheckDate, "07.12.26 10:05");
+
+  // The date is parsed and written again with the same mask.
+  LoadLines("[Data Settings]\r\nCloverLastRev = 5100\r\nCloverLastRevCheckDate = 7.1.26 9:05\r\n");
+  EXPECT_EQ(s.CloverLastRevCheckDate, "07.01.26 09:05");
+
+  for (const char* bad : {"", "31.02.26 10:00", "07.12.26", "garbage", "07.13.26 10:00"}) {
+    LoadLines(std::string("[Data Settings]\r\nCloverLastRev = 5100\r\nCloverLastRevCheckDate = ") + bad + "\r\n");
+    EXPECT_EQ(s.CloverLastRev, "Check It!") << bad;
+    EXPECT_EQ(s.CloverLastRevCheckDate, "00.00.00 00:00") << bad;
+  }
+  LoadLines("[Data Settings]\r\nCloverLastRev = 100000\r\nCloverLastRevCheckDate = 07.12.26 10:05\r\n");
+  EXPECT_EQ(s.CloverLastRev, "Check It!");
+}
+
+TEST_F(SettingsTest, ReadingIgnoresCaseLeadingBlanksAndComments) {
+  LoadLines(
+      "  [data settings]\r\n"
+      "; BootPartitionSize = 64\r\n"
+      "\tbootpartitionsize=  512  \r\n"
+      "BootPartitionSize = 1024\r\n"  // the first entry of a key counts
+      "[WINDOW SETTINGS]\n"            // LF-only line ends are accepted too
+      "winx = -20\n"
+      "WinY = 33abc\n");
+  EXPECT_EQ(Cfg().BootPartitionSize, 512);
+  EXPECT_EQ(Cfg().WinX, -20);
+  EXPECT_EQ(Cfg().WinY, 33);
+}
+
+TEST_F(SettingsTest, LogEnableOpensTheLogWithItsHeaderBeforeTheFirstSettingLine) {
+  WriteFileBytes(LogPath(), "old log");
+  LoadLines("[Data Settings]\r\nLogEnable = 2\r\n");
+  EXPECT_EQ(Cfg().LogEnable, 0);
+  EXPECT_FALSE(LogIsOpen());
+  EXPECT_EQ(ReadFileBytes(LogPath()), "old log");  // an old log stays unchanged
+
+  LoadLines("[Data Settings]\r\nLogEnable = 1\r\nQuickFormat = 0\r\n");
+  ASSERT_TRUE(LogIsOpen());
+  CloseLog();
+  const std::string log = ReadFileBytes(LogPath());
+  ASSERT_EQ(log.compare(0, 3, kBom), 0);
+  EXPECT_EQ(log.find("old log"), std::string::npos);  // replaced at start
+  const size_t date = log.find("> Log Date: ");
+  const size_t app = log.find("> Application: Flashkeel v2.1.028 Beta by Velk 05.07.2020\r\n");
+  const size_t logEnable = log.find("> LoadSetting: LogEnable=1\r\n");
+  const size_t quick = log.find("> LoadSetting: QuickFormat=0\r\n");
+  ASSERT_NE(date, std::string::npos);
+  ASSERT_NE(app, std::string::npos);
+  ASSERT_NE(logEnable, std::string::npos);
+  ASSERT_NE(quick, std::string::npos);
+  EXPECT_LT(date, app);
+  EXPECT_LT(app, logEnable);
+  EXPECT_LT(logEnable, quick);
+}
+
+TEST_F(SettingsTest, LoadLogsTheDesignatedValuesInOrder) {
+  LoadLines("[Data Settings]\r\nCloverLocalRepository = /nonexistent/dir\r\n");
+  std::vector<std::string> names;
+  const std::regex re("^> LoadSetting: ([A-Za-z$]+)=(.*)$");
+  for (const auto& line : TakeLogMirror()) {
+    std::smatch m;
+    if (std::regex_match(line, m, re)) names.push_back(m[1]);
+  }
+  const std::vector<std::string> expected = {
+      "LogEnable",       "CheckLatestCloverAtStartup",    "SaveLatestCloverAfterDL",
+      "CloverLocalRepository$", "FKLImageLocalRepo$",     "QuickFormat",
+      "MultiPartitions", "BootPartitionSize",             "EnableFixedDisks",
+      "SearchOnlyNewestRevRecoveryHD", "UseInternalSucatalogUrlList", "ShowSucatalogSummaryURLList",
+      "iResumeMaxAttemptsNumber"};
+  EXPECT_EQ(names, expected);
+}
+
+TEST_F(SettingsTest, RepositoriesUseTheProgramDirectoryMarker) {
+  const std::string other = dir_ / "images";
+  fs::create_directory(other);
+  const std::string gone = dir_ / "gone";
+  fs::create_directory(gone);
+  LoadLines("[Data Settings]\r\nCloverLocalRepository = .\\\r\nFKLImageLocalRepo = " + other + "\r\n");
+  EXPECT_EQ(Cfg().CloverLocalRepository, Paths().ProgramDir);
+  EXPECT_EQ(Cfg().FKLImageLocalRepo, other);
+
+  // The program directory (with or without its final slash) is saved as ".\".
+  Cfg().FKLImageLocalRepo = dir_.path();
+  ASSERT_TRUE(SaveSetting(Ini()));
+  std::string text = ReadFileBytes(Ini());
+  EXPECT_NE(text.find("\r\nCloverLocalRepository = .\\\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nFKLImageLocalRepo = .\\\r\n"), std::string::npos);
+
+  Cfg().FKLImageLocalRepo = gone;
+  ASSERT_TRUE(SaveSetting(Ini()));
+  EXPECT_NE(ReadFileBytes(Ini()).find("\r\nFKLImageLocalRepo = " + gone + "\r\n"), std::string::npos);
+  fs::remove(gone);
+  LoadSetting(Ini(), LogPath());
+  EXPECT_EQ(Cfg().FKLImageLocalRepo, Paths().ProgramDir);
+}
+
+TEST_F(SettingsTest, SavedFileHasTheDesignedLayout) {
+  ASSERT_TRUE(SaveSetting(Ini()));
+  const std::string text = ReadFileBytes(Ini());
+  const std::string rule = "; " + std::string(78, '-') + "\r\n";
+  const std::string head = kBom + "\r\n[Application Info]\r\nApplicationName = Flashkeel\r\nVersion = v2.1.028 Beta\r\n" +
+                           rule + "[Window Settings]\r\nWinX = 400\r\nWinY = 400\r\n" + rule +
+                           "[Data Settings]\r\n; Enable Log File: 0 - #False|1 - #True\r\nLogEnable = 0\r\n";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  const std::string tail = "[Download Data Settings]\r\n; Name of Recovery HD = URL for Download\r\n" + rule +
+                           "[Tools Data Settings]\r\n" + rule;
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_NE(text.find("; 10.16 seed = https://swscan.apple.com/content/catalogs/others/index-10.16seed-10.16-10.15-"
+                      "10.14-10.13-10.12-10.11-10.10-10.9-mountainlion-lion-snowleopard-leopard.merged-1.sucatalog\r\n"),
+            std::string::npos);
+  // Every line ends in CR LF; no bare LF anywhere.
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n') ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "at " << i;
+}
+
+TEST_F(SettingsTest, LoadSaveLoadRoundTripIsByteIdentical) {
+  LoadLines(
+      "[Window Settings]\r\nWinX = 123\r\nWinY = -7\r\n"
+      "[Data Settings]\r\nInstallDataSet = Local\r\nCloverLastRev = 5151\r\n"
+      "CloverLastRevCheckDate = 01.06.25 23:59\r\nVolumeLabel = Café\r\nFileSystem = exFAT\r\n"
+      "StartLBASector = 2048\r\nBootPartitionSize = 1000\r\n"
+      "[Sucatalog Check Setting]\r\nUseInternalSucatalogUrlList = 0\r\nShowSucatalogSummaryURLList = 1\r\n"
+      "[Sucatalog User Defined URL list]\r\n10.15 beta = https://example.test/index-10.15beta.sucatalog\r\n"
+      "[Download Data Settings]\r\n(19F101) Catalina 2020-05-26 471 MB = https://example.test/RecoveryHDUpdate.pkg\r\n");
+  ASSERT_TRUE(SaveSetting(Ini()));
+  const std::string first = ReadFileBytes(Ini());
+  EXPECT_NE(first.find("\r\n10.15 beta = https://example.test/index-10.15beta.sucatalog\r\n"), std::string::npos);
+  ResetSettings();
+  LoadSetting(Ini(), LogPath());
+  ASSERT_TRUE(SaveSetting(Ini()));
+  EXPECT_EQ(ReadFileBytes(Ini()), first);
+  EXPECT_EQ(Cfg().VolumeLabel, "Café");
+  EXPECT_EQ(Cfg().WinY, -7);
+}
+
+TEST_F(SettingsTest, FileWithoutBomIsReadAsWindows1252) {
+  WriteFileBytes(Ini(),
+                 "[Data Settings]\r\nVolumeLabel = Caf\xE9\x80\r\n"
+                 "[Download Data Settings]\r\nRecovery \x93X\x94 = https://example.test/a.pkg\r\n");
+  LoadSetting(Ini(), LogPath());
+  EXPECT_EQ(Cfg().VolumeLabel, "Café€");
+  ASSERT_EQ(Cfg().RecoveryHDSourceList.size(), 1u);
+  EXPECT_EQ(Cfg().RecoveryHDSourceList[0].Name, "Recovery “X”");
+  EXPECT_EQ(Cfg().RecoveryHDSourceList[0].URL, "https://example.test/a.pkg");
+  EXPECT_TRUE(Cfg().RecoveryHDSourceList[0].Digest.empty());
+}
+
+TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFileIntact) {
+  Cfg().VolumeLabel = "OLD";
+  ASSERT_TRUE(SaveSetting(Ini()));
+  const std::string old = ReadFileBytes(Ini());
+
+  Cfg().VolumeLabel = "NEW";
+  std::string seenTemp;
+  SetSaveSettingBeforeRenameHook([&](const std::string& tmp) {
+    seenTemp = tmp;
+    // The complete new content is on disk before the old file is replaced.
+    EXPECT_NE(ReadFileBytes(tmp).find("VolumeLabel = NEW\r\n"), std::string::npos);
+    return false;
+  });
+  EXPECT_FALSE(SaveSetting(Ini()));
+  EXPECT_EQ(ReadFileBytes(Ini()), old);
+  EXPECT_FALSE(seenTemp.empty());
+  EXPECT_FALSE(fs::exists(seenTemp));
+  EXPECT_TRUE(LogMirrorContains("> SaveSetting: Error"));
+
+  SetSaveSettingBeforeRenameHook({});
+  ASSERT_TRUE(SaveSetting(Ini()));
+  EXPECT_NE(ReadFileBytes(Ini()).find("VolumeLabel = NEW\r\n"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(SettingsTest, UserCatalogsFillBothListsAndRecoveryEntriesAreLogged) {
+  const std::string lines =
+      "[Sucatalog Check Setting]\r\nUseInternalSucatalogUrlList = 0\r\n"
+      "[Sucatalog User Defined URL list]\r\n"
+      "; 10.16 seed = https://swscan.apple.com/x\r\n"
+      "10.14 seed = https://example.test/index-10.14seed.sucatalog\r\n"
+      "10.15 beta = https://example.test/index-10.15beta.sucatalog\r\n"
+      "[Download Data Settings]\r\nRec A = https://example.test/a.pkg\r\n";
+  LoadLines(lines);
+  const std::vector<SUCatalogURLEntry> two = {{"10.14 seed", "https://example.test/index-10.14seed.sucatalog", 0},
+                                              {"10.15 beta", "https://example.test/index-10.15beta.sucatalog", 0}};
+  EXPECT_EQ(Cfg().UserSUCatalogURLList, two);
+  EXPECT_EQ(Cfg().SUCatalogURLList, two);
+  EXPECT_TRUE(LogMirrorContains("> LoadSetting: 10.14 seed: https://example.test/index-10.14seed.sucatalog"));
+  EXPECT_TRUE(LogMirrorContains("> LoadSetting: Rec A: https://example.test/a.pkg"));
+
+  // A second load rebuilds the lists instead of appending to them.
+  LoadSetting(Ini(), LogPath());
+  EXPECT_EQ(Cfg().SUCatalogURLList.size(), 2u);
+
+  TakeLogMirror();
+  ASSERT_TRUE(SaveSetting(Ini()));
+  EXPECT_TRUE(LogMirrorContains("> SaveSetting: 10.15 beta: https://example.test/index-10.15beta.sucatalog"));
+  EXPECT_TRUE(LogMirrorContains("> SaveSetting: Rec A https://example.test/a.pkg"));
+}
+
+TEST_F(SettingsTest, BuiltInCatalogsComeFromTheInstalledOperations) {
+  std::vector<std::pair<int, int>> calls;
+  int removeCalls = 0;
+  CatalogListHooks hooks;
+  hooks.makeSucatalogURL = [&](int channel, int minor) {
+    calls.emplace_back(channel, minor);
+    Cfg().SUCatalogURLList.push_back({"10." + std::to_string(minor), "u" + std::to_string(minor), minor});
+    return std::string("u");
+  };
+  hooks.removeDoublesSUCatalogURL = [&](std::vector<SUCatalogURLEntry>&) { ++removeCalls; };
+  SetCatalogListHooks(hooks);
+  LoadLines("[Sucatalog User Defined URL list]\r\nmine = https://example.test/index-1.sucatalog\r\n");
+  std::vector<std::pair<int, int>> expected;
+  for (int m = 9; m <= 15; ++m) {
+    expected.emplace_back(0, m);
+    expected.emplace_back(2, m);
+  }
+  EXPECT_EQ(calls, expected);
+  EXPECT_EQ(Cfg().SUCatalogURLList.size(), 15u);
+  EXPECT_EQ(Cfg().SUCatalogURLList.back().Name, "mine");
+  EXPECT_EQ(removeCalls, 2);
+
+  calls.clear();
+  LoadLines("[Sucatalog Check Setting]\r\nUseInternalSucatalogUrlList = 0\r\n");
+  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(Cfg().SUCatalogURLList.empty());
+}
+
+}  // namespace
+}  // namespace fk
