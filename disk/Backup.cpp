@@ -60,8 +60,7 @@ bool BackupJob::Prepare() {
     ui.ShowStatus("For BackUp select Partition only", 0);
     return false;
   }
-  const std::string diskPart =
-      std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
+  const std::string diskPart = std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
   const PartitionRecord& part = CurrentDisk.Partition[selected - 1];
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
   if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
@@ -93,8 +92,8 @@ bool BackupJob::Prepare() {
     return false;
   }
 
-  fileName_ = ui.SaveFileDialog("Save to FKLImage file:", DefaultImageDir() + kDefaultImageName,
-                                kImageFilePatterns, kImageFilePatternIndex);
+  fileName_ = ui.SaveFileDialog("Save to FKLImage file:", DefaultImageDir() + kDefaultImageName, kImageFilePatterns,
+                                kImageFilePatternIndex);
   if (fileName_.empty()) return false;
   report_.imagePath = fileName_;
   struct stat st {};

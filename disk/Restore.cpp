@@ -121,7 +121,8 @@ bool RestoreJob::Prepare() {
     return false;
   }
   if (fileSize_ > 0) {
-    if (ui.MessageBox("Information", "You have selected following file:\n" + fileName_ + "\n" + FormatSize(fileSize_, 0),
+    if (ui.MessageBox("Information",
+                      "You have selected following file:\n" + fileName_ + "\n" + FormatSize(fileSize_, 0),
                       MsgButtons::YesNo, MsgIcon::Information) != MsgAnswer::Yes)
       return false;
   } else if (fileSize_ == -1) {
@@ -301,8 +302,7 @@ bool RestoreJob::Verify() {
     const int64_t now = GetPerfCounter();
     if (lastDraw == 0 || now - lastDraw >= frequency / 5) {
       const int percent = TransferProgress::Percent(done, fileSize_);
-      ui.DrawProgress("Verify " + std::to_string(percent) + "% " + FormatSize(done, 1) + "/" +
-                          FormatSize(fileSize_, 1),
+      ui.DrawProgress("Verify " + std::to_string(percent) + "% " + FormatSize(done, 1) + "/" + FormatSize(fileSize_, 1),
                       percent);
       lastDraw = now;
     }

@@ -11,8 +11,8 @@
 #include <mutex>
 
 #include "app/AppState.h"
-#include "app/Ui.h"
 #include "app/Log.h"
+#include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/RawDisk.h"
 
@@ -46,11 +46,16 @@ void SetLastTransferReport(const TransferReport& report) {
 
 const char* TransferEndName(TransferEnd end) {
   switch (end) {
-    case TransferEnd::NotStarted: return "NotStarted";
-    case TransferEnd::Failed: return "Failed";
-    case TransferEnd::Cancelled: return "Cancelled";
-    case TransferEnd::Completed: return "Completed";
-    case TransferEnd::VerifyFailed: return "VerifyFailed";
+    case TransferEnd::NotStarted:
+      return "NotStarted";
+    case TransferEnd::Failed:
+      return "Failed";
+    case TransferEnd::Cancelled:
+      return "Cancelled";
+    case TransferEnd::Completed:
+      return "Completed";
+    case TransferEnd::VerifyFailed:
+      return "VerifyFailed";
   }
   return "?";
 }
@@ -156,9 +161,7 @@ int64_t WriteFully(int fd, const void* buffer, int64_t count, int64_t offset, in
   return done;
 }
 
-int ImageFile::Truncate(int64_t length) const {
-  return ::ftruncate(fd_, length) == 0 ? 0 : errno;
-}
+int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_, length) == 0 ? 0 : errno; }
 
 int ImageFile::Flush() const { return ::fsync(fd_) == 0 ? 0 : errno; }
 
@@ -221,9 +224,9 @@ bool TransferProgress::Update(int64_t done) {
   if (updated_ && now - lastUpdate_ < interval_) return false;
   const int64_t speed = Speed(totalRead_ + totalWritten_, elapsed_, frequency_);
   const int percent = Percent(done, total_);
-  const std::string line = std::to_string(percent) + "% " + FormatSize(done, 1) + "/" + FormatSize(total_, 1) +
-                           " " + FormatSize(speed, 1) + "/s " + " Remain: " +
-                           RemainText(total_ - done, done, elapsed_, frequency_);
+  const std::string line = std::to_string(percent) + "% " + FormatSize(done, 1) + "/" + FormatSize(total_, 1) + " " +
+                           FormatSize(speed, 1) + "/s " +
+                           " Remain: " + RemainText(total_ - done, done, elapsed_, frequency_);
   GetUi().DrawProgress(line, percent);
   lastUpdate_ = now;
   updated_ = true;
@@ -232,8 +235,8 @@ bool TransferProgress::Update(int64_t done) {
 
 std::string TransferProgress::FinalLine(int64_t done) const {
   const int64_t speed = Speed(totalRead_ + totalWritten_, elapsed_, frequency_);
-  return FormatSize(done, 1) + "/" + FormatSize(total_, 1) + " " + FormatSize(speed, 1) + "/s " + " Total: " +
-         FormatElapsed(frequency_ > 0 ? elapsed_ / frequency_ : 0) + " Done";
+  return FormatSize(done, 1) + "/" + FormatSize(total_, 1) + " " + FormatSize(speed, 1) + "/s " +
+         " Total: " + FormatElapsed(frequency_ > 0 ? elapsed_ / frequency_ : 0) + " Done";
 }
 
 }  // namespace fk

@@ -43,8 +43,8 @@ struct TransferReport {
   std::string imagePath;
   int64_t totalRead = 0;
   int64_t totalWritten = 0;
-  bool verified = false;          // the read-back ran and matched
-  int64_t firstDifference = -1;   // byte offset in the image of the first mismatch
+  bool verified = false;         // the read-back ran and matched
+  int64_t firstDifference = -1;  // byte offset in the image of the first mismatch
 };
 TransferReport LastTransferReport();
 void SetLastTransferReport(const TransferReport& report);
