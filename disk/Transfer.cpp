@@ -12,6 +12,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Settings.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/RawDisk.h"
@@ -62,6 +63,7 @@ const char* TransferEndName(TransferEnd end) {
 
 std::string DefaultImageDir() {
   std::string dir = GetTransferOptions().imageDir;
+  if (dir.empty()) dir = Cfg().FKLImageLocalRepo;
   if (dir.empty()) dir = Paths().ProgramDir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir;

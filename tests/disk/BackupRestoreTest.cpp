@@ -17,6 +17,7 @@
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/ScriptedUi.h"
+#include "app/Settings.h"
 #include "disk/Backup.h"
 #include "disk/DiskList.h"
 #include "disk/Restore.h"
@@ -162,6 +163,7 @@ class BackupRestoreTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    ResetSettings();
     ClearImageDisks();
     SetEnableFixedDisksSource(nullptr);
     SetTransferOptions({});
@@ -290,9 +292,12 @@ TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
   const std::string disk = dir_ / "disk.img", image = dir_ / "keep.bin";
   MakeDiskImage(disk);
   test::WriteFileBytes(image, "keep me");
+  Cfg().FKLImageLocalRepo = dir_ / "";
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   ui_->QueueAnswer(MsgAnswer::No);
   EXPECT_EQ(Backup(image), 0);
+  ASSERT_EQ(ui_->Dialogs().size(), 1u);
+  EXPECT_EQ(ui_->Dialogs()[0].defaultPath, dir_ / "PartSave.bin");
   ASSERT_EQ(ui_->Boxes().size(), 1u);
   EXPECT_EQ(ui_->Boxes()[0].title, "Warning");
   EXPECT_EQ(ui_->Boxes()[0].text, "The selected file:\n" + image + "\nalready exists. Overwrite it?");
