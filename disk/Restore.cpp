@@ -97,7 +97,10 @@ bool RestoreJob::Prepare() {
   if (!physical_) return openFailed();
   Log("> Recover: Success open Disk" + disk);
   if (hasLetter_) {
-    volume_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, true, true);
+    // The exclusive claim on the whole disk, taken above, already keeps its
+    // partitions unmounted and unclaimed by anyone else; a second claim on the
+    // partition would only collide with that one and fail.
+    volume_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, true, false);
     if (!volume_) return openFailed();
     Log("> Recover: Success open Disk" + disk);
   }
