@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -48,18 +50,11 @@ std::string Pattern(int64_t size, unsigned seed) {
 }
 
 std::string ReadRange(const std::string& path, int64_t offset, int64_t size) {
+  std::ifstream in(path, std::ios::binary);
   std::string s(static_cast<size_t>(size), '\0');
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  EXPECT_GE(fd, 0) << path;
-  if (fd < 0) return {};
-  int64_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(fd, &s[static_cast<size_t>(done)], static_cast<size_t>(size - done), offset + done);
-    if (n <= 0) break;
-    done += n;
-  }
-  ::close(fd);
-  s.resize(static_cast<size_t>(done));
+  in.seekg(offset);
+  in.read(s.data(), size);
+  s.resize(static_cast<size_t>(in.gcount()));
   return s;
 }
 
@@ -71,21 +66,14 @@ void WriteRange(const std::string& path, int64_t offset, const std::string& data
   ::close(fd);
 }
 
-struct MbrSlot {
-  uint8_t type;
-  uint32_t start, sectors;
-};
-
-MbrSlot ReadSlot(const std::string& path, int slot) {
-  std::string e = ReadRange(path, 446 + 16 * slot, 16);
-  auto u32 = [&](int at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(e[at])) |
-           static_cast<uint32_t>(static_cast<uint8_t>(e[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(e[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(e[at + 3])) << 24;
-  };
-  return {static_cast<uint8_t>(e[4]), u32(8), u32(12)};
+// Type byte and sector count of an MBR slot.
+std::pair<int, uint32_t> Slot(const std::string& path, int slot) {
+  const std::string e = ReadRange(path, 446 + 16 * slot, 16);
+  uint32_t sectors = 0;
+  std::memcpy(&sectors, &e[12], 4);
+  return {static_cast<uint8_t>(e[4]), sectors};
 }
+using SlotValue = std::pair<int, uint32_t>;
 
 // A 64 MiB sparse disk image with an MBR holding the two partitions above,
 // filled with two different patterns.
@@ -114,16 +102,8 @@ void EnableVerify() {
   SetTransferOptions(o);
 }
 
-// Sets CancelMainThread at the first percent line, as a press of the cancel button would.
-class CancellingUi : public ScriptedUi {
- public:
-  void DrawProgress(const std::string& text, int percent) override {
-    ScriptedUi::DrawProgress(text, percent);
-    if (text.find(" Remain: ") != std::string::npos) CancelMainThread = 1;
-  }
-};
-
-// Runs an action when a status text or question appears (fault injection).
+// Runs an action once when a status text or question containing trigger
+// appears: a press of the cancel button, or a fault injected at that moment.
 class HookUi : public ScriptedUi {
  public:
   std::string trigger;
@@ -139,19 +119,14 @@ class HookUi : public ScriptedUi {
 
  private:
   void Fire(const std::string& text) {
-    if (action && text.rfind(trigger, 0) == 0) {
-      action();
-      action = nullptr;
-    }
+    if (action && text.find(trigger) != std::string::npos) std::exchange(action, nullptr)();
   }
 };
 
 class BackupRestoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { Use(std::make_shared<ScriptedUi>()); }
-
-  void Use(std::shared_ptr<ScriptedUi> ui) {
-    ui_ = std::move(ui);
+  void SetUp() override {
+    ui_ = std::make_shared<HookUi>();
     SetUi(ui_);
     SetPauseFunction([](int) {});
     ResetSharedFlags();
@@ -200,7 +175,12 @@ class BackupRestoreTest : public ::testing::Test {
 
   bool Logged(const std::string& part) { return LogMirrorContains(part); }
 
-  std::shared_ptr<ScriptedUi> ui_;
+  void OnText(const std::string& trigger, std::function<void()> action) {
+    ui_->trigger = trigger;
+    ui_->action = std::move(action);
+  }
+
+  std::shared_ptr<HookUi> ui_;
   test::TempDir dir_{"fkbackup"};
 };
 
@@ -234,9 +214,8 @@ TEST_F(BackupRestoreTest, RoundTripOnImageFilePartition) {
     EXPECT_TRUE(ReadRange(disk, kP1Start, kP1Length) == original);
     EXPECT_TRUE(ReadRange(disk, 0, 446) == before);
     EXPECT_TRUE(ReadRange(disk, kP1Start + kP1Length, kDiskSize - kP1Start - kP1Length) == after);
-    EXPECT_EQ(ReadSlot(disk, 0).type, 0xAF);
-    EXPECT_EQ(ReadSlot(disk, 0).sectors, kP1Length / 512);
-    EXPECT_EQ(ReadSlot(disk, 1).type, 0x07);
+    EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, kP1Length / 512));
+    EXPECT_EQ(Slot(disk, 1).first, 0x07);
     EXPECT_EQ(Logged("> Recover: Finish UnlockClose hPhysicalDrive"), byName);
   }
 }
@@ -277,8 +256,7 @@ TEST_F(BackupRestoreTest, RestoreChecksTheImageSize) {
   EXPECT_TRUE(ReadRange(disk, 0, kDiskSize) == original);
 
   // 17 MiB + 100 bytes: the last sector is padded with zeros (not with what the
-  // buffer held from the first transfer), the entry shrinks
-  // to the whole sectors of the image.
+  // buffer held from the first transfer), the entry shrinks to whole sectors.
   const int64_t small = 17 * MiB + 100;
   const std::string smallImage = dir_ / "small.hfs";
   test::WriteFileBytes(smallImage, Pattern(small, 7));
@@ -290,10 +268,8 @@ TEST_F(BackupRestoreTest, RestoreChecksTheImageSize) {
   EXPECT_EQ(ReadRange(disk, kP1Start + small, padEnd - small), std::string(static_cast<size_t>(padEnd - small), '\0'));
   EXPECT_TRUE(ReadRange(disk, kP1Start + padEnd, kDiskSize - kP1Start - padEnd) ==
               original.substr(static_cast<size_t>(kP1Start + padEnd)));
-  const MbrSlot s = ReadSlot(disk, 0);
-  EXPECT_EQ(s.sectors, small / 512);
-  EXPECT_EQ(s.type, 0xAF);
-  EXPECT_EQ(ReadSlot(disk, 1).sectors, kP2Length / 512);
+  EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, small / 512));
+  EXPECT_EQ(Slot(disk, 1), SlotValue(0x07, kP2Length / 512));
 }
 
 TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
@@ -314,7 +290,8 @@ TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
 }
 
 TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
-  Use(std::make_shared<CancellingUi>());
+  auto cancel = [] { CancelMainThread = 1; };
+  OnText(" Remain: ", cancel);
   const std::string disk = dir_ / "disk.img", image = dir_ / "part1.bin";
   MakeDiskImage(disk);
   const std::string original = ReadRange(disk, kP1Start, kP1Length);
@@ -329,79 +306,66 @@ TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   // the partition stays as it was and the entry still gets the image's length.
   const std::string full = dir_ / "full.bin";
   test::WriteFileBytes(full, Pattern(kP1Length, 9));
+  OnText(" Remain: ", cancel);
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Restore(full), 1);
   EXPECT_TRUE(ui_->HasStatus("Restore Cancelled"));
   EXPECT_TRUE(ReadRange(disk, kP1Start, kTransferChunkBytes) == ReadRange(full, 0, kTransferChunkBytes));
   EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
               original.substr(kTransferChunkBytes));
-  EXPECT_EQ(ReadSlot(disk, 0).type, 0xAF);
-  EXPECT_EQ(ReadSlot(disk, 0).sectors, kP1Length / 512);
+  EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, kP1Length / 512));
   EXPECT_EQ(CancelMainThread.load(), 0);
-}
-
-// Read errors: the disk image shrinks under a running backup; the image file
-// shrinks between the size check and the copy of a restore.
-TEST_F(BackupRestoreTest, ReadErrorStopsAtOnce) {
-  auto hook = std::make_shared<HookUi>();
-  Use(hook);
-  const std::string disk = dir_ / "disk.img", image = dir_ / "part1.bin";
-  MakeDiskImage(disk);
-  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
-  std::filesystem::resize_file(disk, kP1Start + 20 * MiB);
-  EXPECT_EQ(Backup(image), 0);
-  EXPECT_TRUE(hook->HasStatus("ReadFile Error=5"));
-  EXPECT_FALSE(hook->HasStatusContaining(" Done"));
-  EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
-  // What was copied before the error stays in the file.
-  EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kTransferChunkBytes));
-
-  MakeDiskImage(disk);
-  const std::string original = ReadRange(disk, kP1Start, kP1Length);
-  const std::string source = dir_ / "source.bin";
-  test::WriteFileBytes(source, Pattern(30 * MiB, 4));
-  hook->trigger = "You have selected following file:";
-  hook->action = [&] { std::filesystem::resize_file(source, 20 * MiB); };
-  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
-  EXPECT_EQ(Restore(source), 0);
-  EXPECT_TRUE(hook->HasStatus("ReadFile Error=5"));
-  EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
-              original.substr(kTransferChunkBytes));
-  EXPECT_EQ(ReadSlot(disk, 0).type, 0x0C);  // no MBR correction after an error
-  EXPECT_EQ(ReadSlot(disk, 0).sectors, kP1Length / 512);
 }
 
 // Limits the size files may reach in this process, as a full disk would.
 class FileSizeLimit {
  public:
-  explicit FileSizeLimit(rlim_t bytes) {
+  explicit FileSizeLimit(rlim_t bytes) : handler_(::signal(SIGXFSZ, SIG_IGN)) {
     ::getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
     rlimit r = old_;
     r.rlim_cur = bytes;
     ::setrlimit(RLIMIT_FSIZE, &r);
   }
   ~FileSizeLimit() {
     ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, oldHandler_);
+    ::signal(SIGXFSZ, handler_);
   }
 
  private:
+  sighandler_t handler_;
   rlimit old_{};
-  sighandler_t oldHandler_;
 };
 
-// Write errors: backup to a device that is always full; restore onto a disk
-// image that cannot grow past the middle of the partition.
-TEST_F(BackupRestoreTest, WriteErrorStopsAtOnce) {
-  const std::string disk = dir_ / "disk.img";
+// Read errors: the disk image shrinks under a backup, the image file between
+// the size check and the copy of a restore. Write errors: a backup to a device
+// that is always full, a restore onto a disk image that cannot grow past the
+// middle of the partition. Each stops at once with its status text.
+TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
+  const std::string disk = dir_ / "disk.img", image = dir_ / "part1.bin", source = dir_ / "source.bin";
   MakeDiskImage(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  std::filesystem::resize_file(disk, kP1Start + 20 * MiB);
+  EXPECT_EQ(Backup(image), 0);
+  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5"));
+  EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
+  // What was copied before the error stays in the file.
+  EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kTransferChunkBytes));
+
+  MakeDiskImage(disk);
+  const std::string original = ReadRange(disk, kP1Start, kP1Length);
+  test::WriteFileBytes(source, Pattern(30 * MiB, 4));
+  OnText("You have selected following file:", [&] { std::filesystem::resize_file(source, 20 * MiB); });
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  EXPECT_EQ(Restore(source), 0);
+  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5"));
+  EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
+              original.substr(kTransferChunkBytes));
+  EXPECT_EQ(Slot(disk, 0), SlotValue(0x0C, kP1Length / 512));  // no MBR correction after an error
+
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Backup("/dev/full"), 0);
   EXPECT_TRUE(ui_->HasStatus("WriteFile Error=28"));
-  EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
 
-  const std::string source = dir_ / "source.bin";
   test::WriteFileBytes(source, Pattern(30 * MiB, 5));
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   {
@@ -409,28 +373,25 @@ TEST_F(BackupRestoreTest, WriteErrorStopsAtOnce) {
     EXPECT_EQ(Restore(source), 0);
   }
   EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27"));
+  EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
+  EXPECT_EQ(Slot(disk, 0).first, 0x0C);
   EXPECT_FALSE(ui_->HasStatusContaining(" Done"));
-  EXPECT_EQ(ReadSlot(disk, 0).type, 0x0C);
 }
 
 // The read-back finds a byte that changed on the partition after it was written.
 TEST_F(BackupRestoreTest, VerifyReportsTheFirstDifference) {
-  auto hook = std::make_shared<HookUi>();
-  Use(hook);
   const std::string disk = dir_ / "disk.img", source = dir_ / "source.bin";
   MakeDiskImage(disk);
   test::WriteFileBytes(source, Pattern(20 * MiB, 6));
-  hook->trigger = "Write buffered Data to the Disk";
-  hook->action = [&] {
-    WriteRange(disk, kP1Start + 17 * MiB + 5, std::string(1, ~ReadRange(source, 17 * MiB + 5, 1)[0]));
-  };
+  OnText("Write buffered Data to the Disk",
+         [&] { WriteRange(disk, kP1Start + 17 * MiB + 5, std::string(1, ~ReadRange(source, 17 * MiB + 5, 1)[0])); });
   EnableVerify();
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Restore(source), 0);
   EXPECT_EQ(LastTransferReport().end, TransferEnd::VerifyFailed);
   EXPECT_EQ(LastTransferReport().firstDifference, 17 * MiB + 5);
-  EXPECT_TRUE(hook->HasStatus("Verify Error: first difference at byte " + std::to_string(17 * MiB + 5)));
-  EXPECT_FALSE(hook->HasStatusContaining(" Done"));
+  EXPECT_TRUE(ui_->HasStatus("Verify Error: first difference at byte " + std::to_string(17 * MiB + 5)));
+  EXPECT_FALSE(ui_->HasStatusContaining(" Done"));
 }
 
 TEST(TransferProgressTest, RemainingTimeWithoutARate) {
@@ -493,7 +454,7 @@ class LoopBackupRestoreTest : public BackupRestoreTest {
     EXPECT_TRUE(LastTransferReport().verified);
     EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP1Start, kP1Length) == original);
     EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP2Start, kP2Length) == Pattern(kP2Length, 2));
-    EXPECT_EQ(ReadSlot(shm_ / "disk.img", 0).type, 0xAF);
+    EXPECT_EQ(Slot(shm_ / "disk.img", 0).first, 0xAF);
   }
 
   ShmDir shm_;
