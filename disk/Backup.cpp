@@ -160,9 +160,9 @@ bool BackupJob::Copy() {
       return false;
     }
     pos += chunk;
-    progress.Update(progress.totalRead());
     Log("> TotalRead=" + std::to_string(progress.totalRead()) + ", TotalWrite=" +
-        std::to_string(progress.totalWritten()) + ", totalCounter=" + std::to_string(progress.elapsed()));
+        std::to_string(progress.totalWritten()) + ", totalCounter=" + std::to_string(progress.Stamp()));
+    progress.Update(progress.totalRead());
     if (CancelMainThread != 0) {
       report_.end = TransferEnd::Cancelled;
       break;

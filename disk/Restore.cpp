@@ -189,6 +189,7 @@ bool RestoreJob::Copy() {
       return false;
     }
     pos += chunk;
+    progress.Stamp();
     progress.Update(progress.totalWritten());
     if (CancelMainThread != 0) {
       report_.end = TransferEnd::Cancelled;

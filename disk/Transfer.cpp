@@ -220,9 +220,14 @@ int TransferProgress::Percent(int64_t done, int64_t total) {
   return static_cast<int>(std::lround(static_cast<double>(done) / static_cast<double>(total) * 100.0));
 }
 
+int64_t TransferProgress::Stamp() {
+  now_ = GetPerfCounter();
+  elapsed_ = now_ - start_;
+  return elapsed_;
+}
+
 bool TransferProgress::Update(int64_t done) {
-  const int64_t now = GetPerfCounter();
-  elapsed_ = now - start_;
+  const int64_t now = now_;
   if (updated_ && now - lastUpdate_ < interval_) return false;
   const int64_t speed = Speed(totalRead_ + totalWritten_, elapsed_, frequency_);
   const int percent = Percent(done, total_);

@@ -132,10 +132,12 @@ class TransferProgress {
 
   void Start();  // start time = now
   void Count(int64_t read, int64_t written);
-  // After a chunk: elapsed = now - start; draws the line when the update
-  // interval has passed since the last one, or there was none yet. done is
-  // the counter the percentage follows (read for backup, written for restore).
-  // Returns whether it drew.
+  // After a chunk: elapsed = now - start. Returns elapsed (counter ticks).
+  int64_t Stamp();
+  // Draws the line when the update interval has passed between the last
+  // drawing and the last Stamp(), or there was none yet. done is the counter
+  // the percentage follows (read for backup, written for restore). Returns
+  // whether it drew.
   bool Update(int64_t done);
   // The closing line: "<done>/<total> <speed>/s  Total: <elapsed> Done".
   std::string FinalLine(int64_t done) const;
@@ -157,6 +159,7 @@ class TransferProgress {
   int64_t frequency_;
   int64_t interval_;
   int64_t start_ = 0;
+  int64_t now_ = 0;
   int64_t elapsed_ = 0;
   int64_t lastUpdate_ = 0;
   bool updated_ = false;
