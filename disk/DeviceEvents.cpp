@@ -23,7 +23,10 @@ int DeviceEventDebouncer::GetDeviceEvent(int message, int64_t wParam, int64_t lP
   if (message == WM_DEVICECHANGE && wParam == DBT_DEVNODES_CHANGED && format_op_in_progress.load() == 0) {
     std::lock_guard lk(mutex_);
     const int64_t now = clock_();
-    if (now - LastDeviceEventTime > kDeviceEventDebounceMs) {
+    // A notification inside the window of the last burst is covered by the
+    // running timer. Once that timer has fired it no longer covers anything,
+    // so a change right after a rebuild starts a new timer instead of being lost.
+    if (now - LastDeviceEventTime > kDeviceEventDebounceMs || !timerRunning_) {
       LastDeviceEventTime = now;
       timerRunning_ = true;
       timerStart_ = now;

@@ -104,6 +104,10 @@ bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset)
 std::set<std::string> SystemDisks() { return platform::FindSystemDisks(DiskEnv().procRoot, DiskEnv().sysRoot); }
 
 int SelectedLine() {
+  // The UI's selection when it has one; otherwise the line last selected
+  // through the disk layer (front ends without a tree).
+  int ui = GetUi().SelectedTreeLine();
+  if (ui != -1) return ui;
   std::lock_guard lk(g_mutex);
   return g_selected;
 }
@@ -158,15 +162,13 @@ std::string VolumeAccessName(const DiskRecord& disk, int slot) {
   return disk.DevicePath + "@@" + std::to_string(disk.Partition[slot].StartingOffset);
 }
 
-static std::string VolumeInfo(const std::string& root, bool fileSystem) {
-  if (root.empty()) return {};
+// Probes the volume at [offset, offset+size) of path and logs as root.
+static std::string VolumeInfoAt(const std::string& root, const std::string& path, int64_t offset, int64_t size,
+                                bool fileSystem) {
   const char* fn = fileSystem ? " DriveNameOfFS() For volume " : " DriveNameOfVol() For volume ";
-  std::string path = root;
-  int64_t offset = 0, size = 0;
-  if (std::string p; detail::SplitRangeName(root, &p, &offset)) path = p;
   platform::ProbeResult r = platform::ProbeVolume(path, offset, size);
   if (!r.ok) {
-    Log("> Error " + std::to_string(errno) + fn + root);
+    Log("> Error " + std::to_string(r.error) + fn + root);
     return {};
   }
   if (fileSystem) {
@@ -175,6 +177,35 @@ static std::string VolumeInfo(const std::string& root, bool fileSystem) {
   }
   Log("> VolName of " + root + " " + r.label);
   return r.label;
+}
+
+// A volume name is probed through its disk at the partition's offset: a range
+// name says where; a partition node is looked up in sysfs.
+static std::string VolumeInfo(const std::string& root, bool fileSystem) {
+  if (root.empty()) return {};
+  std::string path = root;
+  int64_t offset = 0, size = 0;
+  if (std::string p; detail::SplitRangeName(root, &p, &offset)) {
+    path = p;
+  } else {
+    const DiskEnvironment env = DiskEnv();
+    const std::string prefix = env.devRoot + "/";
+    if (root.compare(0, prefix.size(), prefix) == 0) {
+      const std::string name = root.substr(prefix.size());
+      const std::string whole = platform::WholeDiskOf(env.sysRoot, name);
+      if (whole != name) {
+        if (auto disk = platform::ReadBlockDevice(env.sysRoot, whole)) {
+          for (const auto& pn : disk->partitions)
+            if (pn.name == name) {
+              path = prefix + whole;
+              offset = pn.startBytes;
+              size = pn.sizeBytes;
+            }
+        }
+      }
+    }
+  }
+  return VolumeInfoAt(root, path, offset, size, fileSystem);
 }
 
 std::string DriveNameOfFS(const std::string& root) { return VolumeInfo(root, true); }
@@ -315,9 +346,9 @@ int GetAllDrives() {
             p.DriveLetter = env.devRoot + "/" + node.name;
       }
       ++volumes;
-      std::string root = VolumeAccessName(d, i);
-      p.VolumeName = DriveNameOfVol(root);
-      p.FileSystemName = DriveNameOfFS(root);
+      const std::string root = VolumeAccessName(d, i);
+      p.VolumeName = VolumeInfoAt(root, d.DevicePath, p.StartingOffset, p.PartitionLength, false);
+      p.FileSystemName = VolumeInfoAt(root, d.DevicePath, p.StartingOffset, p.PartitionLength, true);
       if (!p.DriveLetter.empty()) {
         if (!d.DriveLetters.empty()) d.DriveLetters += " ";
         d.DriveLetters += p.DriveLetter;
@@ -407,14 +438,7 @@ static int SetCurrentDiskFromLine(int selected) {
   return result;
 }
 
-int SetCurrentDisk() {
-  int selected = GetUi().SelectedTreeLine();
-  {
-    std::lock_guard lk(g_mutex);
-    g_selected = selected;
-  }
-  return SetCurrentDiskFromLine(selected);
-}
+int SetCurrentDisk() { return SetCurrentDiskFromLine(detail::SelectedLine()); }
 
 int SelectDisk(int diskIndex, int partitionSlot) {
   int line = -1;

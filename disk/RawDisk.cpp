@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "app/Log.h"
@@ -18,6 +20,28 @@
 #include "platform/Disks.h"
 
 namespace fk {
+
+// ---- whole-disk claims of this process ---------------------------------------------
+
+namespace {
+std::mutex g_claimMutex;
+std::map<std::string, int> g_claims;
+
+void AddClaim(const std::string& path) {
+  std::lock_guard lk(g_claimMutex);
+  ++g_claims[path];
+}
+void DropClaim(const std::string& path) {
+  std::lock_guard lk(g_claimMutex);
+  auto it = g_claims.find(path);
+  if (it != g_claims.end() && --it->second <= 0) g_claims.erase(it);
+}
+}  // namespace
+
+bool ProcessHoldsDisk(const std::string& devicePath) {
+  std::lock_guard lk(g_claimMutex);
+  return g_claims.count(devicePath) > 0;
+}
 
 // ---- DriveHandle ------------------------------------------------------------------
 
@@ -46,6 +70,8 @@ DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
     locked_ = o.locked_;
     imageFile_ = o.imageFile_;
     length_ = o.length_;
+    diskClaim_ = o.diskClaim_;
+    o.diskClaim_ = false;
     mountDevices_ = std::move(o.mountDevices_);
     o.fd_ = -1;
     o.locked_ = false;
@@ -54,6 +80,8 @@ DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
 }
 
 void DriveHandle::Close() {
+  if (diskClaim_) DropClaim(devicePath_);
+  diskClaim_ = false;
   if (fd_ >= 0) ::close(fd_);  // closing also drops the O_EXCL claim and the flock
   fd_ = -1;
   locked_ = false;
@@ -231,6 +259,8 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
         return {};
       }
       h.MarkLocked();
+      h.setDiskClaim(true);
+      AddClaim(src->path);
       Log("> GetDriveHandle: Success LOCK " + src->path);
     }
     if (WriteAccess && FdIsOnSystemDisk(h.value())) {
@@ -261,7 +291,12 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
   Log("> GetDriveHandle: Success Open " + DriveLetter + access);
   if (Lock) {
     bool locked = false;
-    for (int attempt = 1; attempt <= 20; ++attempt) {
+    const std::string disk = t.image ? t.path : DiskEnv().devRoot + "/" + t.wholeDisk;
+    if (ProcessHoldsDisk(disk)) {
+      Log("> GetDriveHandle: Success LOCK " + DriveLetter + " (disk held by this job)");
+      locked = true;
+    }
+    for (int attempt = 1; attempt <= 20 && !locked; ++attempt) {
       int rc = TakeExclusive(h, false);
       if (rc == 0) {
         Log("> GetDriveHandle: Success LOCK " + DriveLetter);
@@ -350,6 +385,35 @@ int64_t write_sectors(const DriveHandle& h, int64_t SectorSize, int64_t StartSec
   return done;
 }
 
+int FlushDrive(const DriveHandle& h) {
+  if (h.valid() && ::fsync(h.value()) == 0) return 1;
+  Log("> FlushDrive: Error " + std::string(std::strerror(h.valid() ? errno : EBADF)) + " for " + h.name());
+  return 0;
+}
+
+int UpdateDiskProperties(const DriveHandle& h) {
+  if (!h.valid()) {
+    Log("> UpdateDiskProperties: invalid handle");
+    return 0;
+  }
+  if (h.imageFile()) {
+    Log("> UpdateDiskProperties: " + h.name() + " is an image file, nothing to re-read");
+    return 1;
+  }
+  int rc = platform::RereadPartitions(h.value());
+  if (rc == 0) {
+    Log("> UpdateDiskProperties: Success re-read partition table of " + h.name());
+    return 1;
+  }
+  if (rc == -EINVAL || rc == -EBUSY) {
+    Log("> UpdateDiskProperties: " + h.name() + ": " + std::strerror(-rc) +
+        ", the kernel re-reads the table when the disk is released");
+    return 1;
+  }
+  Log("> UpdateDiskProperties: Error " + std::string(std::strerror(-rc)) + " for " + h.name());
+  return 0;
+}
+
 // ---- unmount, unlock, end section --------------------------------------------------
 
 int UnmountDrive(DriveHandle& h) {
@@ -384,6 +448,10 @@ int UnlockDrive(DriveHandle& h) {
   if (!ok) {
     Log("> Error unlock drive");
     return 0;
+  }
+  if (h.holdsDiskClaim()) {
+    DropClaim(h.devicePath());
+    h.setDiskClaim(false);
   }
   h.MarkUnlocked();
   Log("> Success unlock drive");

@@ -43,6 +43,9 @@ class DriveHandle {
   // Used by UnlockDrive: the descriptor no longer holds the lock.
   void MarkUnlocked() { locked_ = false; }
   void MarkLocked() { locked_ = true; }
+  // Whether this handle holds the process's exclusive claim on a whole disk.
+  bool holdsDiskClaim() const { return diskClaim_; }
+  void setDiskClaim(bool claim) { diskClaim_ = claim; }
 
  private:
   int fd_ = -1;
@@ -53,6 +56,7 @@ class DriveHandle {
   bool locked_ = false;
   bool imageFile_ = false;
   int64_t length_ = 0;
+  bool diskClaim_ = false;
   std::set<std::pair<unsigned, unsigned>> mountDevices_;
 };
 
@@ -68,6 +72,14 @@ int64_t read_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t Star
 int64_t write_sectors(const DriveHandle& handle, int64_t SectorSize, int64_t StartSector, int64_t nSectors,
                       const void* Buffer);
 
+// Flushes the handle's writes to the device (fsync); 1 on success.
+int FlushDrive(const DriveHandle& handle);
+// Asks the kernel to re-read the partition table of a whole disk (BLKRRPART).
+// Where it cannot run (image file, loop without partition scanning, partitions
+// still open) it counts as success and is logged: the kernel re-reads the table
+// once the job releases the disk. 0 only for other failures.
+int UpdateDiskProperties(const DriveHandle& handle);
+
 // 1 when nothing of the handle's device is mounted afterwards.
 int UnmountDrive(DriveHandle& handle);
 // Releases the exclusive claim and the lock while keeping the handle open; 1 on success.
@@ -75,6 +87,11 @@ int UnlockDrive(DriveHandle& handle);
 // The end section of every disk job: logs "> <Op>: Finish UnlockClose <name> = <handle>",
 // unlocks a locked handle and closes it. Does nothing for an invalid handle.
 void FinishUnlockClose(const std::string& op, DriveHandle& handle);
+
+// Whether a handle of this process holds the whole disk at devicePath locked.
+// While it does, a volume of that disk counts as locked for this process: the
+// kernel refuses a second exclusive open, and nobody else can reach the disk.
+bool ProcessHoldsDisk(const std::string& devicePath);
 
 // Ejects the disk of the selected tree line; 1 when the eject was accepted.
 int EjectDrive();

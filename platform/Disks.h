@@ -124,6 +124,7 @@ struct ProbeResult {
   bool ok = false;
   std::string fsName;   // "FAT32", "FAT16", "exFAT", "NTFS", "HFS+", "UDF", or the blkid type upper-cased
   std::string label;
+  int error = 0;        // errno of the failed open, 0 when nothing was recognised
 };
 ProbeResult ProbeVolume(const std::string& path, int64_t offset, int64_t size);
 

@@ -85,7 +85,10 @@ int UnmountDevices(const std::string& procRoot, const std::set<std::pair<unsigne
 ProbeResult ProbeVolume(const std::string& path, int64_t offset, int64_t size) {
   ProbeResult r;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return r;
+  if (fd < 0) {
+    r.error = errno;
+    return r;
+  }
   blkid_probe pr = blkid_new_probe();
   if (pr && blkid_probe_set_device(pr, fd, offset, size) == 0) {
     blkid_probe_enable_superblocks(pr, 1);

@@ -81,47 +81,6 @@ class FakeMachine : public ::testing::Test {
   test::FakeSystem fs{tmp.path()};
 };
 
-TEST_F(FakeMachine, EnumerationAttributesAndBusTypes) {
-  auto disks = EnumerateBlockDevices(fs.sys);
-  std::vector<std::string> names;
-  for (const auto& d : disks) names.push_back(d.name);
-  // dm-*, md* and a loop device without backing file are left out; sorted by name.
-  EXPECT_EQ(names, (std::vector<std::string>{"loop0", "loop1", "mmcblk0", "nvme0n1", "sda", "sdb", "sdc", "sdd",
-                                             "sdf", "sdg"}));
-  auto find = [&](const std::string& n) {
-    for (const auto& d : disks)
-      if (d.name == n) return d;
-    ADD_FAILURE() << n;
-    return BlockDevice{};
-  };
-  BlockDevice sdb = find("sdb");
-  EXPECT_EQ(sdb.vendor, "Vendor");
-  EXPECT_EQ(sdb.model, "Product");
-  EXPECT_EQ(sdb.busType, 7);
-  EXPECT_TRUE(sdb.removable);
-  EXPECT_EQ(sdb.sizeBytes, 30198989LL * 512);
-  ASSERT_EQ(sdb.partitions.size(), 2u);
-  EXPECT_EQ(sdb.partitions[1].name, "sdb2");
-  EXPECT_EQ(sdb.partitions[1].startBytes, 411648LL * 512);
-  EXPECT_EQ(sdb.partitions[1].minor, 18u);
-
-  BlockDevice sdc = find("sdc");  // enclosure: removable 0, still USB and hot-pluggable
-  EXPECT_FALSE(sdc.removable);
-  EXPECT_EQ(sdc.busType, 7);
-  EXPECT_TRUE(sdc.hotplug);
-
-  BlockDevice sd = find("mmcblk0");
-  EXPECT_EQ(sd.busType, 12);
-  EXPECT_EQ(sd.model, "SD16G");
-  EXPECT_TRUE(sd.hotplug);
-
-  EXPECT_EQ(find("nvme0n1").busType, 17);
-  EXPECT_EQ(find("nvme0n1").vendor, "");
-  EXPECT_EQ(find("sda").busType, 11);
-  EXPECT_EQ(find("loop1").busType, 15);
-  EXPECT_EQ(find("loop1").backingFile, "/home/user/test.img");
-}
-
 TEST_F(FakeMachine, SystemDisksFollowStackedDevicesLoopsAndSwap) {
   auto sys = FindSystemDisks(fs.proc, fs.sys);
   // / on LVM on LUKS on nvme0n1p2; /home on md0 of sda1+sdd1; /var on loop0 whose
@@ -138,28 +97,4 @@ TEST_F(FakeMachine, SystemDisksFollowStackedDevicesLoopsAndSwap) {
   auto s2 = FindSystemDisks(fs.proc, fs.sys);
   EXPECT_TRUE(s2.count("sdc"));
   EXPECT_FALSE(s2.count("nvme0n1"));
-}
-
-TEST_F(FakeMachine, ProbeReadsLabelsAtPartitionOffsets) {
-  auto p1 = ProbeVolume(fs.DevFile("sdb"), 2048LL * 512, 409600LL * 512);
-  ASSERT_TRUE(p1.ok);
-  EXPECT_EQ(p1.fsName, "FAT32");
-  EXPECT_EQ(p1.label, "CLOVER");
-  auto p2 = ProbeVolume(fs.DevFile("sdb"), 411648LL * 512, 0);
-  EXPECT_EQ(p2.label, "DATA");
-  EXPECT_FALSE(ProbeVolume(fs.DevFile("sdc"), 2048LL * 512, 0).ok);
-}
-
-TEST_F(FakeMachine, ManualPowerOffWritesScsiDeleteThenUsbRemove) {
-  std::vector<SysfsWrite> writes;
-  ASSERT_TRUE(ManualPowerOff(fs.sys, "sdb", -1, &writes));
-  ASSERT_EQ(writes.size(), 2u);
-  const std::string scsi = fs.sys + "/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
-  EXPECT_EQ(writes[0].path, scsi + "/delete");
-  EXPECT_EQ(writes[1].path, fs.sys + "/devices/pci0000:00/0000:00:14.0/usb2/2-1/remove");
-  EXPECT_EQ(test::ReadFileBytes(writes[1].path), "1");
-  // No USB parent: nothing is written.
-  writes.clear();
-  EXPECT_FALSE(ManualPowerOff(fs.sys, "nvme0n1", -1, &writes));
-  EXPECT_TRUE(writes.empty());
 }
