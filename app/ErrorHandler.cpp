@@ -208,6 +208,10 @@ void RunViewer() {
   // failed thread holds.
   long pid = ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
   if (pid == 0) {
+    // The handler blocks the fatal signals; the viewer must not inherit that.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(g_viewerArgv[0], g_viewerArgv, environ);
     ::_exit(127);
   }

@@ -333,7 +333,7 @@ int Reg_SetValue(const std::string& keyPath, const std::string& valueName, const
   } else {
     key->values.push_back(RegValue{valueName, type, StoredData(data, type)});
   }
-  s.Write();  // the designed result does not depend on the write; a failure is logged
+  s.Write();  // the result only says whether the key could be opened; a write failure is logged
   return 1;
 }
 

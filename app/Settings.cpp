@@ -229,7 +229,9 @@ std::string ExampleSeedCatalogURL() {
 
 std::string SettingsFilePath() { return Paths().ProgramDir + Paths().ProgramBaseName + ".ini"; }
 
-void LoadSetting() { LoadSetting(SettingsFilePath()); }
+void LoadSetting() { LoadSetting(SettingsFilePath(), DefaultLogPath()); }
+
+std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 
 void LoadSetting(const std::string& file, const std::string& logPath) {
   const IniFile ini = IniFile::Load(file);

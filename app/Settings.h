@@ -90,6 +90,11 @@ std::string ExampleSeedCatalogURL();
 // Paths().ProgramDir + Paths().ProgramBaseName + ".ini"
 std::string SettingsFilePath();
 
+// Where LoadSetting() opens the debug log: "FKLDebug.log" in the settings
+// directory (Paths().ProgramDir), which is the program's own directory when
+// that is writable.
+std::string DefaultLogPath();
+
 // Reads the settings file into Cfg(), opening the debug log at logPath when
 // LogEnable is 1, and writing the log header.
 void LoadSetting();

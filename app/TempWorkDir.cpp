@@ -1,10 +1,11 @@
 // Temporary work directories and file names, and directory creation.
 //
-// Every work directory holds a lock file that its run keeps locked (flock)
-// until the directory is deleted. Leftovers are removed only when their lock
-// can be taken, so a directory still used by another thread or another running
-// copy of the program is never touched. A new directory is prepared under a
-// private name and renamed into place only once its lock is held.
+// Each work directory "FKLTemp####" has a lock file ".FKLTemp####.lock" next
+// to it that its run keeps locked (flock) until the directory is deleted, so
+// the directory itself holds nothing but the caller's files. The lock file is
+// made and locked before the directory exists. Leftovers are removed only when
+// their lock can be taken, so a directory still used by another thread or
+// another running copy of the program is never touched.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,15 +29,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kLockName = ".fkl-lock";
-
 struct OwnedDir {
   std::string path;  // ends in '/'
+  std::string lockPath;
   int lockFd = -1;
 };
 
 std::mutex g_mutex;
-std::string g_workDir;             // FklTempWorkDir
+std::string g_workDir;              // FklTempWorkDir
 std::vector<OwnedDir> g_ownedDirs;  // every work directory this run made
 
 int RandomFourDigits() {
@@ -51,7 +51,9 @@ std::string WithSlash(std::string p) {
   return p;
 }
 
-// Deletes a tree; entries that are read-only get write permission first.
+std::string LockPathFor(const std::string& tmp, const std::string& dirName) { return tmp + "." + dirName + ".lock"; }
+
+// Deletes a tree; directories that are read-only get write permission first.
 void RemoveTree(const fs::path& p) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(p, fs::directory_options::skip_permission_denied, ec);
@@ -63,34 +65,48 @@ void RemoveTree(const fs::path& p) {
   fs::remove_all(p, ec);
 }
 
-// True when nobody holds the directory's lock (or it has none: a leftover of an
-// older run). Holds the lock in *fd while the caller deletes.
-bool TryClaim(const std::string& dir, int* fd) {
-  *fd = ::open((dir + "/" + kLockName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (*fd < 0) return errno == ENOENT;
-  if (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(*fd);
-    *fd = -1;
-    return false;
-  }
-  return true;
+// Takes the lock file at path without waiting. True when it is held and still
+// the file of that name (not one that a remover unlinked meanwhile).
+bool LockIfCurrent(int fd, const std::string& path) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat held {}, named {};
+  return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
 }
 
 void RemoveLeftovers(const std::string& tmp) {
   std::error_code ec;
   const uid_t me = ::geteuid();
-  for (auto it = fs::directory_iterator(tmp, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind("FKLTemp", 0) != 0) continue;
+  std::vector<std::string> names;
+  for (auto it = fs::directory_iterator(tmp, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    names.push_back(it->path().filename().string());
+  for (const std::string& name : names) {
+    const bool isDir = name.rfind("FKLTemp", 0) == 0;
+    const bool isLock = name.rfind(".FKLTemp", 0) == 0 && name.size() > 13 &&
+                        name.compare(name.size() - 5, 5, ".lock") == 0;
+    if (!isDir && !isLock) continue;
+    const std::string dirName = isDir ? name : name.substr(1, name.size() - 6);
+    const std::string dir = tmp + dirName;
+    const std::string lockPath = LockPathFor(tmp, dirName);
     struct stat st {};
+    const bool dirExists = ::lstat(dir.c_str(), &st) == 0;
     // Only real directories of our own user; never follow a link out of here.
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me) continue;
-    int fd = -1;
-    if (!TryClaim(it->path().string(), &fd)) continue;
-    const std::string full = tmp + name;
-    Log("> --> CreateTempWorkDir: DeleteDirectory: " + full);
-    RemoveTree(it->path());
-    if (fd >= 0) ::close(fd);
+    if (isDir && (!S_ISDIR(st.st_mode) || st.st_uid != me)) continue;
+    if (isLock && dirExists) continue;  // handled with its directory
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) continue;
+    if (fd >= 0 && !LockIfCurrent(fd, lockPath)) {
+      ::close(fd);
+      continue;  // a live run owns it
+    }
+    if (isDir) {
+      Log("> --> CreateTempWorkDir: DeleteDirectory: " + dir);
+      RemoveTree(dir);
+    }
+    if (fd >= 0) {
+      ::unlink(lockPath.c_str());
+      ::close(fd);
+    }
   }
 }
 
@@ -108,37 +124,40 @@ std::string GetTemporaryDirectory() {
 int CreateTempWorkDir() {
   std::lock_guard lock(g_mutex);
   g_workDir.clear();
-  std::string tmp = GetTemporaryDirectory();
+  const std::string tmp = GetTemporaryDirectory();
   if (tmp.empty()) return 0;
   RemoveLeftovers(tmp);
 
-  // Prepare the directory under a private name with its lock held, then give
-  // it its final name; the rename fails rather than replace an existing one.
-  const std::string staging = tmp + ".fkl-new-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(RandomFourDigits());
-  std::string target;
-  auto fail = [&](const std::string& path, int fd) {
-    Log("> Error create FklTempWorkDir$ = " + path + " (" + std::strerror(errno) + ")");
-    if (fd >= 0) ::close(fd);
-    std::error_code ec;
-    fs::remove_all(staging, ec);
-    g_workDir = path;
-    return 0;
-  };
-  if (::mkdir(staging.c_str(), 0700) != 0) return fail(staging, -1);
-  int fd = ::open((staging + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return fail(staging, fd);
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    target = tmp + "FKLTemp" + std::to_string(RandomFourDigits());
-    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-      g_workDir = target + "/";
-      g_ownedDirs.push_back(OwnedDir{g_workDir, fd});
+  std::string dir;
+  int lastErrno = 0;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
+    dir = tmp + name;
+    const std::string lockPath = LockPathFor(tmp, name);
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      lastErrno = errno;
+      if (errno == EEXIST) continue;  // that number is taken
+      break;
+    }
+    if (!LockIfCurrent(fd, lockPath)) {  // a remover got in between: try another number
+      ::close(fd);
+      continue;
+    }
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+      g_workDir = dir + "/";
+      g_ownedDirs.push_back(OwnedDir{g_workDir, lockPath, fd});
       Log("> Success create FklTempWorkDir$ = " + g_workDir);
       return 1;
     }
-    if (errno != EEXIST && errno != ENOTEMPTY) break;
+    lastErrno = errno;
+    ::unlink(lockPath.c_str());
+    ::close(fd);
+    if (lastErrno != EEXIST) break;
   }
-  return fail(target + "/", fd);
+  g_workDir = dir + "/";
+  Log("> Error create FklTempWorkDir$ = " + g_workDir + " (" + std::strerror(lastErrno) + ")");
+  return 0;
 }
 
 std::string FklTempWorkDir() {
@@ -150,6 +169,7 @@ void DeleteTempWorkDir() {
   std::lock_guard lock(g_mutex);
   for (auto& d : g_ownedDirs) {
     RemoveTree(d.path);
+    ::unlink(d.lockPath.c_str());
     if (d.lockFd >= 0) ::close(d.lockFd);
   }
   g_ownedDirs.clear();

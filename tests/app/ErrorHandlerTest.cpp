@@ -122,14 +122,5 @@ TEST(ErrorHandler, RegisteredViewerGetsTheReportBeforeTheProcessEnds) {
   EXPECT_EQ(test::ReadFileBytes(copy), r.report);
 }
 
-TEST(ErrorHandler, SignalsMapToTheirCodes) {
-  EXPECT_EQ(ErrorCodeForSignal(SIGFPE, FPE_INTOVF, false), 0xC0000095u);
-  EXPECT_EQ(ErrorCodeForSignal(SIGFPE, FPE_FLTDIV, false), 0xC000008Eu);
-  EXPECT_EQ(ErrorCodeForSignal(SIGBUS, BUS_ADRALN, false), 0x80000002u);
-  EXPECT_EQ(ErrorCodeForSignal(SIGTRAP, TRAP_BRKPT, false), 0x80000003u);
-  EXPECT_EQ(ErrorCodeForSignal(SIGSEGV, SEGV_MAPERR, true), 0xC00000FDu);
-  EXPECT_STREQ(ErrorCodeMessage(0x12345678u), "Unknown error code");
-}
-
 }  // namespace
 }  // namespace fk

@@ -87,24 +87,6 @@ TEST(SystemInfo, LocaleNamesBecomeLanguageTags) {
   EXPECT_EQ(LocaleToMuiName("C.UTF-8"), "");
   EXPECT_EQ(LocaleToMuiName("POSIX"), "");
 
-  const char* vars[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-  std::vector<std::pair<std::string, bool>> saved;
-  for (const char* v : vars) {
-    const char* cur = std::getenv(v);
-    saved.emplace_back(cur ? cur : "", cur != nullptr);
-    ::unsetenv(v);
-  }
-  EXPECT_EQ(GetCurrentMUI(), "en-US");
-  ::setenv("LANG", "ru_RU.UTF-8", 1);
-  EXPECT_EQ(GetCurrentMUI(), "ru-RU");
-  ::setenv("LC_MESSAGES", "uk_UA.UTF-8", 1);
-  EXPECT_EQ(GetCurrentMUI(), "uk-UA");
-  ::setenv("LC_ALL", "C", 1);  // set but without a language
-  EXPECT_EQ(GetCurrentMUI(), "en-US");
-  for (size_t i = 0; i < 3; ++i) {
-    if (saved[i].second) ::setenv(vars[i], saved[i].first.c_str(), 1);
-    else ::unsetenv(vars[i]);
-  }
   EXPECT_EQ(OSVersion(), 200);
   EXPECT_EQ(OSVersionName(OSVersion()), "Unknown");
   EXPECT_EQ(IsWow64(), 0);

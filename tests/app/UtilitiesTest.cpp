@@ -97,6 +97,7 @@ TEST_F(TempWorkDirTest, LeftoversOfEndedRunsAreRemoved) {
   const std::string mine = FklTempWorkDir();
   EXPECT_TRUE(std::regex_match(mine, std::regex(".*/FKLTemp[1-9][0-9]{3}/$"))) << mine;
   EXPECT_TRUE(fs::is_directory(mine));
+  EXPECT_TRUE(fs::is_empty(mine));  // the caller's files only
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(tmp_ / "FKLTempFile"));
   EXPECT_TRUE(LogMirrorContains("> --> CreateTempWorkDir: DeleteDirectory: " + GetTemporaryDirectory() +
@@ -106,7 +107,8 @@ TEST_F(TempWorkDirTest, LeftoversOfEndedRunsAreRemoved) {
 
   DeleteTempWorkDir();
   EXPECT_EQ(FklTempWorkDir(), "");
-  EXPECT_TRUE(WorkDirs().empty());
+  // Nothing of the run is left, its lock file included.
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp_.path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(TempWorkDirTest, DirectoriesOfLiveUsersSurviveAnotherCreate) {
@@ -158,7 +160,7 @@ TEST_F(TempWorkDirTest, DirectoriesOfLiveUsersSurviveAnotherCreate) {
   EXPECT_FALSE(fs::exists(childDir));
   EXPECT_EQ(WorkDirs().size(), 3u);  // first, second and the newest, all of this run
   DeleteTempWorkDir();
-  EXPECT_TRUE(WorkDirs().empty());
+  EXPECT_TRUE(fs::is_empty(tmp_.path()));
 }
 
 TEST_F(TempWorkDirTest, TempFileNamesReplaceOldTempFiles) {
