@@ -18,7 +18,6 @@
 #include "app/Utilities.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
-#include "platform/Disks.h"
 
 namespace fk {
 
@@ -97,10 +96,7 @@ bool RestoreJob::Prepare() {
   if (!physical_) return openFailed();
   Log("> Recover: Success open Disk" + disk);
   if (hasLetter_) {
-    // The exclusive claim on the whole disk, taken above, already keeps its
-    // partitions unmounted and unclaimed by anyone else; a second claim on the
-    // partition would only collide with that one and fail.
-    volume_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, true, false);
+    volume_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, true, true);
     if (!volume_) return openFailed();
     Log("> Recover: Success open Disk" + disk);
   }
@@ -216,16 +212,8 @@ bool RestoreJob::Copy() {
 
   ui.ShowStatus(progress.FinalLine(progress.totalWritten()), 0);
   PauseMs(2000);
-  // The kernel re-reads the table where it can; an image file, a loop device
-  // without partition scanning or a disk whose partitions we still hold open
-  // is re-read when the job lets go of it.
-  int rc = physical_.imageFile() ? 0 : platform::RereadPartitions(physical_.value());
-  if (rc == 0 || rc == -EBUSY || rc == -EINVAL) {
-    Log("> Recover: DISK_UPDATE_PROPERTIES - Success" +
-        std::string(rc == 0 ? "" : " (deferred: " + ErrorText(-rc) + ")"));
-  } else {
-    Log("> Recover: DISK_UPDATE_PROPERTIES - Error");
-  }
+  Log(UpdateDiskProperties(physical_) ? "> Recover: DISK_UPDATE_PROPERTIES - Success"
+                                      : "> Recover: DISK_UPDATE_PROPERTIES - Error");
   return true;
 }
 
