@@ -115,6 +115,8 @@ bool RestoreJob::Prepare() {
   report_.imagePath = fileName_;
   fileSize_ = ImageFileSize(fileName_);
   if (fileSize_ > partitionSectors_ * sectorSize_) {
+    Log("> Recover: File too big: " + fileName_ + " " + std::to_string(fileSize_) + " bytes, partition " +
+        std::to_string(partitionSectors_ * sectorSize_) + " bytes");
     ui.MessageBox("Error", "File too big:\n" + fileName_ + "\n" + FormatSize(fileSize_, 1), MsgButtons::Ok,
                   MsgIcon::Error);
     return false;
@@ -125,10 +127,12 @@ bool RestoreJob::Prepare() {
                       MsgButtons::YesNo, MsgIcon::Information) != MsgAnswer::Yes)
       return false;
   } else if (fileSize_ == -1) {
+    Log("> Recover: File not found: " + fileName_);
     ui.MessageBox("Error", "The selected file:\n" + fileName_ + "\nnot found.", MsgButtons::Ok, MsgIcon::Error);
     return false;
   } else {
-    return false;  // an empty file, a directory or a device
+    Log("> Recover: Nothing to restore in " + fileName_ + " (empty, a directory or not a regular file)");
+    return false;
   }
 
   int err = 0;
