@@ -1,0 +1,210 @@
+#include "disk/Backup.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Ui.h"
+#include "disk/DiskList.h"
+#include "disk/RawDisk.h"
+
+namespace fk {
+
+namespace {
+
+class BackupJob {
+ public:
+  int Run();
+
+ private:
+  bool Prepare();
+  bool Copy();
+  void Finish();
+
+  TransferReport report_;
+  DriveHandle device_;
+  ImageFile file_;
+  std::unique_ptr<AlignedBuffer> buffer_;
+  std::string fileName_;
+  int64_t sectorSize_ = 0;
+  int64_t partitionLength_ = 0;
+  int64_t startSector_ = 0;
+  int64_t partitionSectors_ = 0;
+  int result_ = 0;
+};
+
+int BackupJob::Run() {
+  format_op_in_progress = 1;
+  GetUi().SetControlEnabled(Control::Tree_DestinationDisk, false);
+  if (Prepare()) result_ = Copy() ? 1 : 0;
+  Finish();
+  SetLastTransferReport(report_);
+  return result_;
+}
+
+// Checks, opening the partition, the file dialog and the target file.
+bool BackupJob::Prepare() {
+  Ui& ui = GetUi();
+  if (SetCurrentDisk() == 0) {
+    Log("> BackUp: SetCurrentDisk() Error");
+    return false;
+  }
+  const int selected = CurrentDisk.SelectedPartition;
+  if (selected == 0) {
+    Log("> BackUp: Don't Select Full Disk!");
+    ui.ShowStatus("For BackUp select Partition only", 0);
+    return false;
+  }
+  const std::string diskPart = std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
+  const PartitionRecord& part = CurrentDisk.Partition[selected - 1];
+  sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
+  if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
+    Log("> BackUp: Error open Disk" + diskPart + " (no sector size or empty slot)");
+    ui.ShowStatus("BackUp: Error open Disk" + diskPart, 1000);
+    return false;
+  }
+  partitionLength_ = part.PartitionLength;
+  partitionSectors_ = partitionLength_ / sectorSize_;
+  if (part.DriveLetter.empty()) {
+    startSector_ = part.StartingOffset / sectorSize_;
+    device_ = GetDriveHandle(CurrentDisk.DiskNumber, "", false, false);
+  } else {
+    startSector_ = 0;
+    device_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, false, true);
+  }
+  if (!device_) {
+    Log("> BackUp: Error open Disk" + diskPart);
+    ui.ShowStatus("BackUp: Error open Disk" + diskPart, 1000);
+    return false;
+  }
+  Log("> BackUp: Success open Disk" + diskPart);
+  // Reads beyond the file system's end need no permission on this platform.
+  Log("> BackUp: #FSCTL_ALLOW_EXTENDED_DASD_IO Success");
+
+  buffer_ = std::make_unique<AlignedBuffer>(kTransferChunkBytes);
+  if (!*buffer_) {
+    Log("> Error AllocateMemory for *ReadBuffer");
+    return false;
+  }
+
+  fileName_ = ui.SaveFileDialog("Save to FKLImage file:", DefaultImageDir() + kDefaultImageName, kImageFilePatterns,
+                                kImageFilePatternIndex);
+  if (fileName_.empty()) return false;
+  report_.imagePath = fileName_;
+  struct stat st {};
+  const bool exists = ::stat(fileName_.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return false;
+  if (!exists) {
+    if (ui.MessageBox("Information", "You have selected following file:\n" + fileName_, MsgButtons::YesNo,
+                      MsgIcon::Information) != MsgAnswer::Yes)
+      return false;
+  } else if (ui.MessageBox("Warning", "The selected file:\n" + fileName_ + "\nalready exists. Overwrite it?",
+                           MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes) {
+    return false;
+  }
+
+  int err = 0;
+  if (exists && S_ISBLK(st.st_mode)) {
+    // A block device named in the dialog would be overwritten whole: refused.
+    err = EPERM;
+    Log("> BackUp: " + fileName_ + " is a block device, not an image file");
+  } else {
+    file_ = ImageFile::Create(fileName_, &err);
+  }
+  if (!file_.IsOpen()) {
+    Log("> Unable to create file " + fileName_ + " (" + ErrorText(err) + ")");
+    ui.ShowStatus("Unable to create file " + fileName_, 1000);
+    return false;
+  }
+  Log("> Success create file " + fileName_);
+  return true;
+}
+
+// The copy loop, the truncation and flush, and the closing line.
+bool BackupJob::Copy() {
+  Ui& ui = GetUi();
+  int64_t pos = startSector_ * sectorSize_;
+  const int64_t end = (startSector_ + partitionSectors_) * sectorSize_;
+  TransferProgress progress(partitionLength_);
+  progress.Start();
+  ui.SetControlText(Control::Button_Backup, "Backup Cancel");
+  report_.end = TransferEnd::Completed;
+  unsigned char* buffer = buffer_->data();
+
+  while (pos < end) {
+    const int64_t chunk = std::min<int64_t>(kTransferChunkBytes, end - pos);
+    int err = 0;
+    const int64_t got = ReadFully(device_.value(), buffer, chunk, device_.offset() + pos, &err);
+    progress.Count(got, 0);
+    report_.totalRead = progress.totalRead();
+    if (got != chunk) {
+      // A short read ends the copy too: the rest of the buffer holds old data.
+      Log("> BackUp: ReadFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ", " + std::to_string(got) +
+          " of " + std::to_string(chunk) + " bytes at " + std::to_string(pos) + ")");
+      ui.ShowStatus("ReadFile Error=" + std::to_string(err), 0);
+      report_.end = TransferEnd::Failed;
+      return false;
+    }
+    const int64_t put = file_.WriteAt(buffer, chunk, progress.totalWritten(), &err);
+    progress.Count(0, put);
+    report_.totalWritten = progress.totalWritten();
+    if (put != chunk) {
+      Log("> BackUp: WriteFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
+      ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+      report_.end = TransferEnd::Failed;
+      return false;
+    }
+    pos += chunk;
+    Log("> TotalRead=" + std::to_string(progress.totalRead()) + ", TotalWrite=" +
+        std::to_string(progress.totalWritten()) + ", totalCounter=" + std::to_string(progress.Stamp()));
+    progress.Update(progress.totalRead());
+    if (CancelMainThread != 0) {
+      report_.end = TransferEnd::Cancelled;
+      break;
+    }
+  }
+
+  file_.Truncate(progress.totalWritten());
+  ui.ShowStatus("Write buffered Data to the Disk", 0);
+  if (int err = file_.Flush(); err != 0) {
+    // Data the system could not store is not a finished backup.
+    Log("> BackUp: FlushFileBuffers Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
+    ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+    report_.end = TransferEnd::Failed;
+    return false;
+  }
+  ui.ShowStatus(progress.FinalLine(progress.totalRead()), 0);
+  return true;
+}
+
+// The end section every path reaches.
+void BackupJob::Finish() {
+  Ui& ui = GetUi();
+  buffer_.reset();
+  if (file_.IsOpen()) {
+    Log("> BackUp: Finish UnlockClose hFileToSave = " + std::to_string(file_.fd()));
+    file_.Close();
+  }
+  CloseDriveHandle("BackUp", "hDevice", device_);
+  if (CancelMainThread != 0) ui.ShowStatus("Backup Cancelled", 0);
+  PauseMs(5000);
+  ui.SetControlText(Control::Button_Backup, "Backup");
+  ui.SetControlEnabled(Control::Tree_DestinationDisk, true);
+  CancelMainThread = 0;
+  format_op_in_progress = 0;
+  UpdateAllDrives();
+}
+
+}  // namespace
+
+int BackUp(int /*arg*/) {
+  BackupJob job;
+  return job.Run();
+}
+
+}  // namespace fk

@@ -1,0 +1,249 @@
+#include "disk/Transfer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Ui.h"
+#include "app/Utilities.h"
+#include "disk/RawDisk.h"
+
+namespace fk {
+
+namespace {
+std::mutex g_mutex;
+TransferOptions g_options;
+TransferReport g_report;
+}  // namespace
+
+void SetTransferOptions(const TransferOptions& options) {
+  std::lock_guard l(g_mutex);
+  g_options = options;
+}
+
+TransferOptions GetTransferOptions() {
+  std::lock_guard l(g_mutex);
+  return g_options;
+}
+
+TransferReport LastTransferReport() {
+  std::lock_guard l(g_mutex);
+  return g_report;
+}
+
+void SetLastTransferReport(const TransferReport& report) {
+  std::lock_guard l(g_mutex);
+  g_report = report;
+}
+
+const char* TransferEndName(TransferEnd end) {
+  switch (end) {
+    case TransferEnd::NotStarted:
+      return "NotStarted";
+    case TransferEnd::Failed:
+      return "Failed";
+    case TransferEnd::Cancelled:
+      return "Cancelled";
+    case TransferEnd::Completed:
+      return "Completed";
+    case TransferEnd::VerifyFailed:
+      return "VerifyFailed";
+  }
+  return "?";
+}
+
+std::string DefaultImageDir() {
+  std::string dir = GetTransferOptions().imageDir;
+  if (dir.empty()) dir = Cfg().FKLImageLocalRepo;
+  if (dir.empty()) dir = Paths().ProgramDir;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string ErrorText(int error) {
+  char buf[256];
+  return ::strerror_r(error, buf, sizeof buf);
+}
+
+void CloseDriveHandle(const std::string& op, const std::string& label, DriveHandle& handle) {
+  if (!handle.valid()) return;
+  Log("> " + op + ": Finish UnlockClose " + label + " = " + std::to_string(handle.value()));
+  if (handle.locked()) UnlockDrive(handle);
+  handle.Close();
+}
+
+// ---------------------------------------------------------------- ImageFile
+
+ImageFile::~ImageFile() { Close(); }
+
+ImageFile::ImageFile(ImageFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void ImageFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+ImageFile ImageFile::Create(const std::string& path, int* error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return ImageFile();
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (error) *error = 0;
+  return ImageFile(fd);
+}
+
+ImageFile ImageFile::OpenRead(const std::string& path, int* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return ImageFile();
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (error) *error = 0;
+  return ImageFile(fd);
+}
+
+int64_t ReadFully(int fd, void* buffer, int64_t count, int64_t offset, int* error) {
+  auto* p = static_cast<unsigned char*>(buffer);
+  int64_t done = 0;
+  if (error) *error = 0;
+  while (done < count) {
+    ssize_t n = ::pread(fd, p + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = errno;
+      break;
+    }
+    if (n == 0) {
+      if (error) *error = EIO;
+      break;
+    }
+    done += n;
+  }
+  return done;
+}
+
+int64_t WriteFully(int fd, const void* buffer, int64_t count, int64_t offset, int* error) {
+  const auto* p = static_cast<const unsigned char*>(buffer);
+  int64_t done = 0;
+  if (error) *error = 0;
+  while (done < count) {
+    ssize_t n = ::pwrite(fd, p + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = errno;
+      break;
+    }
+    if (n == 0) {
+      if (error) *error = EIO;
+      break;
+    }
+    done += n;
+  }
+  return done;
+}
+
+int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_, length) == 0 ? 0 : errno; }
+
+int ImageFile::Flush() const { return ::fsync(fd_) == 0 ? 0 : errno; }
+
+int64_t ImageFileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return -2;
+  return static_cast<int64_t>(st.st_size);
+}
+
+// ------------------------------------------------------------ AlignedBuffer
+
+AlignedBuffer::AlignedBuffer(int64_t size) {
+  void* p = nullptr;
+  if (size > 0 && ::posix_memalign(&p, 4096, static_cast<size_t>(size)) == 0) {
+    data_ = static_cast<unsigned char*>(p);
+    size_ = size;
+  }
+}
+
+AlignedBuffer::~AlignedBuffer() { std::free(data_); }
+
+// --------------------------------------------------------- TransferProgress
+
+TransferProgress::TransferProgress(int64_t total)
+    : total_(total), frequency_(GetPerfFrequency()), interval_(GetPerfFrequency() * 200 / 1000) {}
+
+void TransferProgress::Start() {
+  start_ = GetPerfCounter();
+  elapsed_ = 0;
+  updated_ = false;
+  totalRead_ = totalWritten_ = 0;
+}
+
+void TransferProgress::Count(int64_t read, int64_t written) {
+  totalRead_ += read;
+  totalWritten_ += written;
+}
+
+int64_t TransferProgress::Speed(int64_t bytes, int64_t elapsedTicks, int64_t frequency) {
+  return MulDiv64(bytes, frequency, elapsedTicks);
+}
+
+std::string TransferProgress::RemainText(int64_t left, int64_t done, int64_t elapsedTicks, int64_t frequency) {
+  if (left <= 0) return FormatElapsed(0);
+  const int64_t speed = Speed(done, elapsedTicks, frequency);
+  // Nothing moved yet (or no time passed): there is no rate to extrapolate from.
+  if (speed <= 0) return "unknown";
+  return FormatElapsed(left / speed);
+}
+
+int TransferProgress::Percent(int64_t done, int64_t total) {
+  if (total <= 0) return 0;
+  return static_cast<int>(std::lround(static_cast<double>(done) / static_cast<double>(total) * 100.0));
+}
+
+int64_t TransferProgress::Stamp() {
+  now_ = GetPerfCounter();
+  elapsed_ = now_ - start_;
+  return elapsed_;
+}
+
+bool TransferProgress::Update(int64_t done) {
+  const int64_t now = now_;
+  if (updated_ && now - lastUpdate_ < interval_) return false;
+  const int64_t speed = Speed(totalRead_ + totalWritten_, elapsed_, frequency_);
+  const int percent = Percent(done, total_);
+  const std::string line = std::to_string(percent) + "% " + FormatSize(done, 1) + "/" + FormatSize(total_, 1) + " " +
+                           FormatSize(speed, 1) + "/s " +
+                           " Remain: " + RemainText(total_ - done, done, elapsed_, frequency_);
+  GetUi().DrawProgress(line, percent);
+  lastUpdate_ = now;
+  updated_ = true;
+  return true;
+}
+
+std::string TransferProgress::FinalLine(int64_t done) const {
+  const int64_t speed = Speed(totalRead_ + totalWritten_, elapsed_, frequency_);
+  return FormatSize(done, 1) + "/" + FormatSize(total_, 1) + " " + FormatSize(speed, 1) + "/s " +
+         " Total: " + FormatElapsed(frequency_ > 0 ? elapsed_ / frequency_ : 0) + " Done";
+}
+
+}  // namespace fk
