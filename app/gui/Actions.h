@@ -63,6 +63,6 @@ inline constexpr const char* kCloverCommits = "https://github.com/CloverHackyCol
 inline constexpr const char* kCloverWiki = "https://github.com/CloverHackyColor/CloverBootloader/wiki/Home";
 inline constexpr const char* kCloverForum = "https://www.applelife.ru/threads/clover.42089/";
 inline constexpr const char* kCloudCloverEditor = "https://cloudclovereditor.altervista.org/cce/index.php";
-inline constexpr const char* kMakerCredit = "Velk, 2020 - Flashkeel";
+inline constexpr const char* kMakerCredit = "\u00A9 Velk, 2020";
 
 }  // namespace fk::gui

@@ -85,7 +85,7 @@ MainWindow::MainWindow(GuiActions& actions, QWidget* parent) : QMainWindow(paren
   refresh_ = AddButton("Button_Refresh", QStringLiteral("Refresh"), {380, 209, 85, 26},
                        QStringLiteral("Force update of the list of connected drives"));
 
-  velk_ = new LinkLabel(QString::fromLatin1(kMakerCredit), client_);
+  velk_ = new LinkLabel(QString::fromUtf8(kMakerCredit), client_);
   velk_->setObjectName(QStringLiteral("HyperLink_Velk"));
   velk_->setGeometry(130, 216, 120, 15);
 

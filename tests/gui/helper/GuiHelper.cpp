@@ -3,7 +3,8 @@
 // "settings" are lines appended to ./flashkeel.ini and the log is
 // ./FKLDebug.log. FK_HELPER_EXIT_MS ends the program after that time;
 // "--screenshot FILE" fills a sample drive tree, saves the window to FILE and
-// ends.
+// ends; FK_HELPER_EXIT_ON_PAINT prints "PAINTED" at the first paint of the
+// main window and ends.
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
@@ -19,6 +20,29 @@
 #include "app/gui/GuiApp.h"
 
 namespace {
+
+QWidget* MainWindowWidget() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == QLatin1String("Window_Main")) return w;
+  return nullptr;
+}
+
+// Reports the first paint of the watched widget and ends the program.
+class PaintWatch : public QObject {
+ public:
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint && !seen_) {
+      seen_ = true;
+      std::printf("PAINTED\n");
+      std::fflush(stdout);
+      fk::ExitRequested = 1;
+    }
+    return QObject::eventFilter(o, e);
+  }
+
+ private:
+  bool seen_ = false;
+};
 
 void Append(const char* file, const std::string& line) {
   std::ofstream(file, std::ios::app) << line << "\n";
@@ -57,7 +81,11 @@ int main(int argc, char** argv) {
   a.updateAllDrives = [&] {
     if (!screenshot.empty()) SampleTree();
   };
-  a.startupCloverCheck = [] {
+  PaintWatch watch;
+  a.startupCloverCheck = [&] {
+    if (std::getenv("FK_HELPER_EXIT_ON_PAINT")) {
+      if (QWidget* w = MainWindowWidget()) w->findChild<QWidget*>("Canvas_Progress")->installEventFilter(&watch);
+    }
     if (const char* ms = std::getenv("FK_HELPER_EXIT_MS"))
       QTimer::singleShot(std::atoi(ms), [] { fk::ExitRequested = 1; });
   };
@@ -70,9 +98,7 @@ int main(int argc, char** argv) {
     a.installHFS = a.uninstallHFS = [] {};
     a.findCloverLocalDistr = [&] {
       QTimer::singleShot(400, [&] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-          if (w->objectName() == QLatin1String("Window_Main")) w->grab().save(QString::fromStdString(screenshot));
-        }
+        if (QWidget* w = MainWindowWidget()) w->grab().save(QString::fromStdString(screenshot));
         fk::ExitRequested = 1;
       });
     };
