@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <iterator>
+#include <vector>
+#include <QFontInfo>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -73,10 +75,13 @@ AboutWindow::AboutWindow(QWidget* mainWindow, std::function<bool(const std::stri
       {"Hyperlink_Quillboard", "- Russian Clover discussion -", {30, 130, 140, 15}, kCloverForum},
       {"HyperLink_CloverWiKi", "- Clover WiKi -", {30, 150, 80, 15}, kCloverWiki},
   };
+  std::vector<LinkLabel*> linkLabels;
   for (const Link& l : links) {
     auto* label = new LinkLabel(QString::fromLatin1(l.text), this);
+    linkLabels.push_back(label);
     label->setObjectName(QString::fromLatin1(l.name));
     label->setGeometry(l.geometry);
+    FitLabelFont(label);
     const std::string name = l.name, url = l.url;
     connect(label, &LinkLabel::clicked, this, [this, name, url] {
       Log("> MouseOver #" + name);
@@ -84,11 +89,18 @@ AboutWindow::AboutWindow(QWidget* mainWindow, std::function<bool(const std::stri
     });
   }
 
+  // The three links share the font of the one that needed the smallest.
+  QFont linkFont = linkLabels.front()->font();
+  for (LinkLabel* l : linkLabels)
+    if (QFontInfo(l->font()).pixelSize() < QFontInfo(linkFont).pixelSize()) linkFont = l->font();
+  for (LinkLabel* l : linkLabels) l->setFont(linkFont);
+
   auto* about = new QLabel(QString::fromStdString(AboutText()).remove(QLatin1Char('\r')), this);
   about->setObjectName(QStringLiteral("Text_About"));
   about->setGeometry(210, 15, 125, 75);
   about->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   about->setWordWrap(true);
+  FitLabelFont(about);
 
   auto* intro = new QLabel(QStringLiteral("Flashkeel is intended to make a external bootable USB Flash Disk by "
                                           "installing to it special Data set (MBR, PBR sectors and Data files) "
@@ -98,6 +110,7 @@ AboutWindow::AboutWindow(QWidget* mainWindow, std::function<bool(const std::stri
   intro->setGeometry(190, 115, 175, 70);
   intro->setWordWrap(true);
   intro->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  FitLabelFont(intro);
 
   auto* frame = new QGroupBox(this);
   frame->setObjectName(QStringLiteral("Frame_HowTo"));
@@ -110,6 +123,7 @@ AboutWindow::AboutWindow(QWidget* mainWindow, std::function<bool(const std::stri
   howto->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   howto->setTextFormat(Qt::PlainText);
   howto->setText(QString(AboutHowToText()).remove(QLatin1Char('\r')));
+  FitLabelFont(howto);
 
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setObjectName(QStringLiteral("Button_About_OK"));

@@ -88,6 +88,7 @@ MainWindow::MainWindow(GuiActions& actions, QWidget* parent) : QMainWindow(paren
   velk_ = new LinkLabel(QString::fromUtf8(kMakerCredit), client_);
   velk_->setObjectName(QStringLiteral("HyperLink_Velk"));
   velk_->setGeometry(130, 216, 120, 15);
+  FitLabelFont(velk_);
 
   // Operations that are not there yet keep their controls disabled.
   backup_->setEnabled(static_cast<bool>(actions_.startBackup));

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QEnterEvent>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPalette>
@@ -63,6 +64,24 @@ void SetComboDropWidth(QComboBox* combo, int width) {
   if (!combo || !combo->view()) return;
   if (width <= 0) width = ComboDropWidthFor(combo);
   combo->view()->setMinimumWidth(width);
+}
+
+bool LabelTextFits(const QLabel* label) {
+  const QFontMetrics fm(label->font());
+  const QRect avail = label->contentsRect();
+  int flags = Qt::TextExpandTabs;
+  if (label->wordWrap()) flags |= Qt::TextWordWrap;
+  const QRect need = fm.boundingRect(QRect(0, 0, avail.width(), 100000), flags, label->text());
+  return need.width() <= avail.width() && need.height() <= avail.height();
+}
+
+void FitLabelFont(QLabel* label) {
+  QFont f = label->font();
+  int px = f.pixelSize() > 0 ? f.pixelSize() : QFontInfo(f).pixelSize();
+  while (!LabelTextFits(label) && px > 7) {
+    f.setPixelSize(--px);
+    label->setFont(f);
+  }
 }
 
 LinkLabel::LinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {

@@ -32,6 +32,13 @@ void SetComboDropWidth(QComboBox* combo, int width);
 // The width SetComboDropWidth would set for width <= 0.
 int ComboDropWidthFor(const QComboBox* combo);
 
+// Whether the label's text fits inside its rectangle with its font (tabs
+// expanded, word wrap when the label wraps).
+bool LabelTextFits(const QLabel* label);
+// Shrinks the label's font in steps until its text fits (not below 7 pixels),
+// so that the fixed layout stays readable with wide desktop fonts.
+void FitLabelFont(QLabel* label);
+
 // A plain text label that reads as a link: grey, blue while the pointer is
 // over it; a left click inside it emits clicked().
 class LinkLabel : public QLabel {

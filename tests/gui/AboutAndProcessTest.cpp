@@ -82,6 +82,10 @@ TEST(AboutWindowTest, LayoutTextsAndLinks) {
   EXPECT_EQ(ok->geometry(), QRect(108, 374, 183, 20));
   EXPECT_EQ(ok->text(), "OK");
 
+  for (QLabel* label : about.findChildren<QLabel*>()) {
+    if (label->pixmap().isNull()) EXPECT_TRUE(LabelTextFits(label)) << label->objectName().toStdString();
+  }
+
   const QStringList lines = AboutHowToText().split(QStringLiteral("\r\n"));
   ASSERT_EQ(lines.size(), 12);
   EXPECT_EQ(lines[0], "\tHOW-TO create a Clover Bootable Flash drive");
