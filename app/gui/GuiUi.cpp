@@ -69,7 +69,7 @@ QString QtFilterList(const std::string& pattern, int patternIndex, QString* sele
   return filters.join(QStringLiteral(";;"));
 }
 
-GuiUi::GuiUi(MainWindow* window) : window_(window) {}
+GuiUi::GuiUi(MainWindow* window) : window_(window), hasWindow_(window != nullptr) {}
 
 bool GuiUi::OnGuiThread() const { return QThread::currentThread() == thread(); }
 
@@ -81,7 +81,7 @@ void GuiUi::Run(std::function<void()> fn, bool wait) {
   }
 }
 
-bool GuiUi::HasMainWindow() { return !window_.isNull(); }
+bool GuiUi::HasMainWindow() { return hasWindow_.load(); }
 
 void GuiUi::DrawProgress(const std::string& text, int percent) { DrawProgressEx(text, percent, 0, 0, 0); }
 

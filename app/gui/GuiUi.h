@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <atomic>
 #include <functional>
 
 #include "app/Ui.h"
@@ -29,7 +30,10 @@ class GuiUi : public QObject, public Ui {
  public:
   // Must be created on the GUI thread; window may be set later.
   explicit GuiUi(MainWindow* window = nullptr);
-  void SetWindow(MainWindow* window) { window_ = window; }
+  void SetWindow(MainWindow* window) {
+    window_ = window;
+    hasWindow_ = window != nullptr;
+  }
 
   void DrawProgress(const std::string& text, int percent) override;
   // The full form with height and margins (0 for the defaults).
@@ -61,7 +65,8 @@ class GuiUi : public QObject, public Ui {
   // Runs fn on the GUI thread: directly there, else blocking or queued.
   void Run(std::function<void()> fn, bool wait);
 
-  QPointer<MainWindow> window_;
+  QPointer<MainWindow> window_;  // used on the GUI thread only
+  std::atomic<bool> hasWindow_{false};
 };
 
 }  // namespace fk::gui
