@@ -2,6 +2,7 @@
 // and OK.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -21,7 +22,7 @@ class AboutWindow : public QWidget {
   void closeEvent(QCloseEvent* e) override;
 
  private:
-  QWidget* main_;
+  QPointer<QWidget> main_;
   std::function<bool(const std::string&)> openUrl_;
 };
 

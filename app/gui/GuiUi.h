@@ -17,7 +17,7 @@ namespace fk::gui {
 
 class MainWindow;
 
-// A modal QMessageBox with the designed buttons and icon.
+// A modal QMessageBox with the given buttons and icon.
 MsgAnswer QtMessageBox(QWidget* parent, const std::string& title, const std::string& text, MsgButtons buttons,
                        MsgIcon icon);
 

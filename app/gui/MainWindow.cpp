@@ -328,33 +328,30 @@ void MainWindow::customEvent(QEvent* e) {
 
 // --- control access ---
 
-namespace {
-QPushButton* ButtonFor(Control c, QPushButton* b, QPushButton* r, QPushButton* f, QPushButton* e, QPushButton* d,
-                       QPushButton* x, QPushButton* rf) {
+QPushButton* MainWindow::Button(Control c) const {
   switch (c) {
-    case Control::Button_Backup: return b;
-    case Control::Button_Restore: return r;
-    case Control::Button_Format: return f;
-    case Control::Button_Eject: return e;
-    case Control::Button_Open_DownloadCenter: return d;
-    case Control::Button_Exit: return x;
-    case Control::Button_Refresh: return rf;
+    case Control::Button_Backup: return backup_;
+    case Control::Button_Restore: return restore_;
+    case Control::Button_Format: return format_;
+    case Control::Button_Eject: return eject_;
+    case Control::Button_Open_DownloadCenter: return dlCenter_;
+    case Control::Button_Exit: return exit_;
+    case Control::Button_Refresh: return refresh_;
     default: return nullptr;
   }
 }
-}  // namespace
 
 void MainWindow::SetControlText(Control c, const QString& text) {
   if (c == Control::Menu_LatestClover) {
     latestClover_->setTitle(text);
-  } else if (QPushButton* b = ButtonFor(c, backup_, restore_, format_, eject_, dlCenter_, exit_, refresh_)) {
+  } else if (QPushButton* b = Button(c)) {
     b->setText(text);
   }
 }
 
 QString MainWindow::ControlText(Control c) const {
   if (c == Control::Menu_LatestClover) return latestClover_->title();
-  if (QPushButton* b = ButtonFor(c, backup_, restore_, format_, eject_, dlCenter_, exit_, refresh_)) return b->text();
+  if (QPushButton* b = Button(c)) return b->text();
   return {};
 }
 
@@ -363,7 +360,7 @@ void MainWindow::SetControlEnabled(Control c, bool enabled) {
     tree_->setEnabled(enabled);
   } else if (c == Control::Menu_LatestClover) {
     latestClover_->setEnabled(enabled);
-  } else if (QPushButton* b = ButtonFor(c, backup_, restore_, format_, eject_, dlCenter_, exit_, refresh_)) {
+  } else if (QPushButton* b = Button(c)) {
     b->setEnabled(enabled);
   }
 }

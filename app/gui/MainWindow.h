@@ -64,6 +64,7 @@ class MainWindow : public QMainWindow {
   void customEvent(QEvent* e) override;
 
  private:
+  QPushButton* Button(Control c) const;
   QPushButton* AddButton(const char* name, const QString& text, QRect geometry, const QString& tip);
   void BuildMenu();
   void Dispatched();  // after each event: end the loop when ExitRequested is 1

@@ -135,7 +135,7 @@ TEST_F(GuiUiTest, PauseOnTheGuiThreadKeepsDrawing) {
   EXPECT_EQ(w.Canvas()->Text(), "from worker") << "queued drawing ran during the pause";
 }
 
-TEST(QtFilterListTest, DesignedPatternsBecomeQtFilters) {
+TEST(QtFilterListTest, DialogPatternsBecomeQtFilters) {
   QString sel;
   EXPECT_EQ(QtFilterList("HFS Image (*.hfs)|*.hfs|All files (*.*)|*.*", 1, &sel),
             "HFS Image (*.hfs);;All files (*)");
