@@ -53,15 +53,18 @@ void TaskbarProgress::SetState(int state) {
     default:
       return;
   }
+  const bool changed = state != state_;
   state_ = state;
-  if (sink_) sink_(state_, value_, min_, max_);
+  // Workers redraw often with the same figures; the bus only hears changes.
+  if (sink_ && changed) sink_(state_, value_, min_, max_);
 }
 
 void TaskbarProgress::SetValue(int64_t value) {
   if (value < min_) value = min_;
   if (value > max_) value = max_;
+  const bool changed = value != value_;
   value_ = value;
-  if (sink_) sink_(state_, value_, min_, max_);
+  if (sink_ && changed) sink_(state_, value_, min_, max_);
 }
 
 }  // namespace fk::gui

@@ -99,6 +99,7 @@ TEST(TaskbarProgressTest, DrawProgressMirrorsOnTheTaskbarStateAndValueInOrder) {
   c.DrawProgress(QStringLiteral("a"), 40);
   c.DrawProgress(QStringLiteral("b"), -5);
   c.DrawProgress(QStringLiteral("c"), 250);
+  c.DrawProgress(QStringLiteral("d"), 100);  // unchanged: nothing more is sent
   const std::vector<Change> want = {{TBPF_NORMAL, 0}, {TBPF_NORMAL, 40},        // state, then value
                                     {TBPF_NORMAL, 0}, {TBPF_NOPROGRESS, 0},     // value 0, then state
                                     {TBPF_NORMAL, 0}, {TBPF_NORMAL, 100}};
