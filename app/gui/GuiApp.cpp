@@ -7,6 +7,7 @@
 #include <QFile>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -108,15 +109,16 @@ std::string ExecutablePath(const char* argv0) {
 }  // namespace
 
 int GuiMain(int argc, char** argv, GuiActions& actions) {
-  if (actions.installErrorHandler) actions.installErrorHandler();
+  // The report viewer runs without the error handler, so that a viewer that
+  // fails cannot start another viewer.
+  const bool viewer = argc >= 3 && std::string(argv[1]) == kShowCrashReportArg;
+  if (!viewer && actions.installErrorHandler) actions.installErrorHandler();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("flashkeel"));
   QGuiApplication::setDesktopFileName(QStringLiteral("flashkeel"));
   InitProgramPaths(ExecutablePath(argc > 0 ? argv[0] : nullptr));
   ResetSharedFlags();
-
-  const QStringList args = QApplication::arguments();
-  if (args.size() >= 3 && args[1] == QLatin1String(kShowCrashReportArg)) return ShowCrashReport(args[2], actions);
+  if (viewer) return ShowCrashReport(QString::fromLocal8Bit(argv[2]), actions);
 
   SetPauseFunction(&GuiUi::GuiPause);
   bool workersMayRun = false;

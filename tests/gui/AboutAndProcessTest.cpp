@@ -83,7 +83,9 @@ TEST(AboutWindowTest, LayoutTextsAndLinks) {
   EXPECT_EQ(ok->text(), "OK");
 
   for (QLabel* label : about.findChildren<QLabel*>()) {
-    if (label->pixmap().isNull()) EXPECT_TRUE(LabelTextFits(label)) << label->objectName().toStdString();
+    if (label->pixmap().isNull()) {
+      EXPECT_TRUE(LabelTextFits(label)) << label->objectName().toStdString();
+    }
   }
 
   const QStringList lines = AboutHowToText().split(QStringLiteral("\r\n"));
@@ -186,14 +188,14 @@ TEST(ProcessTest, SecondStartShowsTheMessageAndTouchesNothing) {
   b.pid = -1;
   EXPECT_EQ(rc, 0);
   const std::string out = ReadFileBytes(second / "out.txt");
-  EXPECT_EQ(out, "BOX|fk_gui_helper|Программа уже запущена.\n");
+  EXPECT_EQ(out, "HANDLER\nBOX|fk_gui_helper|Программа уже запущена.\n");
   EXPECT_EQ(ReadFileBytes(second / "flashkeel.ini"), "old settings\r\n");
   EXPECT_EQ(ReadFileBytes(second / "FKLDebug.log"), "old log\r\n");
 
   EXPECT_EQ(WaitExit(a.pid, 1), -1) << "the first copy is still running";
 
-  // The error-report viewer is a separate process of the same program and is
-  // not refused while the program runs.
+  // The error-report viewer is a separate process of the same program: it is
+  // not refused while the program runs, and it installs no error handler.
   TempDir third("fkcrash");
   WriteFileBytes(third / "report.txt", "A program error was detected:\r\rError Code:\t-1073741819");
   Proc c;

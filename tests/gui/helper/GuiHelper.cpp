@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     if (std::string(argv[i]) == "--screenshot") screenshot = argv[i + 1];
 
   fk::gui::GuiActions a;
+  a.installErrorHandler = [] { std::printf("HANDLER\n"); };
   a.messageBox = [](const std::string& title, const std::string& text, fk::MsgButtons, fk::MsgIcon) {
     std::printf("BOX|%s|%s\n", title.c_str(), text.c_str());
     std::fflush(stdout);
