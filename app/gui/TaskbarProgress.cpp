@@ -7,15 +7,15 @@
 #include "app/Log.h"
 
 namespace fk::gui {
-namespace {
 
-TaskbarProgress::Sink LauncherEntrySink() {
-  QDBusConnection bus = QDBusConnection::sessionBus();
+TaskbarProgress::Sink LauncherEntrySink(const char* connectionName) {
+  const QString name = connectionName ? QString::fromLatin1(connectionName) : QString();
+  QDBusConnection bus = name.isEmpty() ? QDBusConnection::sessionBus() : QDBusConnection(name);
   if (!bus.isConnected()) {
     Log("> TaskbarProgress: no session bus, progress shown only in the window");
     return {};
   }
-  return [](int state, int64_t value, int64_t minimum, int64_t maximum) {
+  return [name](int state, int64_t value, int64_t minimum, int64_t maximum) {
     QDBusMessage msg = QDBusMessage::createSignal(QStringLiteral("/com/flashkeel/flashkeel"),
                                                   QStringLiteral("com.canonical.Unity.LauncherEntry"),
                                                   QStringLiteral("Update"));
@@ -25,11 +25,9 @@ TaskbarProgress::Sink LauncherEntrySink() {
     props.insert(QStringLiteral("progress-visible"), state != TBPF_NOPROGRESS);
     props.insert(QStringLiteral("urgent"), state == TBPF_ERROR);
     msg << QString::fromLatin1(kLauncherAppUri) << props;
-    QDBusConnection::sessionBus().send(msg);
+    (name.isEmpty() ? QDBusConnection::sessionBus() : QDBusConnection(name)).send(msg);
   };
 }
-
-}  // namespace
 
 std::unique_ptr<TaskbarProgress> TaskbarProgress::New(int64_t minimum, int64_t maximum, Sink sink) {
   auto tp = std::make_unique<TaskbarProgress>();

@@ -45,6 +45,10 @@ class TaskbarProgress {
   Sink sink_;
 };
 
+// A sink sending the launcher-entry "Update" signal on the named Qt D-Bus
+// connection (empty name: the session bus); empty when it is not connected.
+TaskbarProgress::Sink LauncherEntrySink(const char* connectionName = nullptr);
+
 // The desktop file id the launcher entry refers to.
 inline constexpr const char* kLauncherAppUri = "application://flashkeel.desktop";
 
