@@ -1,0 +1,142 @@
+#include "app/gui/GuiApp.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/gui/GuiIcons.h"
+#include "app/gui/GuiUi.h"
+#include "app/gui/InstanceLock.h"
+#include "app/gui/MainWindow.h"
+#include "app/gui/WindowUtil.h"
+
+namespace fk::gui {
+
+GuiApp::GuiApp(GuiActions& actions) : actions_(actions) {}
+
+GuiApp::~GuiApp() {
+  if (ui_) ui_->SetWindow(nullptr);
+}
+
+GuiApp::StartResult GuiApp::Start() {
+  const std::string& name = Paths().ProgramName;
+  lock_ = std::make_unique<InstanceLock>();
+  if (lock_->Acquire(name) == InstanceLock::Result::AlreadyRunning) {
+    const std::string text = "Программа уже запущена.";
+    if (actions_.messageBox) {
+      actions_.messageBox(name, text, MsgButtons::Ok, MsgIcon::Warning);
+    } else {
+      QtMessageBox(nullptr, name, text, MsgButtons::Ok, MsgIcon::Warning);
+    }
+    lock_.reset();
+    return StartResult::SecondInstance;
+  }
+
+  ui_ = std::make_shared<GuiUi>();
+  SetUi(ui_);
+
+  if (actions_.loadSettings) actions_.loadSettings();
+  Log("> SystemDirectory: " + Paths().SystemDirectory);
+  Log("> SysNativeDirectory: " + Paths().SysNativeDirectory);
+  if (actions_.loadAdditionalDLList) actions_.loadAdditionalDLList();
+  if (actions_.setAutoRunPolicy) actions_.setAutoRunPolicy();
+
+  (void)IconPixmap(0);  // draws the seven icons
+  window_ = std::make_unique<MainWindow>(actions_);
+  QApplication::setWindowIcon(ApplicationIcon());
+  KeepWindowOnDesktop(window_.get(), 0);
+  ui_->SetWindow(window_.get());
+  window_->show();
+
+  if (actions_.updateAllDrives) actions_.updateAllDrives();
+  if (actions_.findCloverLocalDistr) actions_.findCloverLocalDistr();
+  if (actions_.startupCloverCheck) actions_.startupCloverCheck();
+  if (!actions_.setFormatPromptHook || !actions_.setFormatPromptHook())
+    Log("> Warning: Could not set 'Format Disk' prompt auto-close");
+  return StartResult::Running;
+}
+
+void GuiApp::Run() {
+  if (window_ && ExitRequested.load() != 1) {
+    QEventLoop loop;
+    QObject::connect(window_.get(), &MainWindow::loopEnded, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  ExitSequence();
+}
+
+void GuiApp::ExitSequence() {
+  if (actions_.deleteTempWorkDir) actions_.deleteTempWorkDir();
+  if (actions_.clrFormatPromptHook) actions_.clrFormatPromptHook();
+  if (window_ && actions_.storeWindowPosition) actions_.storeWindowPosition(window_->x(), window_->y());
+  if (actions_.saveSettings) actions_.saveSettings();
+  if (actions_.writeExampleUserDL) actions_.writeExampleUserDL();
+  if (actions_.restoreAutoRunPolicy) actions_.restoreAutoRunPolicy();
+  if (window_) window_->hide();
+  CloseLog();
+}
+
+int ShowCrashReport(const QString& file, GuiActions& actions) {
+  QFile f(file);
+  if (!f.open(QIODevice::ReadOnly)) {
+    std::fprintf(stderr, "%s: cannot read the error report %s\n", Paths().ProgramName.c_str(),
+                 file.toLocal8Bit().constData());
+    return 0;
+  }
+  const std::string text = f.readAll().toStdString();
+  const std::string title = "OnError Info <" + Paths().ProgramName + ">";
+  if (actions.messageBox) {
+    actions.messageBox(title, text, MsgButtons::Ok, MsgIcon::None);
+  } else {
+    QtMessageBox(nullptr, title, text, MsgButtons::Ok, MsgIcon::None);
+  }
+  return 0;
+}
+
+namespace {
+std::string ExecutablePath(const char* argv0) {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(argv0 ? argv0 : "flashkeel") : p.string();
+}
+}  // namespace
+
+int GuiMain(int argc, char** argv, GuiActions& actions) {
+  // The report viewer runs without the error handler, so that a viewer that
+  // fails cannot start another viewer.
+  const bool viewer = argc >= 3 && std::string(argv[1]) == kShowCrashReportArg;
+  if (!viewer && actions.installErrorHandler) actions.installErrorHandler();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("flashkeel"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("flashkeel"));
+  InitProgramPaths(ExecutablePath(argc > 0 ? argv[0] : nullptr));
+  ResetSharedFlags();
+  if (viewer) return ShowCrashReport(QString::fromLocal8Bit(argv[2]), actions);
+
+  SetPauseFunction(&GuiUi::GuiPause);
+  bool workersMayRun = false;
+  {
+    GuiApp gui(actions);
+    if (gui.Start() == GuiApp::StartResult::SecondInstance) return 0;
+    gui.Run();
+    workersMayRun = format_op_in_progress.load() != 0 || flgNetThreadRunning.load() != 0;
+    if (workersMayRun) {
+      // A worker still running ends with the process, as closing the window
+      // while an operation runs is meant to do.
+      std::fflush(nullptr);
+      ::_exit(0);
+    }
+  }
+  SetPauseFunction(nullptr);
+  SetUi(nullptr);
+  return 0;
+}
+
+}  // namespace fk::gui

@@ -1,0 +1,115 @@
+#include "app/gui/WindowUtil.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QCursor>
+#include <QEnterEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QScreen>
+#include <QStyle>
+
+#include "app/Log.h"
+
+namespace fk::gui {
+
+QColor GetWindowBackgroundColor() {
+  const QPalette pal = QApplication::palette();
+  QColor c = pal.color(QPalette::Active, QPalette::Window);
+  const QRgb rgb = c.rgb() & 0xFFFFFF;
+  if (rgb == 0xFFFFFF || rgb == 0x000000) c = pal.color(QPalette::Active, QPalette::Button);
+  return c;
+}
+
+void KeepWindowOnDesktop(QWidget* window, int windowNumber) {
+  QSize desktop(1024, 768);
+  if (QScreen* s = QGuiApplication::primaryScreen()) desktop = s->geometry().size();
+  KeepWindowOnDesktop(window, windowNumber, desktop);
+}
+
+void KeepWindowOnDesktop(QWidget* window, int windowNumber, QSize desktop) {
+  if (!window) return;
+  const int dw = desktop.width(), dh = desktop.height();
+  Log("> WinID = " + std::to_string(windowNumber) + " DesktopWidth = " + std::to_string(dw) +
+      " DesktopHeight = " + std::to_string(dh));
+  const int x = window->x(), y = window->y(), w = window->width(), h = window->height();
+  if (x + w > dw || y + h > dh) {
+    window->move(dw / 2 - w / 2, dh / 2 - h / 2);
+    Log("> Move Window WinID = " + std::to_string(windowNumber) + " to WindowX = " + std::to_string(dw / 2) +
+        " WindowY = " + std::to_string(dh / 2));
+  }
+}
+
+bool IsMouseOver(const QWidget* widget) {
+  if (!widget) return false;
+  const QRect r(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+  return r.contains(QCursor::pos());  // QRect::contains excludes right()+1 and bottom()+1
+}
+
+int ComboDropWidthFor(const QComboBox* combo) {
+  const QFontMetrics fm(combo->view() ? combo->view()->font() : combo->font());
+  int widest = 0;
+  for (int i = 0; i < combo->count(); ++i) widest = std::max(widest, fm.horizontalAdvance(combo->itemText(i)));
+  const QStyle* st = combo->style();
+  const int border = st->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, combo);
+  int width = widest + 2 * border + 3;
+  if (combo->count() > 30) width += st->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, combo);
+  return width;
+}
+
+void SetComboDropWidth(QComboBox* combo, int width) {
+  if (!combo || !combo->view()) return;
+  if (width <= 0) width = ComboDropWidthFor(combo);
+  combo->view()->setMinimumWidth(width);
+}
+
+bool LabelTextFits(const QLabel* label) {
+  const QFontMetrics fm(label->font());
+  const QRect avail = label->contentsRect();
+  int flags = Qt::TextExpandTabs;
+  if (label->wordWrap()) flags |= Qt::TextWordWrap;
+  const QRect need = fm.boundingRect(QRect(0, 0, avail.width(), 100000), flags, label->text());
+  return need.width() <= avail.width() && need.height() <= avail.height();
+}
+
+void FitLabelFont(QLabel* label) {
+  QFont f = label->font();
+  int px = f.pixelSize() > 0 ? f.pixelSize() : QFontInfo(f).pixelSize();
+  while (!LabelTextFits(label) && px > 7) {
+    f.setPixelSize(--px);
+    label->setFont(f);
+  }
+}
+
+LinkLabel::LinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+  setCursor(Qt::PointingHandCursor);
+  SetColor(NormalColor());
+}
+
+QColor LinkLabel::CurrentColor() const { return palette().color(QPalette::WindowText); }
+
+void LinkLabel::SetColor(const QColor& c) {
+  QPalette pal = palette();
+  pal.setColor(QPalette::WindowText, c);
+  setPalette(pal);
+}
+
+void LinkLabel::enterEvent(QEnterEvent* e) {
+  SetColor(HoverColor());
+  QLabel::enterEvent(e);
+}
+
+void LinkLabel::leaveEvent(QEvent* e) {
+  SetColor(NormalColor());
+  QLabel::leaveEvent(e);
+}
+
+void LinkLabel::mousePressEvent(QMouseEvent* e) {
+  if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint())) emit clicked();
+  QLabel::mousePressEvent(e);
+}
+
+}  // namespace fk::gui
