@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -75,6 +76,11 @@ int main(int argc, char** argv) {
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
+  // The designed pauses let a user read a status text before it changes; a
+  // terminal keeps every line, so they are kept short here.
+  fk::SetPauseFunction([](int ms) {
+    if (ms > 0) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
+  });
 
   g_running = a.command;
   struct sigaction sa {};
