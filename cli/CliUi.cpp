@@ -50,6 +50,7 @@ void CliUi::DrawProgress(const std::string& text, int percent) {
   const bool sameTask = percent > 0 && lastPercent_ > 0;
   lastText_ = text;
   lastPercent_ = percent;
+  if (opt_.quiet) return;
   if (opt_.fancyProgress) {
     std::string line = FormatProgressLine(text, percent, opt_.width);
     if (lineOpen_ && textChanged && !sameTask) std::fputc('\n', out_);

@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   o.assumeYes = a.yes;
   o.interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
   o.fancyProgress = ::isatty(STDOUT_FILENO);
+  o.quiet = a.command == Command::List;
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
