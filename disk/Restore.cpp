@@ -1,8 +1,6 @@
 #include "disk/Restore.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "app/Utilities.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
+#include "platform/Disks.h"
 
 namespace fk {
 
@@ -255,11 +254,7 @@ bool RestoreJob::Verify() {
   const int64_t base = device.offset() + startSector_ * sectorSize_;
   // Drop what the cache holds of the written range so that the comparison sees
   // what the device stored.
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
-    if (::ioctl(fd, BLKFLSBUF, 0) != 0) Log("> Recover: Verify: BLKFLSBUF " + ErrorText(errno));
-  }
-  ::posix_fadvise(fd, base, fileSize_, POSIX_FADV_DONTNEED);
+  if (const int rc = platform::DropDeviceCache(fd); rc != 0) Log("> Recover: Verify: drop cache " + ErrorText(-rc));
 
   AlignedBuffer imageBuf(kTransferChunkBytes);
   if (!imageBuf) {

@@ -28,16 +28,7 @@ bool DriveHandleDevice::UpdateProperties() {
   if (!h_.valid()) return false;
   if (h_.imageFile() || h_.offset() != 0) return true;  // the table is read from sector 0 each time
   ::fsync(h_.value());
-  const int rc = platform::RereadPartitions(h_.value());
-  if (rc == 0) return true;
-  // A loop device without partition scanning answers EINVAL, a disk whose
-  // partitions are still open EBUSY: the kernel reads the table on release.
-  if (rc == -EINVAL || rc == -EBUSY) {
-    Log(std::string("> BLKRRPART: ") + std::strerror(-rc) + ", the table is read when the disk is released");
-    return true;
-  }
-  Log(std::string("> BLKRRPART: Error: ") + std::strerror(-rc));
-  return false;
+  return UpdateDiskProperties(h_) == 1;
 }
 
 bool DriveHandleDevice::Flush() { return h_.valid() && ::fsync(h_.value()) == 0; }

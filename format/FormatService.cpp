@@ -1,8 +1,6 @@
 #include "format/FormatService.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +22,7 @@
 #include "format/SectorDevice.h"
 #include "platform/LoopDevice.h"
 #include "platform/Process.h"
+#include "platform/Disks.h"
 
 namespace fk {
 
@@ -68,17 +67,6 @@ bool Contains(const std::string& text, const char* part) {
   return it != text.end();
 }
 
-std::string ReadSysAttr(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buf[128];
-  ssize_t n = ::read(fd, buf, sizeof buf - 1);
-  ::close(fd);
-  if (n <= 0) return {};
-  std::string s(buf, static_cast<std::size_t>(n));
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
 
 bool ParseInt64(const std::string& s, int64_t* v) {
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), *v);
@@ -190,11 +178,11 @@ bool SetMbrType(const VolumeLocation& loc, uint8_t type) {
 // The tool wrote through a loop over the disk; a partition node has a page
 // cache of its own that may still hold what was there before.
 void DropCachedPartition(const std::string& root) {
-  struct stat st {};
-  if (root.find("@@") != std::string::npos || ::stat(root.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return;
+  if (root.find("@@") != std::string::npos || !platform::IsBlockDevicePath(root)) return;
   int fd = ::open(root.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  if (::ioctl(fd, BLKFLSBUF) != 0) Log(std::string("> FormatDriveEx: BLKFLSBUF ") + std::strerror(errno));
+  if (const int rc = platform::DropDeviceCache(fd); rc != 0)
+    Log(std::string("> FormatDriveEx: drop cache ") + std::strerror(-rc));
   ::close(fd);
 }
 
@@ -455,28 +443,12 @@ bool ResolveVolume(const std::string& root, VolumeLocation* out, std::string* er
     return true;
   }
 
-  struct stat st {};
-  if (::stat(root.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
-    *error = root + " is not a partition";
-    return false;
-  }
-  std::error_code ec;
-  const std::string name = std::filesystem::canonical(root, ec).filename().string();
-  const std::string sys = "/sys/class/block/" + name;
-  int64_t number = 0, start = 0, size = 0;
-  if (ec || !ParseInt64(ReadSysAttr(sys + "/partition"), &number) || !ParseInt64(ReadSysAttr(sys + "/start"), &start) ||
-      !ParseInt64(ReadSysAttr(sys + "/size"), &size)) {
-    *error = root + " is not a partition";
-    return false;
-  }
-  const std::string parent = std::filesystem::canonical(sys + "/..", ec).filename().string();
-  if (ec || parent.empty()) {
-    *error = "no disk found for " + root;
-    return false;
-  }
-  loc.diskPath = "/dev/" + parent;
-  loc.startSector = start;  // sysfs counts 512-byte units
-  loc.sectors = size;
+  platform::PartitionLocation node;
+  if (!platform::ResolvePartitionNode("/sys", root, &node, error)) return false;
+  loc.diskPath = node.diskPath;
+  loc.startSector = node.start512;  // sysfs counts 512-byte units
+  loc.sectors = node.size512;
+  const int64_t number = node.number;
   loc.mbrSlot = number >= 1 && number <= 4 ? static_cast<int>(number - 1) : -1;
   *out = loc;
   return true;

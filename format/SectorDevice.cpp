@@ -1,8 +1,6 @@
 #include "format/SectorDevice.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "platform/Disks.h"
 
 namespace fk {
 
@@ -78,18 +77,18 @@ int64_t FileSectorDevice::WriteSectors(int64_t sectorSize, int64_t startSector, 
 }
 
 bool FileSectorDevice::UpdateProperties() {
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISBLK(st.st_mode) || offset_ != 0) return true;
+  unsigned major = 0, minor = 0;
+  if (offset_ != 0 || !platform::FdDeviceNumber(fd_, &major, &minor)) return true;
   ::fsync(fd_);
-  if (::ioctl(fd_, BLKRRPART) == 0) return true;
+  const int rc = platform::RereadPartitions(fd_);
+  if (rc == 0) return true;
   // Loop devices without partition scanning answer EINVAL, a disk with an open
   // partition EBUSY: the kernel re-reads the table once the disk is released.
-  const int e = errno;
-  if (e == EINVAL || e == EBUSY) {
-    Log(std::string("> BLKRRPART: ") + std::strerror(e) + ", the table is read when the disk is released");
+  if (rc == -EINVAL || rc == -EBUSY) {
+    Log(std::string("> BLKRRPART: ") + std::strerror(-rc) + ", the table is read when the disk is released");
     return true;
   }
-  Log(std::string("> BLKRRPART: Error: ") + std::strerror(e));
+  Log(std::string("> BLKRRPART: Error: ") + std::strerror(-rc));
   return false;
 }
 

@@ -1,13 +1,8 @@
 #include "format/VolumeFiles.h"
 
-#include <blkid/blkid.h>
 #include <algorithm>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +17,8 @@
 #include "app/Log.h"
 #include "format/ZipExtract.h"
 #include "platform/LoopDevice.h"
+#include "platform/Disks.h"
+#include "platform/Mounts.h"
 #include "platform/Process.h"
 
 namespace fk {
@@ -50,28 +47,12 @@ bool Fail(std::string* error, const std::string& text) {
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool IsBlockDevice(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-}
-
-int64_t DeviceSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return -1;
-  if (S_ISREG(st.st_mode)) return st.st_size;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  uint64_t size = 0;
-  if (fd.get() < 0 || ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0) return -1;
-  return static_cast<int64_t>(size);
-}
-
 // Length of the MBR partition that starts at byteOffset; 0 when none does.
 int64_t MbrPartitionLength(const std::string& path, int64_t byteOffset) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   unsigned char mbr[512];
   if (fd.get() < 0 || ::pread(fd.get(), mbr, sizeof mbr, 0) != 512 || mbr[510] != 0x55 || mbr[511] != 0xAA) return 0;
-  int sector = 512;
-  if (IsBlockDevice(path)) ::ioctl(fd.get(), BLKSSZGET, &sector);
+  const int sector = platform::LogicalSectorSize(fd.get()) > 0 ? platform::LogicalSectorSize(fd.get()) : 512;
   for (int i = 0; i < 4; ++i) {
     const unsigned char* e = mbr + 446 + 16 * i;
     uint32_t start = e[8] | e[9] << 8 | e[10] << 16 | uint32_t(e[11]) << 24;
@@ -79,41 +60,6 @@ int64_t MbrPartitionLength(const std::string& path, int64_t byteOffset) {
     if (e[4] != 0 && count != 0 && int64_t(start) * sector == byteOffset) return int64_t(count) * sector;
   }
   return 0;
-}
-
-std::string ProbeFileSystem(const std::string& device, int64_t offset, int64_t length) {
-  Fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return {};
-  blkid_probe pr = blkid_new_probe();
-  if (!pr) return {};
-  std::string result;
-  if (blkid_probe_set_device(pr, fd.get(), offset, length) == 0) {
-    blkid_probe_enable_superblocks(pr, 1);
-    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-    if (blkid_do_safeprobe(pr) == 0) {
-      const char* type = nullptr;
-      const char* version = nullptr;
-      blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
-      blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
-      std::string t = type ? type : "";
-      if (t == "vfat") result = version && *version ? version : "FAT32";
-      else if (t == "exfat") result = "exFAT";
-      else if (t == "ntfs") result = "NTFS";
-      else result = t;
-    }
-  }
-  blkid_free_probe(pr);
-  return result;
-}
-
-bool KernelHasFileSystem(const std::string& name) {
-  std::ifstream in("/proc/filesystems");
-  std::string line;
-  while (std::getline(in, line)) {
-    auto tab = line.rfind('\t');
-    if ((tab == std::string::npos ? line : line.substr(tab + 1)) == name) return true;
-  }
-  return false;
 }
 
 ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {}) {
@@ -164,69 +110,6 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
   return FsyncPath(v.device, error);
 }
 
-// A private mount point that is unmounted and removed when it goes away.
-class PrivateMount {
- public:
-  ~PrivateMount() { Release(); }
-  bool Mount(const std::string& device, const std::string& fsType, const std::string& workDir, std::string* error) {
-    std::string base = workDir;
-    if (base.empty()) {
-      const char* t = std::getenv("TMPDIR");
-      base = (t && *t) ? t : "/tmp";
-    }
-    if (base.back() != '/') base += '/';
-    std::string templ = base + "mnt" + "XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
-    dir_ = buf.data();
-    if (fsType == "exFAT" && KernelHasFileSystem("exfat")) {
-      if (::mount(device.c_str(), dir_.c_str(), "exfat", 0, "") != 0) return Fail(error, Errno("mount exfat"));
-    } else if (fsType == "NTFS" && KernelHasFileSystem("ntfs3")) {
-      if (::mount(device.c_str(), dir_.c_str(), "ntfs3", 0, "") != 0) return Fail(error, Errno("mount ntfs3"));
-    } else {
-      const std::string tool = fsType == "exFAT" ? "mount.exfat-fuse" : "ntfs-3g";
-      ProcessResult r = RunTool({tool, device, dir_});
-      if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure(tool, r));
-    }
-    mounted_ = true;
-    return true;
-  }
-  const std::string& dir() const { return dir_; }
-
-  bool Release(std::string* error = nullptr) {
-    bool ok = true;
-    if (mounted_) {
-      {
-        Fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (d.get() >= 0) ::syncfs(d.get());
-      }
-      int rc = -1;
-      for (int i = 0; i < 50; ++i) {
-        rc = ::umount2(dir_.c_str(), 0);
-        if (rc == 0 || errno != EBUSY) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      if (rc != 0) {
-        // Never leave the volume mounted under the work directory: detach it
-        // lazily and report the failure.
-        ok = Fail(error, Errno("umount " + dir_));
-        ::umount2(dir_.c_str(), MNT_DETACH);
-      }
-      mounted_ = false;
-    }
-    if (!dir_.empty()) {
-      ::rmdir(dir_.c_str());
-      dir_.clear();
-    }
-    return ok;
-  }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
-
 bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {
   std::error_code ec;
   std::vector<char> buf(1 << 20);
@@ -259,17 +142,6 @@ bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) 
   return true;
 }
 
-bool SetNtfsHidden(const std::string& path, std::string* error) {
-  // Both NTFS drivers publish the attribute word as "system.ntfs_attrib_be".
-  unsigned char v[4] = {0, 0, 0, 0};
-  if (::getxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v) != 4)
-    return Fail(error, Errno("read attributes of " + path));
-  v[3] |= 0x02;
-  if (::setxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v, 0) != 0)
-    return Fail(error, Errno("set hidden on " + path));
-  return true;
-}
-
 bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                         std::string* error) {
   if (::geteuid() != 0) return Fail(error, "writing " + v.fsType + " volumes needs root (loop device and mount)");
@@ -283,12 +155,12 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
   if (!loop) return Fail(error, "loop device over " + v.device + ": " + err);
   const std::string dev = loop->path();
   {
-    PrivateMount mnt;
+    platform::PrivateMount mnt;
     if (!mnt.Mount(dev, v.fsType, opts.workDir, error)) return false;
     if (!CopyTreeInto(sourceDir, mnt.dir(), error)) return false;
     if (v.fsType == "NTFS")
       for (const auto& h : opts.hidden)
-        if (!SetNtfsHidden(mnt.dir() + "/" + h, error)) return false;
+        if (!platform::SetNtfsHidden(mnt.dir() + "/" + h)) return Fail(error, Errno("set hidden on " + mnt.dir() + "/" + h));
     if (!mnt.Release(error)) return false;
   }
   // A FUSE driver may still be closing the device after the unmount: wait
@@ -314,7 +186,7 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
 }  // namespace
 
 bool IsVolumeName(const std::string& name) {
-  return name.find("@@") != std::string::npos || IsBlockDevice(name);
+  return name.find("@@") != std::string::npos || platform::IsBlockDevicePath(name);
 }
 
 bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error) {
@@ -331,11 +203,11 @@ bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* e
   } else {
     v.device = name;
   }
-  int64_t size = DeviceSize(v.device);
+  int64_t size = platform::PathSize(v.device);
   if (size < 0) return Fail(error, Errno("cannot open " + v.device));
   if (v.byteOffset >= size) return Fail(error, name + ": offset beyond the end of " + v.device);
   if (v.byteLength == 0 || v.byteOffset + v.byteLength > size) v.byteLength = size - v.byteOffset;
-  v.fsType = ProbeFileSystem(v.device, v.byteOffset, v.byteLength);
+  v.fsType = platform::ProbeVolume(v.device, v.byteOffset, v.byteLength).fsName;
   if (v.fsType.empty()) return Fail(error, "no known file system on " + name);
   *target = v;
   return true;

@@ -99,6 +99,17 @@ bool IsSystemMountPoint(std::string_view mountPoint);
 // their disk and device-mapper/md through slaves/ to the leaves.
 std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::string& sysRoot);
 
+// Where a partition device node ("/dev/sdb1") lies on its disk.
+struct PartitionLocation {
+  std::string diskPath;  // "/dev/sdb"
+  int number = 0;        // 1-based partition number
+  int64_t start512 = 0;  // start and size in 512-byte units, as sysfs counts
+  int64_t size512 = 0;
+};
+// False with *error when node is not a partition block device.
+bool ResolvePartitionNode(const std::string& sysRoot, const std::string& node, PartitionLocation* out,
+                          std::string* error);
+
 // ---- devices -------------------------------------------------------------------
 
 // Opens a device or image file; O_EXCL when exclusive. Returns fd or -errno.
@@ -111,6 +122,13 @@ int64_t DeviceSize(int fd);
 int LogicalSectorSize(int fd);
 // BLKRRPART; 0 or -errno.
 int RereadPartitions(int fd);
+// Drops what the page cache holds of fd's data, so the next read comes from
+// the device (BLKFLSBUF for block devices, POSIX_FADV_DONTNEED for files). 0 or -errno.
+int DropDeviceCache(int fd);
+// Whether path is a block device.
+bool IsBlockDevicePath(const std::string& path);
+// Size in bytes of an image file or block device named by path; -errno on failure.
+int64_t PathSize(const std::string& path);
 // Whether fd is a block device; major/minor through fstat.
 bool FdDeviceNumber(int fd, unsigned* major, unsigned* minor);
 // Unmounts every mount (from <procRoot>/self/mountinfo) of the given devices.

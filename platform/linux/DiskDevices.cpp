@@ -51,6 +51,31 @@ int LogicalSectorSize(int fd) {
   return ss;
 }
 
+int DropDeviceCache(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return -errno;
+  if (S_ISBLK(st.st_mode)) {
+    ::fsync(fd);
+    return ::ioctl(fd, BLKFLSBUF, 0) == 0 ? 0 : -errno;
+  }
+  ::fdatasync(fd);
+  const int rc = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  return rc == 0 ? 0 : -rc;
+}
+
+bool IsBlockDevicePath(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int64_t PathSize(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  const int64_t size = DeviceSize(fd);
+  ::close(fd);
+  return size;
+}
+
 int RereadPartitions(int fd) { return ::ioctl(fd, BLKRRPART) == 0 ? 0 : -errno; }
 
 bool FdDeviceNumber(int fd, unsigned* maj, unsigned* min) {

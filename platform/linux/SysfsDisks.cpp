@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -359,6 +360,35 @@ std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::st
     }
   }
   return disks;
+}
+
+bool ResolvePartitionNode(const std::string& sysRoot, const std::string& node, PartitionLocation* out,
+                          std::string* error) {
+  struct stat st {};
+  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+    *error = node + " is not a partition";
+    return false;
+  }
+  std::error_code ec;
+  const std::string name = std::filesystem::canonical(node, ec).filename().string();
+  const std::string sys = sysRoot + "/class/block/" + name;
+  auto number = ReadAttr(sys + "/partition");
+  auto start = ReadAttr(sys + "/start");
+  auto size = ReadAttr(sys + "/size");
+  if (ec || !number || !start || !size) {
+    *error = node + " is not a partition";
+    return false;
+  }
+  const std::string parent = std::filesystem::canonical(sys + "/..", ec).filename().string();
+  if (ec || parent.empty()) {
+    *error = "no disk found for " + node;
+    return false;
+  }
+  out->diskPath = "/dev/" + parent;
+  out->number = std::atoi(number->c_str());
+  out->start512 = std::atoll(start->c_str());
+  out->size512 = std::atoll(size->c_str());
+  return true;
 }
 
 }  // namespace fk::platform

@@ -32,11 +32,15 @@ TEST_P(ImageDiskRun, PreparesAVolumeWithBootRecords) {
   test::MakeSparseFile(img, 256 << 20);
   SetEnableFixedDisksSource([] { return true; });
   ASSERT_TRUE(AddImageDisk(img));
-  UpdateAllDrives();
-  int index = -1;
-  for (std::size_t i = 0; i < AllDrives.size(); ++i)
-    if (AllDrives[i].DevicePath == img) index = static_cast<int>(i);
-  ASSERT_EQ(SelectDisk(index, 0), 1);
+  // Other test programs attach loop devices meanwhile, which renumbers the
+  // disks: find the image by its path after every rebuild.
+  auto selectImage = [&] {
+    UpdateAllDrives();
+    for (std::size_t i = 0; i < AllDrives.size(); ++i)
+      if (AllDrives[i].DevicePath == img) return SelectDisk(static_cast<int>(i), 0);
+    return 0;
+  };
+  ASSERT_EQ(selectImage(), 1);
   ASSERT_EQ(CurrentDisk.DevicePath, img);  // never any other disk
 
   const BootRecordSet set = ChooseBootRecords("Clover", fs);
@@ -48,8 +52,8 @@ TEST_P(ImageDiskRun, PreparesAVolumeWithBootRecords) {
     ASSERT_EQ(MakePartitionTable(pt, {"2048", 1, 200}), 1);
     ASSERT_EQ(WriteNewMBR(disk, pt, set.MBRTemplate), 1);
   }
-  UpdateAllDrives();
-  ASSERT_EQ(SelectDisk(index, 0), 1);
+  ASSERT_EQ(selectImage(), 1);
+  ASSERT_EQ(CurrentDisk.DevicePath, img);
   const std::string root = VolumeAccessName(CurrentDisk, 0);
 
   ASSERT_EQ(FormatDriveEx(root, exfat ? "exFAT" : "FAT32", "Clover", 1, 0), 1);

@@ -1,0 +1,105 @@
+#include "platform/Mounts.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/Process.h"
+
+namespace fk::platform {
+
+bool KernelHasFileSystem(const std::string& name) {
+  std::ifstream in("/proc/filesystems");
+  std::string line;
+  while (std::getline(in, line)) {
+    auto tab = line.rfind('\t');
+    if ((tab == std::string::npos ? line : line.substr(tab + 1)) == name) return true;
+  }
+  return false;
+}
+
+bool SetNtfsHidden(const std::string& path) {
+  unsigned char v[4] = {0, 0, 0, 0};
+  if (::getxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v) != 4) return false;
+  v[3] |= 0x02;  // FILE_ATTRIBUTE_HIDDEN, big-endian word
+  return ::setxattr(path.c_str(), "system.ntfs_attrib_be", v, sizeof v, 0) == 0;
+}
+
+namespace {
+bool Fail(std::string* error, const std::string& text) {
+  if (error) *error = text;
+  return false;
+}
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+}  // namespace
+
+bool PrivateMount::Mount(const std::string& device, const std::string& fsType, const std::string& workDir,
+                         std::string* error) {
+  Release();
+  std::string base = workDir;
+  if (base.empty()) {
+    const char* t = std::getenv("TMPDIR");
+    base = (t && *t) ? t : "/tmp";
+  }
+  if (base.back() != '/') base += '/';
+  std::string templ = base + "mnt" + "XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
+  dir_ = buf.data();
+  if (fsType == "exFAT" && KernelHasFileSystem("exfat")) {
+    if (::mount(device.c_str(), dir_.c_str(), "exfat", 0, "") != 0) return Fail(error, Errno("mount exfat"));
+  } else if (fsType == "NTFS" && KernelHasFileSystem("ntfs3")) {
+    if (::mount(device.c_str(), dir_.c_str(), "ntfs3", 0, "") != 0) return Fail(error, Errno("mount ntfs3"));
+  } else if (fsType == "exFAT" || fsType == "NTFS") {
+    const std::string tool = fsType == "exFAT" ? "mount.exfat-fuse" : "ntfs-3g";
+    ProcessRequest rq;
+    rq.argv = {tool, device, dir_};
+    rq.timeoutMs = 60 * 1000;
+    ProcessResult r = RunProcess(rq);
+    if (!r.started) return Fail(error, tool + " not found (install the package that provides it): " + r.errorText);
+    if (r.exitCode != 0) return Fail(error, tool + " failed with exit code " + std::to_string(r.exitCode) + ": " + r.output);
+  } else {
+    return Fail(error, "no private mount for file system " + fsType);
+  }
+  mounted_ = true;
+  return true;
+}
+
+bool PrivateMount::Release(std::string* error) {
+  bool ok = true;
+  if (mounted_) {
+    int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d >= 0) {
+      ::syncfs(d);
+      ::close(d);
+    }
+    int rc = -1;
+    for (int i = 0; i < 50; ++i) {
+      rc = ::umount2(dir_.c_str(), 0);
+      if (rc == 0 || errno != EBUSY) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (rc != 0) {
+      ok = Fail(error, Errno("umount " + dir_));
+      ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    mounted_ = false;
+  }
+  if (!dir_.empty()) {
+    ::rmdir(dir_.c_str());
+    dir_.clear();
+  }
+  return ok;
+}
+
+}  // namespace fk::platform
