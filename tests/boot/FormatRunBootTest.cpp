@@ -23,6 +23,8 @@ struct BootCase {
   int bootPartitionMb;
 };
 
+void PrintTo(const BootCase& c, std::ostream* os) { *os << c.name; }
+
 class FormatRunBoot : public ::testing::TestWithParam<BootCase> {
  protected:
   void SetUp() override {

@@ -144,17 +144,33 @@ TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
   }
 }
 
-// A disk replaced or resized while the question was open is not written.
-TEST_F(FormatThreadRun, DiskChangedDuringConfirmationIsNotWritten) {
-  ui_->onBox = [&](const std::string& title) {
-    if (title == "WARNING") MakeSparseFile(spec_.disk, kImageSize + (64 << 20));
-  };
-  FormatRunResult r = RunFormat(spec_, ui_);
-  ASSERT_TRUE(r.selected);
-  ExpectFailedAndClosed(r);
-  EXPECT_NE(r.log.find("changed after the confirmation"), std::string::npos) << r.log;
-  EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
-  EXPECT_EQ(ReadImage(spec_.disk, 0, 4 << 20), std::string(4 << 20, '\0'));
+// Nothing is written when, while the question was open, the disk was resized
+// (a stick swapped for another) or Cancel was pressed and the question then
+// answered OK.
+TEST_F(FormatThreadRun, ChangeOrCancelDuringConfirmationWritesNothing) {
+  for (const bool resize : {true, false}) {
+    SCOPED_TRACE(resize ? "resized" : "cancelled");
+    MakeSparseFile(spec_.disk, 0);
+    MakeSparseFile(spec_.disk, kImageSize);
+    ui_ = std::make_shared<HookedUi>();
+    ui_->onBox = [&](const std::string& title) {
+      if (title != "WARNING") return;
+      if (resize) {
+        MakeSparseFile(spec_.disk, kImageSize + (64 << 20));
+      } else {
+        FormatStatus = 1;
+        CancelMainThread = 1;
+      }
+    };
+    FormatRunResult r = RunFormat(spec_, ui_);
+    ASSERT_TRUE(r.selected);
+    ExpectFailedAndClosed(r);
+    EXPECT_NE(r.log.find(resize ? "changed after the confirmation" : "Cancelled before the first write"),
+              std::string::npos)
+        << r.log;
+    EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
+    EXPECT_EQ(ReadImage(spec_.disk, 0, 4 << 20), std::string(4 << 20, '\0'));
+  }
 }
 
 // A data set that is no archive: the disk is formatted, the run reports failure.
