@@ -111,6 +111,9 @@ TEST_F(CliFormat, UsageHelpAndList) {
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_FALSE(std::filesystem::exists(missing));
 
+  r = home_.Run("list --image " + Quote(missing));
+  EXPECT_EQ(r.rc, 1) << r.out;
+
   const std::string img = dir_ / "listed.img";
   MakeSparseFile(img, kImageSize);
   r = home_.Run("list --all --image " + Quote(img));
