@@ -45,10 +45,15 @@ void CliUi::DrawProgress(const std::string& text, int percent) {
   percent = std::clamp(percent, 0, 100);
   if (text == lastText_ && percent == lastPercent_) return;
   const bool textChanged = text != lastText_;
+  // A running transfer redraws one line (its text carries changing numbers);
+  // a new message gets a line of its own so that earlier ones stay readable.
+  const bool sameTask = percent > 0 && lastPercent_ > 0;
   lastText_ = text;
   lastPercent_ = percent;
+  if (opt_.quiet) return;
   if (opt_.fancyProgress) {
     std::string line = FormatProgressLine(text, percent, opt_.width);
+    if (lineOpen_ && textChanged && !sameTask) std::fputc('\n', out_);
     std::fputc('\r', out_);
     std::fputs(line.c_str(), out_);
     std::fflush(out_);

@@ -20,6 +20,7 @@ class CliUi : public Ui {
     bool interactive = false;   // a terminal is there to ask on
     bool fancyProgress = false; // redraw one line with '\r' (stderr is a terminal)
     int width = 80;
+    bool quiet = false;          // draw no status texts (list prints only the tree)
   };
   CliUi(Options opt, std::FILE* out, std::FILE* in);
 

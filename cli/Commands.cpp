@@ -180,7 +180,7 @@ int RunFormat(const Args& a, CliUi& ui) {
   int ok = FormatThread(InstallFullForSettings());
   ui.FinishLine();
   if (ok) return 0;
-  std::printf("Format did not complete%s%s\n", ui.LastStatus().empty() ? "" : ": ", ui.LastStatus().c_str());
+  std::printf("Format did not complete (see the messages above)\n");
   return 1;
 }
 

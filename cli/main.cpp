@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -72,9 +73,15 @@ int main(int argc, char** argv) {
   o.assumeYes = a.yes;
   o.interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
   o.fancyProgress = ::isatty(STDOUT_FILENO);
+  o.quiet = a.command == Command::List;
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
+  // The designed pauses let a user read a status text before it changes; a
+  // terminal keeps every line, so they are kept short here.
+  fk::SetPauseFunction([](int ms) {
+    if (ms > 0) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
+  });
 
   g_running = a.command;
   struct sigaction sa {};

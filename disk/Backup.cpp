@@ -190,7 +190,7 @@ void BackupJob::Finish() {
     Log("> BackUp: Finish UnlockClose hFileToSave = " + std::to_string(file_.fd()));
     file_.Close();
   }
-  CloseDriveHandle("BackUp", "hDevice", device_);
+  FinishUnlockClose("BackUp", "hDevice", device_);
   if (CancelMainThread != 0) ui.ShowStatus("Backup Cancelled", 0);
   PauseMs(5000);
   ui.SetControlText(Control::Button_Backup, "Backup");

@@ -322,8 +322,8 @@ void RestoreJob::Finish() {
     Log("> Recover: Finish UnlockClose hFileToRecover = " + std::to_string(file_.fd()));
     file_.Close();
   }
-  CloseDriveHandle("Recover", "hDevice", Device());
-  CloseDriveHandle("Recover", "hPhysicalDrive", physical_);  // nothing left to do when it was hDevice
+  FinishUnlockClose("Recover", "hDevice", Device());
+  FinishUnlockClose("Recover", "hPhysicalDrive", physical_);  // nothing left to do when it was hDevice
   if (CancelMainThread != 0) ui.ShowStatus("Restore Cancelled", 0);
   CancelMainThread = 0;
   format_op_in_progress = 0;

@@ -74,13 +74,6 @@ std::string ErrorText(int error) {
   return ::strerror_r(error, buf, sizeof buf);
 }
 
-void CloseDriveHandle(const std::string& op, const std::string& label, DriveHandle& handle) {
-  if (!handle.valid()) return;
-  Log("> " + op + ": Finish UnlockClose " + label + " = " + std::to_string(handle.value()));
-  if (handle.locked()) UnlockDrive(handle);
-  handle.Close();
-}
-
 // ---------------------------------------------------------------- ImageFile
 
 ImageFile::~ImageFile() { Close(); }

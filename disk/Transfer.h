@@ -66,8 +66,6 @@ std::string ErrorText(int error);
 
 // End section for one drive handle of a job: when it is open, logs
 // "> <op>: Finish UnlockClose <label> = <descriptor>", unlocks it when locked
-// and closes it.
-void CloseDriveHandle(const std::string& op, const std::string& label, DriveHandle& handle);
 
 // The image file: an owned descriptor, closed on destruction.
 class ImageFile {

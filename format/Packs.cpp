@@ -20,6 +20,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Utilities.h"
 #include "app/Ui.h"
 #include "format/VolumeFiles.h"
 #include "format/ZipExtract.h"
@@ -136,14 +137,9 @@ PackRef FindPack(const std::string& name) {
 std::string PackWorkDir() {
   std::lock_guard lock(g_workMutex);
   if (!g_workDir.empty()) return g_workDir;
-  const char* t = std::getenv("TMPDIR");
-  std::string base = WithSlash((t && *t) ? t : "/tmp");
-  std::string templ = base + "FKLTemp" + "XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) return {};
-  g_workDir = WithSlash(buf.data());
-  return g_workDir;
+  // The run's own work directory, created on first use.
+  if (FklTempWorkDir().empty() && !CreateTempWorkDir()) return {};
+  return WithSlash(FklTempWorkDir());
 }
 
 void SetPackWorkDir(const std::string& dir) {

@@ -178,62 +178,8 @@ found:
         mov     dl, [bp+DRIVE]
         jmp     0x2000:0x0200
 
-; EAX = cluster -> EAX = next cluster; CF set at the end of the chain or for
-; any value outside 2..0x0FFFFFF6. Keeps the other registers.
-next_cluster:
-        push    es
-        push    bx
-        push    cx
-        shl     eax, 2
-        mov     bx, ax
-        and     bh, 1                   ; BX = byte offset in the FAT sector
-        shr     eax, 9
-        add     eax, [bp+FAT_START]
-        push    FAT_SEG
-        pop     es
-        mov     cx, 1
-        call    read
-        mov     eax, [es:bx]
-        and     eax, 0x0FFFFFFF
-        cmp     eax, 2
-        jb      .end
-        cmp     eax, 0x0FFFFFF7
-        cmc
-.end:
-        pop     cx
-        pop     bx
-        pop     es
-        ret
-
-; Reads CX sectors from the start of cluster EAX to ES:0000. Keeps registers.
-read_cluster:
-        pushad
-        sub     eax, 2
-        movzx   ebx, byte [bp+SPC]
-        mul     ebx
-        add     eax, [bp+DATA_START]
-        call    read
-        popad
-        ret
-
-; Reads CX sectors (1..128) from LBA EAX to ES:0000. Keeps registers; a read
-; error ends in error.
-read:
-        pushad
-        push    dword 0
-        push    eax
-        push    es
-        push    byte 0
-        push    cx
-        push    byte 0x10
-        mov     si, sp
-        mov     ah, 0x42
-        mov     dl, [bp+DRIVE]
-        int     0x13
-        lea     sp, [si+16]
-        popad
-        jc      error
-        ret
+%define READ_FAILED error
+%include "fat32_chain.inc"
 
 msg_error:  db 13, 10, "boot1: error", 0
 

@@ -147,62 +147,8 @@ found:
         mov     bl, dl
         jmp     KERNEL_SEG:0
 
-; EAX = cluster -> EAX = next cluster; CF set at the end of the chain or for
-; any value outside 2..0x0FFFFFF6. Keeps the other registers.
-next_cluster:
-        push    es
-        push    bx
-        push    cx
-        shl     eax, 2
-        mov     bx, ax
-        and     bx, 511
-        shr     eax, 9
-        add     eax, [bp+FAT_START]
-        push    FAT_SEG
-        pop     es
-        mov     cx, 1
-        call    read
-        mov     eax, [es:bx]
-        and     eax, 0x0FFFFFFF
-        cmp     eax, 2
-        jb      .end
-        cmp     eax, 0x0FFFFFF7
-        cmc
-.end:
-        pop     cx
-        pop     bx
-        pop     es
-        ret
-
-; Reads CX sectors from the start of cluster EAX to ES:0000. Keeps registers.
-read_cluster:
-        pushad
-        sub     eax, 2
-        movzx   ebx, byte [bp+SPC]
-        mul     ebx
-        add     eax, [bp+DATA_START]
-        call    read
-        popad
-        ret
-
-; Reads CX sectors (1..128) from LBA EAX to ES:0000. Keeps registers; a read
-; error ends in fail.
-read:
-        pushad
-        push    dword 0
-        push    eax
-        push    es
-        push    byte 0
-        push    cx
-        push    byte 0x10
-        mov     si, sp
-        mov     ah, 0x42
-        mov     dl, [bp+DRIVE]
-        int     0x13                    ; DS = SS: DS:SI -> the packet
-        lea     sp, [si+16]
-        popad
-        jc      fail
-        ret
+%define READ_FAILED fail
+%include "fat32_chain.inc"
 
 ; Prints the zero-terminated text at DS:SI.
 print:
