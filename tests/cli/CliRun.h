@@ -2,12 +2,7 @@
 // and reading back what it wrote.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "tests/support/ImageCheck.h"
 #include "tests/support/TestUtil.h"
