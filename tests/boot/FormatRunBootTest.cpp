@@ -47,12 +47,12 @@ TEST_P(FormatRunBoot, BootsIntoThePayload) {
   const std::string payload = MakePayload(dir_.path(), payloadOpts);
   ASSERT_FALSE(payload.empty());
 
-  test::FormatRunSpec spec;
-  spec.disk = dir_ / "disk.img";
-  spec.workDir = dir_ / "work";
-  spec.bootRecords = c.bootRecords;
-  spec.fileSystem = c.fileSystem;
-  spec.bootPartitionMb = c.bootPartitionMb;
+  test::FormatRunOptions opts;
+  opts.disk = dir_ / "disk.img";
+  opts.workDir = dir_ / "work";
+  opts.bootRecords = c.bootRecords;
+  opts.fileSystem = c.fileSystem;
+  opts.bootPartitionMb = c.bootPartitionMb;
   if (freedos) {
     const std::string pack = dir_ / "pack";
     std::filesystem::create_directories(pack);
@@ -61,16 +61,16 @@ TEST_P(FormatRunBoot, BootsIntoThePayload) {
     ASSERT_TRUE(MakePack(pack, &data, &err)) << err;
     RegisterPack(kPackFreeDosDataSet, data);
   } else {
-    spec.dataSet = test::MakeZip(dir_ / "set.zip", {{"boot", payload}, {"EFI/CLOVER/config.plist", "<plist/>"}});
+    opts.dataSet = test::MakeZip(dir_ / "set.zip", {{"boot", payload}, {"EFI/CLOVER/config.plist", "<plist/>"}});
   }
-  test::MakeSparseFile(spec.disk, 192ll << 20);
+  test::MakeSparseFile(opts.disk, 192ll << 20);
 
   auto ui = std::make_shared<test::HookedUi>();
-  test::FormatRunResult r = test::RunFormat(spec, ui);
+  test::FormatRunResult r = test::RunFormat(opts, ui);
   ASSERT_TRUE(r.selected) << r.log;
   ASSERT_EQ(r.result, 1) << r.log;
 
-  QemuResult q = RunQemu(dir_.path(), spec.disk, QemuRun{});
+  QemuResult q = RunQemu(dir_.path(), opts.disk, QemuRun{});
   EXPECT_EQ(q.exitCode, kPayloadOk) << q.serial;
   EXPECT_NE(q.serial.find("PAYLOAD OK " + payloadOpts.tag + "\r\n"), std::string::npos) << q.serial;
 }

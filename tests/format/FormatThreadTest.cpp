@@ -1,5 +1,5 @@
 // The format run in this process on disk images: FreeDOS with a data-set pack
-// given at run time, cancels at the designed polling points, a disk changed
+// given at run time, cancels where the run polls for them, a disk changed
 // while the confirmation was open, and failures that must not end "All done".
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -31,9 +31,9 @@ class FormatThreadRun : public ::testing::Test {
   void SetUp() override {
     for (const char* tool : {"mkfs.fat", "fsck.fat", "mcopy", "mattrib"})
       if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
-    spec_.disk = dir_ / "disk.img";
-    spec_.workDir = dir_ / "work";
-    MakeSparseFile(spec_.disk, kImageSize);
+    run_.disk = dir_ / "disk.img";
+    run_.workDir = dir_ / "work";
+    MakeSparseFile(run_.disk, kImageSize);
   }
   void TearDown() override {
     RegisterPack(kPackFreeDosDataSet, "");
@@ -48,23 +48,23 @@ class FormatThreadRun : public ::testing::Test {
     EXPECT_EQ(FormatStatus, 0);
     EXPECT_EQ(format_op_in_progress, 0);
     EXPECT_EQ(CancelMainThread, 0);
-    EXPECT_EQ(OpenDescriptorsOn(spec_.disk), 0);
+    EXPECT_EQ(OpenDescriptorsOn(run_.disk), 0);
     EXPECT_EQ(ui_->ControlText(Control::Button_Format), "Format Disk");
     EXPECT_TRUE(ui_->ControlEnabled(Control::Tree_DestinationDisk));
   }
 
   TempDir dir_{"fkrun"};
-  FormatRunSpec spec_;
+  FormatRunOptions run_;
   std::shared_ptr<HookedUi> ui_ = std::make_shared<HookedUi>();
 };
 
 TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
-  spec_.bootRecords = "FreeDos";
-  spec_.fileSystem = "exFAT";
-  spec_.label = "FREEDOS";
+  run_.bootRecords = "FreeDos";
+  run_.fileSystem = "exFAT";
+  run_.label = "FREEDOS";
 
   // A build without the pack formats the disk but does not report success.
-  FormatRunResult r = RunFormat(spec_, ui_);
+  FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
   EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Not Installed"));
   ExpectFailedAndClosed(r);
@@ -79,7 +79,7 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   RegisterPack(kPackFreeDosDataSet, data);
 
   ui_ = std::make_shared<HookedUi>();
-  r = RunFormat(spec_, ui_);
+  r = RunFormat(run_, ui_);
   ASSERT_EQ(r.result, 1) << r.log;
   EXPECT_EQ(Cfg().FileSystem, "FAT32-LBA");
   EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Installed"));
@@ -96,7 +96,7 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
             std::string::npos)
       << boxes[1].text;
 
-  const std::string disk = ReadFileBytes(spec_.disk);
+  const std::string disk = ReadFileBytes(run_.disk);
   EXPECT_EQ(disk.substr(0, 440), TemplateBytes("USB-HDD+").substr(0, 440));
   const auto e = ReadMbrEntries(disk.substr(0, 512));
   EXPECT_EQ(e[0].flag, 0x80);
@@ -106,13 +106,13 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   const std::string vbr = disk.substr(2048 * 512, 512);
   EXPECT_EQ(vbr.substr(90), TemplateBytes("Fat32LBA").substr(90, 422)) << "Fat32LBA code after the BPB";
   std::string out;
-  EXPECT_EQ(FsckPartition(spec_.disk, e[0], false, dir_.path(), &out), 0) << out;
+  EXPECT_EQ(FsckPartition(run_.disk, e[0], false, dir_.path(), &out), 0) << out;
   for (const char* f : {"KERNEL.SYS", "FDCONFIG.SYS", "FDOS/README.TXT"}) {
     std::string back;
-    ASSERT_TRUE(FatReadFile(spec_.disk, 2048, f, &back)) << f;
+    ASSERT_TRUE(FatReadFile(run_.disk, 2048, f, &back)) << f;
     EXPECT_EQ(back, ReadFileBytes(pack + "/" + f)) << f;
   }
-  EXPECT_EQ(FatAttributes(spec_.disk, 2048, ".metadata_never_index"), "");
+  EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "");
 }
 
 // Cancel where the run polls it: while clearing (the new MBR is still written,
@@ -121,8 +121,8 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
 TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
   for (const std::string trigger : {"Create PartitionTable", "Formatting Drive "}) {
     SCOPED_TRACE(trigger);
-    MakeSparseFile(spec_.disk, 0);
-    MakeSparseFile(spec_.disk, kImageSize);
+    MakeSparseFile(run_.disk, 0);
+    MakeSparseFile(run_.disk, kImageSize);
     ui_ = std::make_shared<HookedUi>();
     ui_->onStatus = [&](const std::string& text) {
       if (text.rfind(trigger, 0) == 0) {
@@ -130,7 +130,7 @@ TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
         CancelMainThread = 1;
       }
     };
-    FormatRunResult r = RunFormat(spec_, ui_);
+    FormatRunResult r = RunFormat(run_, ui_);
     ASSERT_TRUE(r.selected);
     ExpectFailedAndClosed(r);
     EXPECT_EQ(MissingInOrder(r.log, {"> Phase 1 Success open Disk", "> Finish UnlockClose hPhysicalDrive = ",
@@ -138,7 +138,7 @@ TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
                                      "> Finish UnlockClose hPhysicalDrive = "}),
               "")
         << r.log;
-    const std::string disk = ReadImage(spec_.disk, 0, 2049 * 512);
+    const std::string disk = ReadImage(run_.disk, 0, 2049 * 512);
     EXPECT_EQ(disk.substr(0, 440), TemplateBytes("boot0").substr(0, 440)) << "the new MBR is written";
     EXPECT_EQ(disk.substr(2048 * 512, 512), std::string(512, '\0')) << "the partition was not formatted";
   }
@@ -150,40 +150,40 @@ TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
 TEST_F(FormatThreadRun, ChangeOrCancelDuringConfirmationWritesNothing) {
   for (const bool resize : {true, false}) {
     SCOPED_TRACE(resize ? "resized" : "cancelled");
-    MakeSparseFile(spec_.disk, 0);
-    MakeSparseFile(spec_.disk, kImageSize);
+    MakeSparseFile(run_.disk, 0);
+    MakeSparseFile(run_.disk, kImageSize);
     ui_ = std::make_shared<HookedUi>();
     ui_->onBox = [&](const std::string& title) {
       if (title != "WARNING") return;
       if (resize) {
-        MakeSparseFile(spec_.disk, kImageSize + (64 << 20));
+        MakeSparseFile(run_.disk, kImageSize + (64 << 20));
       } else {
         FormatStatus = 1;
         CancelMainThread = 1;
       }
     };
-    FormatRunResult r = RunFormat(spec_, ui_);
+    FormatRunResult r = RunFormat(run_, ui_);
     ASSERT_TRUE(r.selected);
     ExpectFailedAndClosed(r);
     EXPECT_NE(r.log.find(resize ? "changed after the confirmation" : "Cancelled before the first write"),
               std::string::npos)
         << r.log;
     EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
-    EXPECT_EQ(ReadImage(spec_.disk, 0, 4 << 20), std::string(4 << 20, '\0'));
+    EXPECT_EQ(ReadImage(run_.disk, 0, 4 << 20), std::string(4 << 20, '\0'));
   }
 }
 
 // A data set that is no archive: the disk is formatted, the run reports failure.
 TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
-  spec_.dataSet = dir_ / "broken.zip";
-  WriteFileBytes(spec_.dataSet, "this is not an archive");
-  FormatRunResult r = RunFormat(spec_, ui_);
+  run_.dataSet = dir_ / "broken.zip";
+  WriteFileBytes(run_.dataSet, "this is not an archive");
+  FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
   ExpectFailedAndClosed(r);
   EXPECT_TRUE(ui_->HasStatus("Not ZIP archive file: broken.zip"));
   EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed"));
   EXPECT_NE(r.log.find("> FormatThread: Result=#False"), std::string::npos);
-  EXPECT_EQ(FatAttributes(spec_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
+  EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
 }
 
 }  // namespace

@@ -22,23 +22,23 @@ MsgAnswer HookedUi::MessageBox(const std::string& title, const std::string& text
   return ScriptedUi::MessageBox(title, text, buttons, icon);
 }
 
-FormatRunResult RunFormat(const FormatRunSpec& spec, const std::shared_ptr<ScriptedUi>& ui) {
+FormatRunResult RunFormat(const FormatRunOptions& opts, const std::shared_ptr<ScriptedUi>& ui) {
   FormatRunResult r;
   ResetSharedFlags();
   ResetSettings();
   Settings& c = Cfg();
-  c.Boot_records = spec.bootRecords;
-  c.FileSystem = spec.fileSystem;
-  c.StartLBASector = spec.align;
-  c.MultiPartitions = spec.bootPartitionMb > 0 ? 1 : 0;
-  if (spec.bootPartitionMb > 0) c.BootPartitionSize = spec.bootPartitionMb;
-  c.VolumeLabel = spec.label;
+  c.Boot_records = opts.bootRecords;
+  c.FileSystem = opts.fileSystem;
+  c.StartLBASector = opts.align;
+  c.MultiPartitions = opts.bootPartitionMb > 0 ? 1 : 0;
+  if (opts.bootPartitionMb > 0) c.BootPartitionSize = opts.bootPartitionMb;
+  c.VolumeLabel = opts.label;
   c.EnableFixedDisks = 1;
-  c.InstallDataSet = spec.dataSet.empty() ? "Not_Install" : "Local";
-  CloverLocalSelectedName = spec.dataSet;
-  CloverLocalSelectedRev = spec.dataSet.empty() ? "" : std::to_string(TestDataZip(spec.dataSet));
+  c.InstallDataSet = opts.dataSet.empty() ? "Not_Install" : "Local";
+  CloverLocalSelectedName = opts.dataSet;
+  CloverLocalSelectedRev = opts.dataSet.empty() ? "" : std::to_string(TestDataZip(opts.dataSet));
   SetEnableFixedDisksSource([] { return true; });
-  if (!spec.workDir.empty()) SetPackWorkDir(spec.workDir);
+  if (!opts.workDir.empty()) SetPackWorkDir(opts.workDir);
 
   SetUi(ui);
   SetPauseFunction([](int) {});
@@ -46,11 +46,11 @@ FormatRunResult RunFormat(const FormatRunSpec& spec, const std::shared_ptr<Scrip
   TakeLogMirror();
 
   ClearImageDisks();
-  const bool image = spec.disk.rfind("/dev/", 0) != 0;
-  if (!image || AddImageDisk(spec.disk)) {
+  const bool image = opts.disk.rfind("/dev/", 0) != 0;
+  if (!image || AddImageDisk(opts.disk)) {
     UpdateAllDrives();
     for (size_t i = 0; i < AllDrives.size(); ++i) {
-      if (AllDrives[i].DevicePath == spec.disk) {
+      if (AllDrives[i].DevicePath == opts.disk) {
         r.selected = SelectDisk(static_cast<int>(i), 0) != 0;
         break;
       }

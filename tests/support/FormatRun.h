@@ -22,7 +22,7 @@ class HookedUi : public ScriptedUi {
                        MsgIcon icon) override;
 };
 
-struct FormatRunSpec {
+struct FormatRunOptions {
   std::string disk;  // image file or loop device
   std::string bootRecords = "Clover";
   std::string fileSystem = "FAT32-LBA";
@@ -41,6 +41,6 @@ struct FormatRunResult {
 
 // Resets the shared state and settings, lists the disk (fixed disks on), selects
 // it and runs FormatThread with ui. Pauses are skipped.
-FormatRunResult RunFormat(const FormatRunSpec& spec, const std::shared_ptr<ScriptedUi>& ui);
+FormatRunResult RunFormat(const FormatRunOptions& opts, const std::shared_ptr<ScriptedUi>& ui);
 
 }  // namespace fk::test
