@@ -62,9 +62,9 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     switch (a.command) {
       case Command::List: return opt == "--all" || opt == "--image";
       case Command::Format:
-        return OneOf(opt, {"--disk", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
+        return OneOf(opt, {"--disk", "--all", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
                            "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
-      case Command::Eject: return OneOf(opt, {"--disk", "--image"});
+      case Command::Eject: return OneOf(opt, {"--disk", "--all", "--image"});
       case Command::Backup: return OneOf(opt, {"--disk", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
         return OneOf(opt, {"--disk", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
@@ -174,11 +174,12 @@ std::string HelpText(Command c) {
              "  --full                         full format (zero the partition first)\n"
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
+             "  --all                          --disk may name a fixed disk (as list --all shows them)\n"
              "  --yes                          answer OK to the confirmation questions\n"
              "  Without --yes the questions are asked on the terminal; with no terminal the run is refused.\n"
              "  Ctrl-C cancels like the Cancel button.\n";
     case Command::Eject:
-      return "usage: flashkeel-cli eject (--disk N|/dev/X | --image FILE)\n"
+      return "usage: flashkeel-cli eject (--disk N|/dev/X [--all] | --image FILE)\n"
              "  Unmounts every partition, flushes and powers the USB drive off (a loop disk is detached).\n";
     case Command::Backup:
       return "usage: flashkeel-cli backup (--disk N|/dev/X | --image FILE) --partition N --to FILE [--yes]\n"

@@ -126,7 +126,8 @@ int PrepareTarget(const Args& a, CliUi& ui, std::FILE* err) {
 }
 
 int RunList(const Args& a, CliUi& ui) {
-  if (!a.image.empty() && PrepareTarget(a, ui, stderr) == -2) return 1;
+  // An image that cannot be listed is an error, not an empty list.
+  if (!a.image.empty() && PrepareTarget(a, ui, stderr) < 0) return 1;
   if (a.image.empty()) UpdateAllDrives();
   PrintDiskList(ui, stdout);
   return 0;

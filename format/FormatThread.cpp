@@ -231,6 +231,13 @@ class FormatJob {
       FormatStatus = 1;
       return false;
     }
+    // A Cancel (or Ctrl-C) that came during the checks or while the question
+    // was open must not be wiped out by the OK below.
+    if (FormatStatus != 0 || CancelMainThread != 0) {
+      Log("> FormatThread: Cancelled before the first write");
+      FormatStatus = 1;
+      return false;
+    }
     ui_.SetControlText(Control::Button_Format, "Cancel");
     FormatStatus = 0;
     if (mode_ != "Not_Format" && !SameDiskAsConfirmed()) return false;

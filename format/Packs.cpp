@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -105,7 +107,28 @@ std::size_t DecodeLzma(const unsigned char* in, std::size_t inSize, std::vector<
 
 }  // namespace
 
+namespace {
+// Packs registered at run time. Kept in node-based storage so that a PackRef
+// handed out stays valid until its pack is replaced or removed.
+std::mutex g_registeredMutex;
+std::map<std::string, std::unique_ptr<const std::string>> g_registered;
+}  // namespace
+
+void RegisterPack(const std::string& name, std::string data) {
+  std::lock_guard lock(g_registeredMutex);
+  if (data.empty()) {
+    g_registered.erase(name);
+    return;
+  }
+  g_registered[name] = std::make_unique<const std::string>(std::move(data));
+}
+
 PackRef FindPack(const std::string& name) {
+  {
+    std::lock_guard lock(g_registeredMutex);
+    if (auto it = g_registered.find(name); it != g_registered.end())
+      return PackRef{reinterpret_cast<const unsigned char*>(it->second->data()), it->second->size()};
+  }
   for (const auto& p : resources::EmbeddedPacks())
     if (name == p.name) return PackRef{p.data, *p.size};
   return {};

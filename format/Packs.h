@@ -20,7 +20,12 @@ struct PackRef {
   std::size_t size = 0;
   explicit operator bool() const { return data != nullptr && size != 0; }
 };
+// Registered packs come first, then the embedded ones.
 PackRef FindPack(const std::string& name);
+// Makes data (a pack as MakePack builds it) available under name from now on,
+// ahead of an embedded pack of that name; empty data removes it again. Lets a
+// build that carries no FreeDOS data set be given one at run time.
+void RegisterPack(const std::string& name, std::string data);
 
 // The directory that receives temporary ZIPs and staging folders. Created on
 // first use ("FKLTemp" + random suffix under $TMPDIR, else /tmp) unless a work

@@ -1,0 +1,421 @@
+// flashkeel-cli format run as a subprocess on image files and loop devices:
+// what lands on the disk (MBR, boot records, file system, data set, hidden
+// macOS files), the log of the run, and the refusals that leave the disk alone.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "format/BootCode.h"
+#include "format/VolumeFiles.h"
+#include "platform/LoopDevice.h"
+#include "tests/cli/CliRun.h"
+
+namespace fk::test {
+namespace {
+
+constexpr int64_t kImageSize = 256ll << 20;
+
+std::string TemplateBytes(const char* name) {
+  const BootTemplate* t = FindBootTemplate(name);
+  return t ? std::string(reinterpret_cast<const char*>(t->data), t->size) : std::string();
+}
+
+// The files of the data set used by the runs below.
+const std::vector<std::pair<std::string, std::string>> kDataSet = {
+    {"boot", std::string("stand-in boot program\n") + std::string(3000, 'b')},
+    {"EFI/CLOVER/config.plist", "<plist>test</plist>\n"},
+    {"EFI/BOOT/BOOTX64.efi", std::string(70000, 'e')},
+};
+
+// The log lines every formatting run writes, in this order.
+const std::vector<std::string> kPhaseLines = {
+    "> FormatThread Save GadgetIndexSave = ",
+    "> FormatThread Boot_records$ = ",
+    "> Phase 1 Success open Disk",
+    "> Finish UnlockClose hPhysicalDrive = ",
+    "> Phase 4 FormatThread: CurrentDisk\\DiskNumber = ",
+    "> Phase 4 FormatThread: CurrentDisk\\BusType$ = ",
+    "> Phase 5 Success open Disk",
+    "> Success open volume ",
+    "> Unmount volume ",
+    "> Remount Volume ",
+};
+
+class CliFormat : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "fsck.fat", "mcopy", "mattrib"})
+      if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+
+  // Checks the FAT32 volume of a Clover run: boot record, fsck, data set, hidden files.
+  void ExpectCloverFat32Volume(const std::string& image, const MbrEntry& p) {
+    const std::string vbr = ReadFileBytes(image).substr(uint64_t{p.start} * 512, 512);
+    const std::string pbr = TemplateBytes("boot1f32alt");
+    ASSERT_EQ(pbr.size(), 512u);
+    EXPECT_EQ(vbr.substr(0, 3), pbr.substr(0, 3));
+    EXPECT_EQ(vbr.substr(90), pbr.substr(90)) << "boot1f32alt code after the BPB";
+    EXPECT_EQ(vbr.substr(82, 8), "FAT32   ");
+    EXPECT_EQ(vbr.substr(71, 11), "FKTEST     ");
+
+    std::string out;
+    EXPECT_EQ(FsckPartition(image, p, false, dir_.path(), &out), 0) << out;
+    for (const auto& [name, data] : kDataSet) {
+      std::string back;
+      ASSERT_TRUE(FatReadFile(image, p.start, name, &back)) << name;
+      EXPECT_EQ(back, data) << name;
+    }
+    for (const char* hidden : {".metadata_never_index", ".fseventsd", ".fseventsd/no_log"}) {
+      const std::string attrs = FatAttributes(image, p.start, hidden);
+      EXPECT_NE(attrs.find('H'), std::string::npos) << hidden << " attributes: '" << attrs << "'";
+    }
+    std::string empty = "x";
+    EXPECT_TRUE(FatReadFile(image, p.start, ".fseventsd/no_log", &empty));
+    EXPECT_EQ(empty, "");
+    EXPECT_EQ(FatAttributes(image, p.start, "boot").find('H'), std::string::npos);
+  }
+
+  void ExpectPhaseLog(const std::string& log) {
+    EXPECT_EQ(MissingInOrder(log, kPhaseLines), "") << log;
+    EXPECT_NE(log.find("> All done"), std::string::npos) << log;
+    EXPECT_EQ(log.find("> Phase 1 Error"), std::string::npos);
+  }
+
+  TempDir dir_{"fkcli"};
+  CliHome home_{dir_ / "home"};
+};
+
+TEST_F(CliFormat, UsageHelpAndList) {
+  for (const char* bad : {"frobnicate", "format --bogus", "format --size 12Q --image x.img", "list --disk",
+                          "format --boot-records Linux --image x.img"}) {
+    CliResult r = home_.Run(bad);
+    EXPECT_EQ(r.rc, 2) << "'" << bad << "': " << r.out;
+  }
+  for (const char* cmd : {"list", "format", "eject", "backup", "restore"}) {
+    CliResult r = home_.Run(std::string(cmd) + " --help");
+    EXPECT_EQ(r.rc, 0) << cmd << ": " << r.out;
+    EXPECT_NE(r.out.find(cmd), std::string::npos) << r.out;
+  }
+  CliResult r = home_.Run("--help");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_NE(r.out.find("format"), std::string::npos);
+
+  // A missing image without --size is not created.
+  const std::string missing = dir_ / "missing.img";
+  r = home_.Run("format --image " + Quote(missing) + " --yes");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(missing));
+
+  r = home_.Run("list --image " + Quote(missing));
+  EXPECT_EQ(r.rc, 1) << r.out;
+
+  const std::string img = dir_ / "listed.img";
+  MakeSparseFile(img, kImageSize);
+  r = home_.Run("list --all --image " + Quote(img));
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("Destination Disk"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("listed.img 256 MB"), std::string::npos) << r.out;
+}
+
+TEST_F(CliFormat, CloverFat32TwoPartitionsWithZipDataSetThenNotFormatAddsFiles) {
+  const std::string img = dir_ / "clover.img";
+  const std::string zip = MakeZip(dir_ / "set.zip", kDataSet);
+  CliResult r = home_.Run("format --image " + Quote(img) +
+                          " --size 256M --boot-records Clover --fs FAT32-LBA --align 2048 --boot-size 128"
+                          " --label FKTEST --data-set local:" + Quote(zip) + " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  EXPECT_EQ(std::filesystem::file_size(img), static_cast<uintmax_t>(kImageSize));
+
+  const std::string mbr = ReadFileBytes(img).substr(0, 512);
+  const std::string boot0 = TemplateBytes("boot0");
+  ASSERT_GE(boot0.size(), 440u);
+  EXPECT_EQ(mbr.substr(0, 440), boot0.substr(0, 440)) << "boot0 code";
+  EXPECT_EQ(mbr.substr(510), "\x55\xAA");
+  auto e = ReadMbrEntries(mbr);
+  EXPECT_EQ(e[0].flag, 0x80);
+  EXPECT_EQ(e[0].type, 0x0C) << "FAT32-LBA type";
+  EXPECT_EQ(e[0].start, 2048u);
+  EXPECT_EQ(e[0].sectors, 128u * 2048);
+  EXPECT_EQ(e[1].flag, 0);
+  EXPECT_GE(e[1].start, e[0].start + e[0].sectors);
+  EXPECT_EQ(e[1].start % 2048, 0u);
+  EXPECT_GT(e[1].sectors, 0u);
+  EXPECT_LE(uint64_t{e[1].start} + e[1].sectors, static_cast<uint64_t>(kImageSize / 512));
+  EXPECT_EQ(e[2].type, 0);
+  EXPECT_EQ(e[3].type, 0);
+
+  ExpectCloverFat32Volume(img, e[0]);
+  const std::string log = home_.LogText();
+  ExpectPhaseLog(log);
+  EXPECT_EQ(MissingInOrder(log, {"> Clover_Format Starting ...", "> Open CloverLocalSelectedName$ = " + zip,
+                                 "> InstallDataSet$=Local", "> FormatThread: File Extension: zip",
+                                 "> UnlockClose hPhysicalDrive = ", "> All done"}),
+            "")
+      << log;
+
+  // Not_Format copies a data set onto the existing volume and formats nothing.
+  const std::string before = ReadFileBytes(img);
+  const std::string zip2 = MakeZip(dir_ / "more.zip", {{"EFI/CLOVER/extra.txt", "added later\n"}});
+  r = home_.Run("format --image " + Quote(img) + " --boot-records Not_Format --data-set local:" + Quote(zip2) +
+                " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  const std::string after = ReadFileBytes(img);
+  EXPECT_EQ(after.substr(0, 512), before.substr(0, 512)) << "MBR untouched";
+  EXPECT_EQ(after.substr(uint64_t{e[0].start} * 512, 512), before.substr(uint64_t{e[0].start} * 512, 512))
+      << "boot sector untouched";
+  std::string back;
+  ASSERT_TRUE(FatReadFile(img, e[0].start, "EFI/CLOVER/extra.txt", &back));
+  EXPECT_EQ(back, "added later\n");
+  ExpectCloverFat32Volume(img, e[0]);  // the first set is still there
+  const std::string log2 = home_.LogText();
+  EXPECT_EQ(MissingInOrder(log2, {"> Found Not Format Boot Records Selected ...", "> FormatThread Boot_records$ = "
+                                  "Not_Format", "> InstallDataSet$=Local", "> All done"}),
+            "")
+      << log2;
+  EXPECT_EQ(log2.find("> Phase 1"), std::string::npos) << log2;
+}
+
+TEST_F(CliFormat, WindowsOnePartitionAlignedToCylinder) {
+  const std::string img = dir_ / "win.img";
+  CliResult r = home_.Run("format --image " + Quote(img) +
+                          " --size 256M --boot-records Windows --fs FAT32 --align 63 --one-partition --label FKTEST"
+                          " --data-set none --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  const std::string mbr = ReadFileBytes(img).substr(0, 512);
+  const std::string hdd = TemplateBytes("USB-HDD+");
+  ASSERT_GE(hdd.size(), 440u);
+  EXPECT_EQ(mbr.substr(0, 440), hdd.substr(0, 440)) << "USB-HDD+ code";
+  auto e = ReadMbrEntries(mbr);
+  EXPECT_EQ(e[0].flag, 0x80);
+  EXPECT_EQ(e[0].start, 63u);
+  EXPECT_EQ(e[0].type, 0x0B) << "FAT32 as the formatter leaves it";
+  // One partition: up to the last whole cylinder of the image.
+  EXPECT_EQ(e[1].type, 0);
+  EXPECT_GT(uint64_t{e[0].start} + e[0].sectors, static_cast<uint64_t>(kImageSize / 512 - 255 * 63));
+
+  // The formatter's own boot record: no Clover code.
+  const std::string vbr = ReadFileBytes(img).substr(63 * 512, 512);
+  EXPECT_NE(vbr.substr(90), TemplateBytes("boot1f32alt").substr(90));
+  EXPECT_EQ(vbr.substr(510), "\x55\xAA");
+  std::string out;
+  EXPECT_EQ(FsckPartition(img, e[0], false, dir_.path(), &out), 0) << out;
+  EXPECT_EQ(FatAttributes(img, 63, ".metadata_never_index"), "") << "no data set, no marker files";
+  const std::string log = home_.LogText();
+  ExpectPhaseLog(log);
+  EXPECT_NE(log.find("> Windows_Format Starting ..."), std::string::npos);
+}
+
+// Runs that must end before anything is written: the image keeps every byte.
+TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
+  const std::string img = dir_ / "keep.img";
+  MakeSparseFile(img, kImageSize);
+  std::string pattern(4096, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i * 7 + 3);
+  {
+    FILE* f = std::fopen(img.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(pattern.data(), 1, pattern.size(), f);
+    std::fseek(f, 128 << 20, SEEK_SET);
+    std::fwrite(pattern.data(), 1, pattern.size(), f);
+    std::fclose(f);
+  }
+  const std::string original = ReadFileBytes(img);
+  const std::string zip = MakeZip(dir_ / "set.zip", kDataSet);
+
+  for (const char* fs : {"NTFS", "UDF"}) {
+    CliResult r = home_.Run("format --image " + Quote(img) + " --boot-records Clover --fs " + fs +
+                            " --data-set none --yes");
+    EXPECT_EQ(r.rc, 1) << r.out;
+    const std::string log = home_.LogText();
+    EXPECT_NE(log.find("> Select FileSystem : FAT32-LBA or exFAT only!"), std::string::npos) << log;
+    EXPECT_NE(r.out.find("Error : Select FileSystem : FAT32-LBA Or exFAT only!"), std::string::npos) << r.out;
+    EXPECT_EQ(log.find("> Phase 1"), std::string::npos) << log;
+    EXPECT_EQ(log.find("> All done"), std::string::npos) << log;
+  }
+  EXPECT_TRUE(ReadFileBytes(img) == original);
+
+  // No --yes and no terminal: the question is answered Cancel.
+  CliResult r = home_.Run("format --image " + Quote(img) + " --boot-records Clover --fs FAT32-LBA --data-set local:" +
+                          Quote(zip));
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("no terminal to ask on"), std::string::npos) << r.out;
+  EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos);
+  EXPECT_TRUE(ReadFileBytes(img) == original);
+
+  // On a terminal: OK to the not-USB question, then "no" to the final confirmation.
+  if (HaveProgram("script")) {
+    std::string out;
+    int rc = Sh("printf 'ok\\nno\\n' | FLASHKEEL_HOME=" + Quote(home_.dir()) + " script -qec " +
+                    Quote(Quote(FK_CLI_PATH) + " format --image " + Quote(img) +
+                          " --boot-records Clover --fs FAT32-LBA --data-set none") +
+                    " /dev/null",
+                &out);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("ALL DATA ON DEVICE:"), std::string::npos) << out;
+    EXPECT_NE(out.find("Task:\tClover format only"), std::string::npos) << out;
+    const std::string log = home_.LogText();
+    EXPECT_EQ(MissingInOrder(log, {"> CLI MessageBox: Warning", "> CLI MessageBox: WARNING"}), "") << log;
+    EXPECT_EQ(log.find("> Phase 1"), std::string::npos) << log;
+    EXPECT_TRUE(ReadFileBytes(img) == original);
+  }
+
+  // Not_Format needs a volume to copy onto.
+  r = home_.Run("format --image " + Quote(img) + " --boot-records Not_Format --data-set local:" + Quote(zip) +
+                " --yes");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(home_.LogText().find("> Can't copy Boot Data Set Files - Dest Disk Don't Have Letter!"),
+            std::string::npos);
+  EXPECT_TRUE(ReadFileBytes(img) == original);
+}
+
+// The disk that holds / is refused before any question. Run without --yes, so
+// that even a broken guard would stop at the unanswered confirmation.
+TEST_F(CliFormat, SystemDiskIsRefused) {
+  // The whole disk under the source of /: its parent, or the source itself.
+  std::string disk;
+  if (Sh("src=$(findmnt -nvo SOURCE /) && p=$(lsblk -no PKNAME \"$src\" | head -1) && "
+         "{ [ -n \"$p\" ] && echo \"$p\" || lsblk -dno NAME \"$src\"; }",
+         &disk) != 0)
+    GTEST_SKIP() << "the disk of / is not found";
+  while (!disk.empty() && (disk.back() == '\n' || disk.back() == ' ')) disk.pop_back();
+  if (disk.empty() || disk.find('\n') != std::string::npos) GTEST_SKIP() << "/ is not on one block device";
+  CliResult r = home_.Run("format --disk /dev/" + disk + " --all --boot-records Clover --fs FAT32-LBA --data-set none");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  const std::string log = home_.LogText();
+  EXPECT_EQ(log.find("> CLI MessageBox: WARNING"), std::string::npos) << log;
+  EXPECT_EQ(log.find("> Phase 1"), std::string::npos) << log;
+  const bool refusedByList = r.out.find("not shown in the Destination Disk list") != std::string::npos ||
+                             r.out.find("no disk /dev/" + disk) != std::string::npos;
+  const bool refusedByRun = log.find("> FormatThread: Not permitted! You selected a System Drive.") !=
+                            std::string::npos;
+  EXPECT_TRUE(refusedByList || refusedByRun) << r.out << log;
+}
+
+// Ctrl-C while the partition is being zeroed (--full): the run stops, closes
+// its handles and exits with 1.
+TEST_F(CliFormat, InterruptDuringFullFormatCancels) {
+  const std::string img = dir_ / "cancel.img";
+  const std::string out = dir_ / "cancel.out";
+  const std::string script =
+      "FLASHKEEL_HOME=" + Quote(home_.dir()) + " " + Quote(FK_CLI_PATH) + " format --image " + Quote(img) +
+      " --size 4G --boot-records Windows --fs FAT32-LBA --one-partition --full --data-set none --yes </dev/null >" +
+      Quote(out) + " 2>&1 & pid=$!\n"
+      "i=0; while ! grep -q 'Formatting: [0-9]' " + Quote(out) + " 2>/dev/null; do\n"
+      "  i=$((i+1)); [ $i -gt 1200 ] && break; sleep 0.02; done\n"
+      "kill -INT $pid; wait $pid; echo \"rc=$?\"";
+  std::string res;
+  Sh(script, &res);
+  EXPECT_NE(res.find("rc=1"), std::string::npos) << res << ReadFileBytes(out);
+  const std::string log = home_.LogText();
+  EXPECT_EQ(MissingInOrder(log, {"> Phase 5 Success open Disk", "> Error FormatDrive ",
+                                 "> Finish UnlockClose hPhysicalDrive = "}),
+            "")
+      << log;
+  EXPECT_EQ(log.find("> All done"), std::string::npos) << log;
+  // The zeroing had begun and stopped far short of the 4 GiB.
+  struct stat st {};
+  ASSERT_EQ(::stat(img.c_str(), &st), 0);
+  EXPECT_GT(st.st_blocks * 512, 2ll << 20);
+  EXPECT_LT(st.st_blocks * 512, 3ll << 30);
+}
+
+// Root only: the same runs on a loop device, given as --disk like a stick.
+class CliFormatLoop : public CliFormat {
+ protected:
+  void SetUp() override {
+    if (!IsRoot()) GTEST_SKIP() << "needs root for loop devices";
+    CliFormat::SetUp();
+  }
+  std::unique_ptr<LoopDevice> Attach(const std::string& img) {
+    MakeSparseFile(img, kImageSize);
+    std::string err;
+    LoopDevice::Options o;
+    o.partScan = true;
+    auto loop = LoopDevice::Attach(img, o, &err);
+    EXPECT_TRUE(loop) << err;
+    return loop;
+  }
+};
+
+TEST_F(CliFormatLoop, CloverFat32ThenExfatOnLoopDevice) {
+  const std::string img = dir_ / "loop.img";
+  auto loop = Attach(img);
+  ASSERT_TRUE(loop);
+  const std::string zip = MakeZip(dir_ / "set.zip", kDataSet);
+
+  CliResult r = home_.Run("format --disk " + loop->path() +
+                          " --all --boot-records Clover --fs FAT32-LBA --align 2048 --boot-size 128 --label FKTEST"
+                          " --data-set local:" + Quote(zip) + " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  ::sync();
+  auto e = ReadMbrEntries(ReadFileBytes(img).substr(0, 512));
+  EXPECT_EQ(e[0].type, 0x0C);
+  EXPECT_EQ(e[0].start, 2048u);
+  EXPECT_EQ(e[0].sectors, 128u * 2048);
+  ExpectCloverFat32Volume(img, e[0]);
+  ExpectPhaseLog(home_.LogText());
+
+  if (!HaveProgram("mkfs.exfat") || !HaveProgram("fsck.exfat")) GTEST_SKIP() << "exfatprogs missing";
+  // Again with exFAT, over the FAT32 volume now on the disk.
+  r = home_.Run("format --disk " + loop->path() +
+                " --all --boot-records Clover --fs exFAT --align 2048 --one-partition --label FKTEST"
+                " --data-set local:" + Quote(zip) + " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  ::sync();
+  const std::string log = home_.LogText();
+  ExpectPhaseLog(log);
+  // Only a kernel that made the partition node has a volume to dismount.
+  if (std::filesystem::exists(loop->path() + "p1"))
+    EXPECT_NE(log.find("> Phase 2 Success open volume " + loop->path() + "p1"), std::string::npos) << log;
+
+  const std::string disk = ReadFileBytes(img);
+  e = ReadMbrEntries(disk.substr(0, 512));
+  EXPECT_EQ(disk.substr(0, 440), TemplateBytes("boot0").substr(0, 440));
+  EXPECT_EQ(e[0].flag, 0x80);
+  EXPECT_EQ(e[0].type, 0x07) << "exFAT type";
+  EXPECT_EQ(e[0].start, 2048u);
+  EXPECT_EQ(e[1].type, 0);
+  const std::string vbr = disk.substr(uint64_t{e[0].start} * 512, 512);
+  EXPECT_EQ(vbr.substr(3, 8), "EXFAT   ");
+  const std::string xalt = TemplateBytes("boot1xalt");
+  ASSERT_GE(xalt.size(), 512u);
+  EXPECT_EQ(vbr.substr(120, 390), xalt.substr(120, 390)) << "boot1xalt code after the header";
+  std::string out;
+  EXPECT_EQ(FsckPartition(img, e[0], true, dir_.path(), &out), 0) << out;
+
+  // Files read back through a read-only mount of the partition.
+  LoopDevice::Options o;
+  o.offset = int64_t{e[0].start} * 512;
+  o.sizeLimit = int64_t{e[0].sectors} * 512;
+  o.readOnly = true;
+  std::string err;
+  auto part = LoopDevice::Attach(img, o, &err);
+  ASSERT_TRUE(part) << err;
+  {
+    std::string attrErr;
+    int fd = ::open(part->path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (const char* hidden : {".metadata_never_index", ".fseventsd", ".fseventsd/no_log"}) {
+      int attrs = ExfatAttributes(fd, 0, hidden, &attrErr);
+      EXPECT_GE(attrs, 0) << hidden << attrErr;
+      EXPECT_TRUE(attrs > 0 && (attrs & 0x02)) << hidden;
+    }
+    EXPECT_EQ(ExfatAttributes(fd, 0, "boot", &attrErr) & 0x02, 0);
+    ::close(fd);
+  }
+  const std::string mnt = dir_ / "mnt";
+  std::filesystem::create_directories(mnt);
+  // The kernel may lack exFAT: the FUSE driver the program uses itself.
+  if (!HaveProgram("mount.exfat-fuse")) GTEST_SKIP() << "exfat-fuse missing";
+  ASSERT_EQ(Sh("mount.exfat-fuse -o ro " + part->path() + " " + Quote(mnt) + " 2>&1", &out), 0) << out;
+  for (const auto& [name, data] : kDataSet) EXPECT_EQ(ReadFileBytes(mnt + "/" + name), data) << name;
+  EXPECT_EQ(Sh("umount " + Quote(mnt)), 0);
+}
+
+}  // namespace
+}  // namespace fk::test

@@ -1,0 +1,190 @@
+// The format run in this process on disk images: FreeDOS with a data-set pack
+// given at run time, cancels where the run polls for them, a disk changed
+// while the confirmation was open, and failures that must not end "All done".
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/AppState.h"
+#include "app/Settings.h"
+#include "format/BootCode.h"
+#include "format/PackWriter.h"
+#include "format/Packs.h"
+#include "tests/format/FormatFixture.h"
+#include "tests/support/FormatRun.h"
+#include "tests/support/ImageCheck.h"
+#include "tests/support/TestUtil.h"
+
+namespace fk::test {
+namespace {
+
+constexpr int64_t kImageSize = 160ll << 20;
+
+std::string TemplateBytes(const char* name) {
+  const BootTemplate* t = FindBootTemplate(name);
+  return t ? std::string(reinterpret_cast<const char*>(t->data), t->size) : std::string();
+}
+
+class FormatThreadRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"mkfs.fat", "fsck.fat", "mcopy", "mattrib"})
+      if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    run_.disk = dir_ / "disk.img";
+    run_.workDir = dir_ / "work";
+    MakeSparseFile(run_.disk, kImageSize);
+  }
+  void TearDown() override {
+    RegisterPack(kPackFreeDosDataSet, "");
+    ResetSettings();
+  }
+
+  // The run ended as a failure and let everything go.
+  void ExpectFailedAndClosed(const FormatRunResult& r) {
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.log.find("> All done"), std::string::npos) << r.log;
+    EXPECT_FALSE(ui_->HasStatus("All done"));
+    EXPECT_EQ(FormatStatus, 0);
+    EXPECT_EQ(format_op_in_progress, 0);
+    EXPECT_EQ(CancelMainThread, 0);
+    EXPECT_EQ(OpenDescriptorsOn(run_.disk), 0);
+    EXPECT_EQ(ui_->ControlText(Control::Button_Format), "Format Disk");
+    EXPECT_TRUE(ui_->ControlEnabled(Control::Tree_DestinationDisk));
+  }
+
+  TempDir dir_{"fkrun"};
+  FormatRunOptions run_;
+  std::shared_ptr<HookedUi> ui_ = std::make_shared<HookedUi>();
+};
+
+TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
+  run_.bootRecords = "FreeDos";
+  run_.fileSystem = "exFAT";
+  run_.label = "FREEDOS";
+
+  // A build without the pack formats the disk but does not report success.
+  FormatRunResult r = RunFormat(run_, ui_);
+  ASSERT_TRUE(r.selected);
+  EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Not Installed"));
+  ExpectFailedAndClosed(r);
+
+  const std::string pack = dir_ / "pack";
+  std::filesystem::create_directories(pack + "/FDOS");
+  WriteFileBytes(pack + "/KERNEL.SYS", std::string(45000, 'k'));
+  WriteFileBytes(pack + "/FDCONFIG.SYS", "SHELL=COMMAND.COM\r\n");
+  WriteFileBytes(pack + "/FDOS/README.TXT", "test pack\r\n");
+  std::string data, err;
+  ASSERT_TRUE(MakePack(pack, &data, &err)) << err;
+  RegisterPack(kPackFreeDosDataSet, data);
+
+  ui_ = std::make_shared<HookedUi>();
+  r = RunFormat(run_, ui_);
+  ASSERT_EQ(r.result, 1) << r.log;
+  EXPECT_EQ(Cfg().FileSystem, "FAT32-LBA");
+  EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Installed"));
+  EXPECT_EQ(MissingInOrder(r.log, {"> FreeDos_Format Starting ...", "> FormatThread Boot_records$ = FreeDos",
+                                   "> Phase 1 Success open Disk", "> Phase 5 Success open Disk",
+                                   "> UnlockClose hPhysicalDrive = ", "> All done"}),
+            "")
+      << r.log;
+  const auto boxes = ui_->Boxes();
+  ASSERT_EQ(boxes.size(), 2u);  // not USB, then the confirmation
+  EXPECT_EQ(boxes[1].title, "WARNING");
+  EXPECT_NE(boxes[1].text.find("MBR:\tUSB-HDD+ (UltraISO)\r\nPBR:\tFat32LBA(FreeDos)\r\n"
+                               "Align:\tto flash block (2048 sects)\r\nFS:\tFAT32-LBA\r\n"),
+            std::string::npos)
+      << boxes[1].text;
+
+  const std::string disk = ReadFileBytes(run_.disk);
+  EXPECT_EQ(disk.substr(0, 440), TemplateBytes("USB-HDD+").substr(0, 440));
+  const auto e = ReadMbrEntries(disk.substr(0, 512));
+  EXPECT_EQ(e[0].flag, 0x80);
+  EXPECT_EQ(e[0].type, 0x0C);
+  EXPECT_EQ(e[0].start, 2048u);
+  EXPECT_EQ(e[1].type, 0);
+  const std::string vbr = disk.substr(2048 * 512, 512);
+  EXPECT_EQ(vbr.substr(90), TemplateBytes("Fat32LBA").substr(90, 422)) << "Fat32LBA code after the BPB";
+  std::string out;
+  EXPECT_EQ(FsckPartition(run_.disk, e[0], false, dir_.path(), &out), 0) << out;
+  for (const char* f : {"KERNEL.SYS", "FDCONFIG.SYS", "FDOS/README.TXT"}) {
+    std::string back;
+    ASSERT_TRUE(FatReadFile(run_.disk, 2048, f, &back)) << f;
+    EXPECT_EQ(back, ReadFileBytes(pack + "/" + f)) << f;
+  }
+  EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "");
+}
+
+// Cancel where the run polls it: while clearing (the new MBR is still written,
+// then the format fails) and while formatting. Both end at the common end with
+// the handles closed.
+TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
+  for (const std::string trigger : {"Create PartitionTable", "Formatting Drive "}) {
+    SCOPED_TRACE(trigger);
+    MakeSparseFile(run_.disk, 0);
+    MakeSparseFile(run_.disk, kImageSize);
+    ui_ = std::make_shared<HookedUi>();
+    ui_->onStatus = [&](const std::string& text) {
+      if (text.rfind(trigger, 0) == 0) {
+        FormatStatus = 1;
+        CancelMainThread = 1;
+      }
+    };
+    FormatRunResult r = RunFormat(run_, ui_);
+    ASSERT_TRUE(r.selected);
+    ExpectFailedAndClosed(r);
+    EXPECT_EQ(MissingInOrder(r.log, {"> Phase 1 Success open Disk", "> Finish UnlockClose hPhysicalDrive = ",
+                                     "> Phase 5 Success open Disk", "> Error FormatDrive ",
+                                     "> Finish UnlockClose hPhysicalDrive = "}),
+              "")
+        << r.log;
+    const std::string disk = ReadImage(run_.disk, 0, 2049 * 512);
+    EXPECT_EQ(disk.substr(0, 440), TemplateBytes("boot0").substr(0, 440)) << "the new MBR is written";
+    EXPECT_EQ(disk.substr(2048 * 512, 512), std::string(512, '\0')) << "the partition was not formatted";
+  }
+}
+
+// Nothing is written when, while the question was open, the disk was resized
+// (a stick swapped for another) or Cancel was pressed and the question then
+// answered OK.
+TEST_F(FormatThreadRun, ChangeOrCancelDuringConfirmationWritesNothing) {
+  for (const bool resize : {true, false}) {
+    SCOPED_TRACE(resize ? "resized" : "cancelled");
+    MakeSparseFile(run_.disk, 0);
+    MakeSparseFile(run_.disk, kImageSize);
+    ui_ = std::make_shared<HookedUi>();
+    ui_->onBox = [&](const std::string& title) {
+      if (title != "WARNING") return;
+      if (resize) {
+        MakeSparseFile(run_.disk, kImageSize + (64 << 20));
+      } else {
+        FormatStatus = 1;
+        CancelMainThread = 1;
+      }
+    };
+    FormatRunResult r = RunFormat(run_, ui_);
+    ASSERT_TRUE(r.selected);
+    ExpectFailedAndClosed(r);
+    EXPECT_NE(r.log.find(resize ? "changed after the confirmation" : "Cancelled before the first write"),
+              std::string::npos)
+        << r.log;
+    EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
+    EXPECT_EQ(ReadImage(run_.disk, 0, 4 << 20), std::string(4 << 20, '\0'));
+  }
+}
+
+// A data set that is no archive: the disk is formatted, the run reports failure.
+TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
+  run_.dataSet = dir_ / "broken.zip";
+  WriteFileBytes(run_.dataSet, "this is not an archive");
+  FormatRunResult r = RunFormat(run_, ui_);
+  ASSERT_TRUE(r.selected);
+  ExpectFailedAndClosed(r);
+  EXPECT_TRUE(ui_->HasStatus("Not ZIP archive file: broken.zip"));
+  EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed"));
+  EXPECT_NE(r.log.find("> FormatThread: Result=#False"), std::string::npos);
+  EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
+}
+
+}  // namespace
+}  // namespace fk::test
