@@ -127,6 +127,8 @@ int RereadPartitions(int fd);
 int DropDeviceCache(int fd);
 // Whether path is a block device.
 bool IsBlockDevicePath(const std::string& path);
+// Device number of a block device node; false when path is none.
+bool BlockDeviceNumber(const std::string& path, unsigned* major, unsigned* minor);
 // Size in bytes of an image file or block device named by path; -errno on failure.
 int64_t PathSize(const std::string& path);
 // Whether fd is a block device; major/minor through fstat.
@@ -135,6 +137,10 @@ bool FdDeviceNumber(int fd, unsigned* major, unsigned* minor);
 // Returns the number still mounted afterwards (0 = all gone); *log gets one line per step.
 int UnmountDevices(const std::string& procRoot, const std::set<std::pair<unsigned, unsigned>>& devices,
                    std::vector<std::string>* log);
+// Unmounts one mount point (not lazily); 0 or -errno.
+int UnmountPoint(const std::string& mountPoint);
+// Mounts device again where the mountinfo entry says, with its options; 0 or -errno.
+int MountAgain(const std::string& device, const MountEntry& entry);
 
 // ---- volumes: label and file system through libblkid -------------------------
 

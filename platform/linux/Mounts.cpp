@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -10,12 +12,66 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "platform/Disks.h"
 #include "platform/Process.h"
 
 namespace fk::platform {
+
+namespace {
+
+unsigned long MountFlags(const std::string& options) {
+  unsigned long flags = 0;
+  std::stringstream ss(options);
+  std::string o;
+  while (std::getline(ss, o, ',')) {
+    if (o == "ro") flags |= MS_RDONLY;
+    else if (o == "nosuid") flags |= MS_NOSUID;
+    else if (o == "nodev") flags |= MS_NODEV;
+    else if (o == "noexec") flags |= MS_NOEXEC;
+    else if (o == "noatime") flags |= MS_NOATIME;
+    else if (o == "nodiratime") flags |= MS_NODIRATIME;
+    else if (o == "relatime") flags |= MS_RELATIME;
+    else if (o == "sync") flags |= MS_SYNCHRONOUS;
+    else if (o == "dirsync") flags |= MS_DIRSYNC;
+  }
+  return flags;
+}
+
+std::string FsData(const std::string& superOptions) {
+  std::string out;
+  std::stringstream ss(superOptions);
+  std::string o;
+  while (std::getline(ss, o, ',')) {
+    if (o == "rw" || o == "ro" || o.empty()) continue;
+    if (!out.empty()) out += ",";
+    out += o;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool BlockDeviceNumber(const std::string& path, unsigned* maj, unsigned* min) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  *maj = major(st.st_rdev);
+  *min = minor(st.st_rdev);
+  return true;
+}
+
+int UnmountPoint(const std::string& mountPoint) { return ::umount2(mountPoint.c_str(), 0) == 0 ? 0 : -errno; }
+
+int MountAgain(const std::string& device, const MountEntry& m) {
+  const std::string data = FsData(m.superOptions);
+  return ::mount(device.c_str(), m.mountPoint.c_str(), m.fsType.c_str(), MountFlags(m.mountOptions),
+                 data.empty() ? nullptr : data.c_str()) == 0
+             ? 0
+             : -errno;
+}
 
 bool KernelHasFileSystem(const std::string& name) {
   std::ifstream in("/proc/filesystems");
