@@ -1,6 +1,5 @@
 #include "disk/Volume.h"
 
-
 #include <cerrno>
 #include <cstring>
 
