@@ -54,13 +54,16 @@ void SaveScreenshot(const std::string& file) {
 
 struct CoreRuntime::Worker {
   std::string name;
+  bool usesDriveList = false;
   std::atomic<bool> done{false};
   std::thread thread;
 };
 
-CoreRuntime::CoreRuntime(Options options) : options_(std::move(options)) {}
+CoreRuntime::CoreRuntime(Options options)
+    : options_(std::move(options)), timerContext_(std::make_unique<QObject>()) {}
 
 CoreRuntime::~CoreRuntime() {
+  timerContext_.reset();
   StopDeviceEvents();
   std::lock_guard lock(mutex_);
   for (auto& w : workers_)
@@ -68,11 +71,12 @@ CoreRuntime::~CoreRuntime() {
   workers_.clear();
 }
 
-bool CoreRuntime::StartWorker(const std::string& name, std::function<void()> fn) {
+bool CoreRuntime::StartWorker(const std::string& name, std::function<void()> fn, bool usesDriveList) {
   std::lock_guard lock(mutex_);
   ReapLocked();
   auto w = std::make_unique<Worker>();
   w->name = name;
+  w->usesDriveList = usesDriveList;
   Worker* raw = w.get();
   try {
     w->thread = std::thread([raw, fn = std::move(fn)] {
@@ -103,6 +107,35 @@ bool CoreRuntime::WorkersRunning() {
   std::lock_guard lock(mutex_);
   ReapLocked();
   return !workers_.empty();
+}
+
+bool CoreRuntime::DriveListWorkerAlive() {
+  std::lock_guard lock(mutex_);
+  ReapLocked();
+  for (const auto& w : workers_)
+    if (w->usesDriveList) return true;
+  return false;
+}
+
+void CoreRuntime::UpdateDrives() {
+  if (!DriveListWorkerAlive()) {
+    updatePending_ = false;
+    UpdateAllDrives();
+    return;
+  }
+  if (updatePending_) return;
+  updatePending_ = true;
+  Log("> UpdateAllDrives waits for the running operation to end");
+  QTimer::singleShot(100, timerContext_.get(), [this] { RetryUpdate(); });
+}
+
+void CoreRuntime::RetryUpdate() {
+  if (DriveListWorkerAlive()) {
+    QTimer::singleShot(100, timerContext_.get(), [this] { RetryUpdate(); });
+    return;
+  }
+  updatePending_ = false;
+  UpdateAllDrives();
 }
 
 bool CoreRuntime::FinishWorkers(int timeoutMs) {
@@ -215,16 +248,16 @@ GuiActions CoreRuntime::Actions() {
   a.installDataSet = [] { return Cfg().InstallDataSet; };
   a.cloverLastRev = [] { return Cfg().CloverLastRev; };
 
-  a.updateAllDrives = [] { UpdateAllDrives(); };
+  a.updateAllDrives = [this] { UpdateDrives(); };
   a.startFormat = [this](int installFull) {
     std::shared_future<void> search = searchDone_;
     return StartWorker("FormatThread", [installFull, search] {
       if (search.valid()) search.wait();
       FormatThread(installFull);
-    });
+    }, true);
   };
-  a.startBackup = [this] { return StartWorker("BackUp", [] { BackUp(1); }); };
-  a.startRecover = [this] { return StartWorker("Recover", [] { Recover(1); }); };
+  a.startBackup = [this] { return StartWorker("BackUp", [] { BackUp(1); }, true); };
+  a.startRecover = [this] { return StartWorker("Recover", [] { Recover(1); }, true); };
   a.eject = [] {
     if (!EjectDrive()) Log("> Eject: the drive was not ejected");
   };

@@ -14,6 +14,8 @@
 
 #include "app/gui/Actions.h"
 
+class QObject;
+
 namespace fk {
 class DeviceEventMonitor;
 }
@@ -43,13 +45,20 @@ class CoreRuntime {
   GuiActions Actions();
 
   // Starts fn on its own thread (with its own error-report stack). False, with
-  // a log line, when the thread cannot be created.
-  bool StartWorker(const std::string& name, std::function<void()> fn);
+  // a log line, when the thread cannot be created. usesDriveList: the worker
+  // rebuilds the drive list itself (format, backup, restore).
+  bool StartWorker(const std::string& name, std::function<void()> fn, bool usesDriveList = false);
   // Whether a worker thread has not finished yet.
   bool WorkersRunning();
   // Joins the workers, waiting up to timeoutMs while the calling (GUI)
   // thread's events are processed; false when one is still running.
   bool FinishWorkers(int timeoutMs);
+
+  // UpdateAllDrives on the GUI thread. While a worker that rebuilds the drive
+  // list is still alive (it does so as its last step, after it has cleared
+  // format_op_in_progress), the update is retried every 100 ms instead, so the
+  // list is never rebuilt by two threads at once.
+  void UpdateDrives();
 
   // Remembers the "NoDriveTypeAutoRun" policy value and sets it to 255.
   void SetAutoRunPolicy();
@@ -63,6 +72,8 @@ class CoreRuntime {
  private:
   struct Worker;
   void ReapLocked();
+  bool DriveListWorkerAlive();
+  void RetryUpdate();
   void StartLocalArchiveSearch();
 
   Options options_;
@@ -73,6 +84,9 @@ class CoreRuntime {
   std::shared_future<void> searchDone_;
   std::unique_ptr<DeviceEventMonitor> monitor_;
   std::string origNoDriveTypeAutoRun_;
+  bool updatePending_ = false;
+  // Owns the retry timers, so none fires after this object is gone.
+  std::unique_ptr<QObject> timerContext_;
 };
 
 }  // namespace fk::gui
