@@ -283,7 +283,8 @@ TEST_F(CoreWiringTest, DriveListUpdateWaitsWhileAnOperationIsEnding) {
   PumpUntil([] { return false; }, 300);
   EXPECT_FALSE(LogMirrorContains("UpdateAllDrives found")) << "the list was rebuilt beside the worker";
   int waits = 0;
-  for (const std::string& line : TakeLogMirror()) waits += line.find("waits for the running operation") != std::string::npos;
+  for (const std::string& line : TakeLogMirror())
+    waits += line.find("waits for the running operation") != std::string::npos;
   EXPECT_EQ(waits, 1) << "one waiting update, however often asked";
 
   release = true;
