@@ -342,6 +342,19 @@ int Reg_CreateValue(const std::string& keyPath, const std::string& valueName, co
   return Reg_SetValue(keyPath, valueName, data, type);
 }
 
+int Reg_DeleteValue(const std::string& keyPath, const std::string& valueName) {
+  auto c = Canonical(keyPath);
+  if (!c) return 0;
+  std::lock_guard op(g_opMutex);
+  Store s(StoreFile());
+  RegKey* key = s.Find(*c);
+  const RegValue* v = FindValue(key, valueName);
+  if (!v) return 0;
+  key->values.erase(key->values.begin() + (v - key->values.data()));
+  s.Write();
+  return 1;
+}
+
 std::string Reg_GetSubKey(const std::string& keyPath, int index) {
   auto c = Canonical(keyPath);
   if (!c || index < 0) return "";

@@ -28,6 +28,8 @@ std::string Reg_GetValue(const std::string& keyPath, const std::string& valueNam
 // The key must exist. 1 when it does (even for a type that stores nothing).
 int Reg_SetValue(const std::string& keyPath, const std::string& valueName, const std::string& data, int type);
 int Reg_CreateValue(const std::string& keyPath, const std::string& valueName, const std::string& data, int type);
+// Removes a value; 1 when it existed.
+int Reg_DeleteValue(const std::string& keyPath, const std::string& valueName);
 // Name of the subkey at a 0-based index (sorted without regard to case).
 std::string Reg_GetSubKey(const std::string& keyPath, int index);
 // Deletes a key without subkeys; 1 on success.

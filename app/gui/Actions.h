@@ -26,6 +26,16 @@ struct GuiActions {
   std::function<bool()> setFormatPromptHook;
   std::function<void()> clrFormatPromptHook;
   std::function<void()> deleteTempWorkDir;
+  // Device-change notifications: started once the main window is shown with
+  // the function that posts UM_UPDATE_ALL_DRIVES to the main loop; stopped
+  // first in the exit sequence.
+  std::function<void(std::function<void(int event)> post)> startDeviceEvents;
+  std::function<void()> stopDeviceEvents;
+  // After the exit sequence: waits up to timeoutMs for the worker threads,
+  // keeping the GUI thread's events flowing; false when one still runs.
+  std::function<bool(int timeoutMs)> finishWorkers;
+  // Start-up is complete; the main loop runs next.
+  std::function<void()> afterStart;
 
   // --- settings read by the window ---
   std::function<std::string()> bootRecords;     // Boot_records$

@@ -1,5 +1,6 @@
 #include "app/gui/GuiApp.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,7 +14,6 @@
 #include "app/Log.h"
 #include "app/gui/GuiIcons.h"
 #include "app/gui/GuiUi.h"
-#include "app/gui/InstanceLock.h"
 #include "app/gui/MainWindow.h"
 #include "app/gui/WindowUtil.h"
 
@@ -27,8 +27,8 @@ GuiApp::~GuiApp() {
 
 GuiApp::StartResult GuiApp::Start() {
   const std::string& name = Paths().ProgramName;
-  lock_ = std::make_unique<InstanceLock>();
-  if (lock_->Acquire(name) == InstanceLock::Result::AlreadyRunning) {
+  lock_ = std::make_unique<SingleInstance>(name);
+  if (!lock_->IsFirst()) {
     const std::string text = "Программа уже запущена.";
     if (actions_.messageBox) {
       actions_.messageBox(name, text, MsgButtons::Ok, MsgIcon::Warning);
@@ -54,12 +54,19 @@ GuiApp::StartResult GuiApp::Start() {
   KeepWindowOnDesktop(window_.get(), 0);
   ui_->SetWindow(window_.get());
   window_->show();
+  if (actions_.startDeviceEvents) {
+    std::weak_ptr<GuiUi> ui = ui_;
+    actions_.startDeviceEvents([ui](int event) {
+      if (auto u = ui.lock()) u->PostEvent(event);
+    });
+  }
 
   if (actions_.updateAllDrives) actions_.updateAllDrives();
   if (actions_.findCloverLocalDistr) actions_.findCloverLocalDistr();
   if (actions_.startupCloverCheck) actions_.startupCloverCheck();
   if (!actions_.setFormatPromptHook || !actions_.setFormatPromptHook())
     Log("> Warning: Could not set 'Format Disk' prompt auto-close");
+  if (actions_.afterStart) actions_.afterStart();
   return StartResult::Running;
 }
 
@@ -73,6 +80,7 @@ void GuiApp::Run() {
 }
 
 void GuiApp::ExitSequence() {
+  if (actions_.stopDeviceEvents) actions_.stopDeviceEvents();
   if (actions_.deleteTempWorkDir) actions_.deleteTempWorkDir();
   if (actions_.clrFormatPromptHook) actions_.clrFormatPromptHook();
   if (window_ && actions_.storeWindowPosition) actions_.storeWindowPosition(window_->x(), window_->y());
@@ -101,6 +109,18 @@ int ShowCrashReport(const QString& file, GuiActions& actions) {
 }
 
 namespace {
+extern "C" void OnTerminationSignal(int) { ExitRequested.store(1); }
+
+// A termination request from the session or a terminal ends the main loop
+// (which wakes every 100 ms), so settings and the AutoRun value are put back.
+void HandleTerminationSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnTerminationSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
 std::string ExecutablePath(const char* argv0) {
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -121,12 +141,16 @@ int GuiMain(int argc, char** argv, GuiActions& actions) {
   if (viewer) return ShowCrashReport(QString::fromLocal8Bit(argv[2]), actions);
 
   SetPauseFunction(&GuiUi::GuiPause);
+  HandleTerminationSignals();
   bool workersMayRun = false;
   {
     GuiApp gui(actions);
     if (gui.Start() == GuiApp::StartResult::SecondInstance) return 0;
     gui.Run();
     workersMayRun = format_op_in_progress.load() != 0 || flgNetThreadRunning.load() != 0;
+    // Workers that are ending (or background searches) get a moment to finish,
+    // with the GUI thread still answering their calls.
+    if (!workersMayRun && actions.finishWorkers) workersMayRun = !actions.finishWorkers(kWorkerExitWaitMs);
     if (workersMayRun) {
       // A worker still running ends with the process, as closing the window
       // while an operation runs is meant to do.

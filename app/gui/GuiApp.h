@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "app/gui/Actions.h"
+#include "platform/SingleInstance.h"
 
 namespace fk::gui {
 
 class GuiUi;
-class InstanceLock;
 class MainWindow;
 
 class GuiApp {
@@ -33,7 +33,7 @@ class GuiApp {
 
  private:
   GuiActions& actions_;
-  std::unique_ptr<InstanceLock> lock_;
+  std::unique_ptr<SingleInstance> lock_;
   std::shared_ptr<GuiUi> ui_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -43,9 +43,12 @@ int ShowCrashReport(const QString& file, GuiActions& actions);
 
 // The whole program: QApplication, paths, "--show-crash-report FILE", start-up,
 // loop and exit. Returns the exit code (always 0); when workers may still run
-// it ends the process itself after the exit sequence.
+// it ends the process itself after the exit sequence. SIGTERM, SIGINT and
+// SIGHUP end the main loop as the Exit button does, so the exit sequence runs.
 int GuiMain(int argc, char** argv, GuiActions& actions);
 
 inline constexpr const char* kShowCrashReportArg = "--show-crash-report";
+// How long the program waits at exit for worker threads that are ending.
+inline constexpr int kWorkerExitWaitMs = 5000;
 
 }  // namespace fk::gui

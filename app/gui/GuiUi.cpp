@@ -126,8 +126,11 @@ std::string GuiUi::SaveFileDialog(const std::string& title, const std::string& d
       [&] {
         QString sel;
         const QString filters = QtFilterList(pattern, patternIndex, &sel);
+        // The caller asks itself before it replaces a file, and a new name is
+        // the usual answer.
         result = QFileDialog::getSaveFileName(window_, QString::fromStdString(title),
-                                              QString::fromStdString(defaultFile), filters, &sel)
+                                              QString::fromStdString(defaultFile), filters, &sel,
+                                              QFileDialog::DontConfirmOverwrite)
                      .toStdString();
       },
       true);

@@ -1,9 +1,30 @@
 // flashkeel: the Qt 6 GUI program.
+//
+// Options not shown to users: "--image FILE" (repeatable) lists a disk image
+// file as a disk (shown while the EnableFixedDisks setting is 1);
+// "--screenshot FILE" saves a picture of the main window shortly after
+// start-up and ends the program.
+#include <cstring>
+#include <vector>
+
+#include "app/gui/CoreActions.h"
 #include "app/gui/GuiApp.h"
 
 int main(int argc, char** argv) {
-  // Operations join here as their subsystems land; an empty entry keeps its
-  // button or menu item disabled.
-  fk::gui::GuiActions actions;
-  return fk::gui::GuiMain(argc, argv, actions);
+  fk::gui::CoreRuntime::Options options;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (i + 1 < argc && std::strcmp(argv[i], "--image") == 0) {
+      options.imageDisks.emplace_back(argv[++i]);
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--screenshot") == 0) {
+      options.screenshot = argv[++i];
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  int n = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  fk::gui::CoreRuntime runtime(std::move(options));
+  fk::gui::GuiActions actions = runtime.Actions();
+  return fk::gui::GuiMain(n, args.data(), actions);
 }

@@ -7,6 +7,9 @@
 #include <QComboBox>
 #include <QStyle>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -19,6 +22,7 @@
 #include "app/gui/MainWindow.h"
 #include "app/gui/ProgressCanvas.h"
 #include "app/gui/WindowUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace fk::gui {
 namespace {
@@ -133,6 +137,44 @@ TEST_F(GuiUiTest, PauseOnTheGuiThreadKeepsDrawing) {
   GuiUi::GuiPause(200);
   EXPECT_GE(timer.elapsed(), 190);
   EXPECT_EQ(w.Canvas()->Text(), "from worker") << "queued drawing ran during the pause";
+}
+
+// The backup asks itself before it replaces a file, so its save dialog takes an
+// existing name without a question of its own, and a new name as well.
+TEST_F(GuiUiTest, SaveDialogTakesExistingAndNewNamesWithoutAskingToOverwrite) {
+  test::TempDir dir("fkdlg");
+  test::WriteFileBytes(dir / "old.img", "x");
+  GuiUi ui;
+  for (const std::string name : {"old.img", "new.img"}) {
+    const std::string wanted = dir / name;
+    bool asked = false;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (!w->isVisible()) continue;
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+          asked = true;
+          box->reject();
+        } else if (auto* dlg = qobject_cast<QFileDialog*>(w)) {
+          if (asked) {  // it asked: give up the dialog so that the worker returns
+            dlg->reject();
+            continue;
+          }
+          auto* edit = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+          ASSERT_NE(edit, nullptr);
+          edit->setText(QString::fromStdString(wanted));
+          QMetaObject::invokeMethod(dlg, "accept", Qt::QueuedConnection);
+        }
+      }
+    });
+    driver.start(30);
+    std::string got;
+    OnWorker([&] { got = ui.SaveFileDialog("Save to FKLImage file:", dir / "FKLImage.img",
+                                           "FKLImage file (*.img)|*.img|All files (*.*)|*.*", 0); });
+    driver.stop();
+    EXPECT_FALSE(asked) << name;
+    EXPECT_EQ(got, wanted);
+  }
 }
 
 TEST(QtFilterListTest, DialogPatternsBecomeQtFilters) {
