@@ -116,12 +116,16 @@ ImageFile ImageFile::OpenRead(const std::string& path, int* error) {
   return ImageFile(fd);
 }
 
-int64_t ReadFully(int fd, void* buffer, int64_t count, int64_t offset, int* error) {
-  auto* p = static_cast<unsigned char*>(buffer);
+namespace {
+
+// Repeats one positioned read or write until count bytes are done, an error,
+// or no progress (end of file, full device: reported as EIO).
+template <typename Buffer, typename Io>
+int64_t TransferFully(Io io, int fd, Buffer* p, int64_t count, int64_t offset, int* error) {
   int64_t done = 0;
   if (error) *error = 0;
   while (done < count) {
-    ssize_t n = ::pread(fd, p + done, static_cast<size_t>(count - done), offset + done);
+    ssize_t n = io(fd, p + done, static_cast<size_t>(count - done), offset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (error) *error = errno;
@@ -136,24 +140,14 @@ int64_t ReadFully(int fd, void* buffer, int64_t count, int64_t offset, int* erro
   return done;
 }
 
+}  // namespace
+
+int64_t ReadFully(int fd, void* buffer, int64_t count, int64_t offset, int* error) {
+  return TransferFully(::pread, fd, static_cast<unsigned char*>(buffer), count, offset, error);
+}
+
 int64_t WriteFully(int fd, const void* buffer, int64_t count, int64_t offset, int* error) {
-  const auto* p = static_cast<const unsigned char*>(buffer);
-  int64_t done = 0;
-  if (error) *error = 0;
-  while (done < count) {
-    ssize_t n = ::pwrite(fd, p + done, static_cast<size_t>(count - done), offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (error) *error = errno;
-      break;
-    }
-    if (n == 0) {
-      if (error) *error = EIO;
-      break;
-    }
-    done += n;
-  }
-  return done;
+  return TransferFully(::pwrite, fd, static_cast<const unsigned char*>(buffer), count, offset, error);
 }
 
 int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_, length) == 0 ? 0 : errno; }
