@@ -239,7 +239,10 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
       return {};
     }
     if (Lock && !src->image) {
+      // A file system on the whole device (no partition table) is mounted
+      // through the disk's own node: that mount goes too.
       std::set<std::pair<unsigned, unsigned>> devs;
+      if (src->block.major != 0) devs.insert({src->block.major, src->block.minor});
       for (const auto& pn : src->block.partitions) devs.insert({pn.major, pn.minor});
       std::vector<std::string> steps;
       platform::UnmountDevices(DiskEnv().procRoot, devs, &steps);
