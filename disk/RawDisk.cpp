@@ -178,7 +178,12 @@ static bool ResolveVolume(const std::string& name, Target* t) {
   if (whole == kname) return false;  // a whole disk is not a volume
   auto src = detail::DiskSourceByPath(DiskEnv().devRoot + "/" + whole);
   if (!src) return false;
-  for (const auto& pn : src->block.partitions) {
+  // The kernel may have read a new table since the disk was listed (a format
+  // run names the new partition by the node it finds then): the partition
+  // nodes are read afresh.
+  auto fresh = platform::ReadBlockDevice(DiskEnv().sysRoot, whole);
+  if (!fresh) return false;
+  for (const auto& pn : fresh->partitions) {
     if (pn.name != kname) continue;
     t->path = name;
     t->length = pn.sizeBytes;
