@@ -240,7 +240,7 @@ class FormatJob {
     }
     ui_.SetControlText(Control::Button_Format, "Cancel");
     FormatStatus = 0;
-    if (mode_ != "Not_Format" && !SameDiskAsConfirmed()) return false;
+    if (!SameDiskAsConfirmed()) return false;
     return true;
   }
 
