@@ -10,6 +10,7 @@
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Ui.h"
+#include "disk/DiskInternal.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
 
@@ -113,6 +114,11 @@ bool BackupJob::Prepare() {
     // A block device named in the dialog would be overwritten whole: refused.
     err = EPERM;
     Log("> BackUp: " + fileName_ + " is a block device, not an image file");
+  } else if (detail::PathIsListedDisk(fileName_)) {
+    // The file is a disk of the list (an image disk, a loop device's backing
+    // file): truncating it would destroy that disk, maybe the one being read.
+    err = EPERM;
+    Log("> BackUp: " + fileName_ + " holds a disk of the list, not an image file");
   } else {
     file_ = ImageFile::Create(fileName_, &err);
   }

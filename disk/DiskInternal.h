@@ -20,6 +20,10 @@ std::optional<DiskSource> DiskSourceAt(int diskNumber);
 // The disk source whose path equals path.
 std::optional<DiskSource> DiskSourceByPath(const std::string& path);
 
+// Whether path is a file that holds a disk of the last enumeration: an image
+// disk, or the backing file of a listed loop device.
+bool PathIsListedDisk(const std::string& path);
+
 // Splits "<path>@@<offset>"; false when name has no valid range suffix.
 bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset);
 

@@ -90,6 +90,20 @@ std::optional<DiskSource> DiskSourceByPath(const std::string& path) {
   return std::nullopt;
 }
 
+bool PathIsListedDisk(const std::string& path) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return false;
+  auto same = [&](const std::string& other) {
+    struct stat st {};
+    return !other.empty() && ::stat(other.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+           st.st_ino == target.st_ino;
+  };
+  std::lock_guard lk(g_mutex);
+  for (const auto& s : g_sources)
+    if (same(s.image ? s.path : s.block.backingFile)) return true;
+  return false;
+}
+
 bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset) {
   size_t at = name.rfind("@@");
   if (at == std::string::npos || at == 0 || at + 2 >= name.size()) return false;

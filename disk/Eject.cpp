@@ -57,6 +57,7 @@ int EjectDrive() {
   }
   // Unmount every partition (a mounted drive cannot be powered off) and flush.
   std::set<std::pair<unsigned, unsigned>> devs;
+  if (src->block.major != 0) devs.insert({src->block.major, src->block.minor});
   for (const auto& pn : src->block.partitions) devs.insert({pn.major, pn.minor});
   std::vector<std::string> steps;
   const int left = platform::UnmountDevices(DiskEnv().procRoot, devs, &steps);

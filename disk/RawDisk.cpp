@@ -178,7 +178,12 @@ static bool ResolveVolume(const std::string& name, Target* t) {
   if (whole == kname) return false;  // a whole disk is not a volume
   auto src = detail::DiskSourceByPath(DiskEnv().devRoot + "/" + whole);
   if (!src) return false;
-  for (const auto& pn : src->block.partitions) {
+  // The kernel may have read a new table since the disk was listed (a format
+  // run names the new partition by the node it finds then): the partition
+  // nodes are read afresh.
+  auto fresh = platform::ReadBlockDevice(DiskEnv().sysRoot, whole);
+  if (!fresh) return false;
+  for (const auto& pn : fresh->partitions) {
     if (pn.name != kname) continue;
     t->path = name;
     t->length = pn.sizeBytes;
@@ -239,7 +244,10 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
       return {};
     }
     if (Lock && !src->image) {
+      // A file system on the whole device (no partition table) is mounted
+      // through the disk's own node: that mount goes too.
       std::set<std::pair<unsigned, unsigned>> devs;
+      if (src->block.major != 0) devs.insert({src->block.major, src->block.minor});
       for (const auto& pn : src->block.partitions) devs.insert({pn.major, pn.minor});
       std::vector<std::string> steps;
       platform::UnmountDevices(DiskEnv().procRoot, devs, &steps);

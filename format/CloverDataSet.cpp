@@ -240,6 +240,8 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   ProcessRequest req;
   req.argv = {"sh", work + "Unpack_Clover_ISO.sh", archiveName};
   req.workDir = work;
+  // A Cancel of the run stops the unpacking (the whole process group).
+  req.cancel = [] { return FormatStatus.load() != 0; };
   std::string collected;
   req.onLine = [&](std::string_view line) {
     collected.append(line);
@@ -249,6 +251,10 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   if (!pr.started) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Run Extract Latest Clover Data Set.");
     return ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ");
+  }
+  if (pr.cancelled) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Cancel(FormatStatus=#True)");
+    return 0;
   }
   Log("> DLAndExtractCloverFromCloverDistrISO: Exitcode: " + std::to_string(pr.exitCode));
   if (pr.exitCode != 0) {

@@ -55,7 +55,7 @@ class FormatJob {
 
   int Run() {
     if (Prepare() && Confirm()) {
-      if (mode_ == "Not_Format" || (Phases() && !Stopped())) DataSet();
+      if (mode_ == "Not_Format" ? HoldDisk() : (Phases() && !Stopped())) DataSet();
     }
     return End();
   }
@@ -240,7 +240,7 @@ class FormatJob {
     }
     ui_.SetControlText(Control::Button_Format, "Cancel");
     FormatStatus = 0;
-    if (mode_ != "Not_Format" && !SameDiskAsConfirmed()) return false;
+    if (!SameDiskAsConfirmed()) return false;
     return true;
   }
 
@@ -262,6 +262,20 @@ class FormatJob {
     return FailStatus("> FormatThread: Error: the selected disk " + confirmed.DevicePath +
                           " changed after the confirmation; nothing was written",
                       "Error : The selected disk has changed. Nothing was written.", 5000);
+  }
+
+  // Without formatting the data set goes onto the volume as it is. A volume
+  // the desktop has mounted is taken off first and the disk is held until the
+  // end: writing its file system raw under a live mount would corrupt it.
+  bool HoldDisk() {
+    const std::string disk = std::to_string(CurrentDisk.DiskNumber);
+    hPhysicalDrive_ = GetDriveHandle(CurrentDisk.DiskNumber, "", false, true);
+    if (!hPhysicalDrive_) {
+      return FailStatus("> FormatThread: Error open Disk" + disk + " for lock",
+                        "Error opening the Disk" + disk + " for lock", 2000);
+    }
+    Log("> FormatThread: Success open Disk" + disk + " for lock");
+    return true;
   }
 
   bool Phases() {

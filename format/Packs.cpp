@@ -294,6 +294,8 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   if (ShowProgress) GetUi().DrawProgress("", 0);
   ZipExtractOptions opt;
   opt.cancel = [] { return FormatStatus.load() == 1; };
+  // Files for a volume are staged on the system's disk first: never more than the volume holds.
+  if (toVolume) opt.maxBytes = volume.byteLength;
   if (ShowProgress) {
     opt.progress = [&dest](const ZipProgress& p) {
       int percent = static_cast<int>(std::lround(p.index * 1.0 / p.total * 100.0));

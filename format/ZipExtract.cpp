@@ -102,6 +102,7 @@ const char* ZipResultText(ZipResult r) {
     case ZipResult::UnsupportedType: return "entry is neither a file nor a directory";
     case ZipResult::CorruptMember: return "entry data does not match its size or CRC";
     case ZipResult::WriteFailed: return "cannot write the entry";
+    case ZipResult::TooLarge: return "the archive unpacks to more than the destination holds";
   }
   return "?";
 }
@@ -159,6 +160,7 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
     return out;
   }
   std::vector<char> buf(256 * 1024);
+  int64_t totalWritten = 0;
   for (int index = 1;; ++index) {
     if (opt.cancel && opt.cancel()) {
       out.result = ZipResult::Cancelled;
@@ -210,6 +212,12 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
           out.detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "read failed";
           return out;
         }
+        if (opt.maxBytes > 0 && totalWritten + n > opt.maxBytes) {
+          out.result = ZipResult::TooLarge;
+          out.detail = "more than " + std::to_string(opt.maxBytes) + " bytes";
+          return out;
+        }
+        totalWritten += n;
         for (la_ssize_t off = 0; off < n;) {
           ssize_t w = ::write(file.get(), buf.data() + off, static_cast<std::size_t>(n - off));
           if (w < 0 && errno == EINTR) continue;

@@ -22,6 +22,7 @@ enum class ZipResult {
   UnsupportedType, // symbolic link, device, FIFO, socket
   CorruptMember,   // data does not match the recorded size or CRC
   WriteFailed,     // the destination refused a directory or file
+  TooLarge,        // the data would pass the byte limit of the destination
 };
 
 struct ZipProgress {
@@ -35,6 +36,10 @@ struct ZipExtractOptions {
   std::function<bool()> cancel;
   // Called after each entry.
   std::function<void(const ZipProgress&)> progress;
+  // Most bytes of file data written in all (0: no limit). An archive that
+  // unpacks to more stops there (TooLarge) instead of filling the disk that
+  // holds the destination.
+  int64_t maxBytes = 0;
 };
 
 struct ZipOutcome {

@@ -318,6 +318,30 @@ static std::string MountDeviceName(const std::string& sysRoot, const MountEntry&
   return DeviceDir(sysRoot, base).empty() ? std::string() : base;
 }
 
+// The lowerdir (colon-separated) and upperdir directories of overlay options.
+static std::vector<std::string> OverlayLayerDirs(const std::string& options) {
+  std::vector<std::string> dirs;
+  std::size_t start = 0;
+  while (start < options.size()) {
+    std::size_t comma = options.find(',', start);
+    if (comma == std::string::npos) comma = options.size();
+    const std::string opt = options.substr(start, comma - start);
+    start = comma + 1;
+    std::string value;
+    if (StartsWith(opt, "lowerdir=")) value = opt.substr(9);
+    else if (StartsWith(opt, "upperdir=")) value = opt.substr(9);
+    else continue;
+    std::size_t from = 0;
+    while (from <= value.size()) {
+      std::size_t colon = value.find(':', from);
+      if (colon == std::string::npos) colon = value.size();
+      if (colon > from) dirs.push_back(value.substr(from, colon - from));
+      from = colon + 1;
+    }
+  }
+  return dirs;
+}
+
 std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::string& sysRoot) {
   std::set<std::string> disks;
   std::set<std::string> visited;
@@ -341,8 +365,18 @@ std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::st
     }
   };
 
-  for (const auto& m : mounts)
-    if (IsSystemMountPoint(m.mountPoint)) addDevice(MountDeviceName(sysRoot, m));
+  for (const auto& m : mounts) {
+    if (!IsSystemMountPoint(m.mountPoint)) continue;
+    addDevice(MountDeviceName(sysRoot, m));
+    // An overlay (a live system's root, say) has no device of its own: its
+    // layers are directories of other mounts, such as a squashfs on a loop
+    // device whose image lies on the boot stick.
+    if (m.fsType == "overlay") {
+      for (const std::string& dir : OverlayLayerDirs(m.superOptions))
+        if (const MountEntry* h = MountHolding(mounts, dir); h != nullptr && h != &m)
+          addDevice(MountDeviceName(sysRoot, *h));
+    }
+  }
 
   for (const auto& s : ParseSwaps(ReadWholeFile(procRoot + "/swaps"))) {
     if (s.type == "partition") {

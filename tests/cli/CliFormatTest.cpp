@@ -342,6 +342,81 @@ class CliFormatLoop : public CliFormat {
   }
 };
 
+// A stick with a file system on the whole device and no partition table, as
+// the desktop mounts it: the format takes that mount off like a partition's.
+TEST_F(CliFormatLoop, MountedWholeDiskFileSystemIsUnmountedForTheFormat) {
+  const std::string img = dir_ / "superfloppy.img";
+  auto loop = Attach(img);
+  ASSERT_TRUE(loop);
+  std::string out;
+  if (!HaveProgram("mkfs.ext2")) GTEST_SKIP() << "e2fsprogs missing";
+  ASSERT_EQ(Sh("mkfs.ext2 -q -F " + loop->path() + " 2>&1", &out), 0) << out;
+  const std::string mnt = dir_ / "auto";
+  std::filesystem::create_directories(mnt);
+  ASSERT_EQ(Sh("mount -t ext2 " + loop->path() + " " + Quote(mnt) + " 2>&1", &out), 0) << out;
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { Sh("umount " + Quote(dir) + " 2>/dev/null"); }
+  } unmount{mnt};
+
+  CliResult r = home_.Run("format --disk " + loop->path() +
+                          " --all --boot-records Clover --fs FAT32-LBA --align 2048 --one-partition --label FKTEST"
+                          " --data-set none --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  EXPECT_NE(home_.LogText().find("> Phase 1 Success open Disk"), std::string::npos) << home_.LogText();
+  EXPECT_NE(Sh("mountpoint -q " + Quote(mnt)), 0) << "the disk is still mounted";
+  Sh("umount " + Quote(mnt) + " 2>/dev/null");
+  ::sync();
+  auto e = ReadMbrEntries(ReadFileBytes(img).substr(0, 512));
+  EXPECT_EQ(e[0].type, 0x0C);
+  EXPECT_EQ(FsckPartition(img, e[0], false, dir_.path(), &out), 0) << out;
+}
+
+// Not_Format on a loop device: the disk is held while the data set is written.
+// A volume the desktop has mounted is taken off first: raw writes under a live
+// FAT mount leave the kernel with stale structures it writes back at unmount.
+// The mount part needs a kernel that makes partition nodes.
+TEST_F(CliFormatLoop, NotFormatUnmountsTheMountedVolumeFirst) {
+  const std::string img = dir_ / "mounted.img";
+  auto loop = Attach(img);
+  ASSERT_TRUE(loop);
+  CliResult r = home_.Run("format --disk " + loop->path() +
+                          " --all --boot-records Clover --fs FAT32-LBA --align 2048 --one-partition --label FKTEST"
+                          " --data-set none --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  // What udev does once a disk written to is closed: the kernel reads the new table.
+  Sh("blockdev --rereadpt " + loop->path() + " 2>/dev/null");
+  const std::string part = loop->path() + "p1";
+  const std::string mnt = dir_ / "auto";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { Sh("umount " + Quote(dir) + " 2>/dev/null"); }
+  } unmount{mnt};
+  bool mounted = false;
+  std::string out;
+  if (std::filesystem::exists(part)) {
+    std::filesystem::create_directories(mnt);
+    ASSERT_EQ(Sh("mount -t vfat " + part + " " + Quote(mnt) + " 2>&1", &out), 0) << out;
+    mounted = true;
+  }
+
+  const std::string zip = MakeZip(dir_ / "set.zip", kDataSet);
+  r = home_.Run("format --disk " + loop->path() + " --all --boot-records Not_Format --data-set local:" + Quote(zip) +
+                " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  EXPECT_NE(home_.LogText().find("> UnlockClose hPhysicalDrive = "), std::string::npos);
+  if (mounted) EXPECT_NE(Sh("mountpoint -q " + Quote(mnt)), 0) << "the volume is still mounted";
+  Sh("umount " + Quote(mnt) + " 2>/dev/null");
+  ::sync();
+  auto e = ReadMbrEntries(ReadFileBytes(img).substr(0, 512));
+  EXPECT_EQ(FsckPartition(img, e[0], false, dir_.path(), &out), 0) << out;
+  for (const auto& [name, data] : kDataSet) {
+    std::string back;
+    ASSERT_TRUE(FatReadFile(img, e[0].start, name, &back)) << name;
+    EXPECT_EQ(back, data) << name;
+  }
+}
+
 TEST_F(CliFormatLoop, CloverFat32ThenExfatOnLoopDevice) {
   const std::string img = dir_ / "loop.img";
   auto loop = Attach(img);

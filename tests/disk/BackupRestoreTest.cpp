@@ -289,6 +289,20 @@ TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
   EXPECT_FALSE(Logged("Success create file"));
 }
 
+// The file chosen for the backup is the image disk being read: creating it
+// would truncate the disk.
+TEST_F(BackupRestoreTest, BackupOntoAListedDiskIsRefused) {
+  const std::string disk = dir_ / "disk.img";
+  MakeDiskImage(disk);
+  const std::string original = test::ReadFileBytes(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  ui_->QueueAnswer(MsgAnswer::Yes);
+  EXPECT_EQ(Backup(disk), 0);
+  EXPECT_TRUE(test::ReadFileBytes(disk) == original);
+  EXPECT_TRUE(ui_->HasStatus("Unable to create file " + disk));
+  EXPECT_FALSE(Logged("Success create file"));
+}
+
 TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   auto cancel = [] { CancelMainThread = 1; };
   OnText(" Remain: ", cancel);
@@ -472,6 +486,19 @@ TEST_F(LoopBackupRestoreTest, RoundTripThroughAVolumeHandle) {
   RoundTrip(loop->path(), !haveNode);
   EXPECT_TRUE(Logged(haveNode ? node : loop->path() + "@@" + std::to_string(kP1Start)));
   EXPECT_TRUE(Logged("> Recover: Finish UnlockClose hPhysicalDrive"));
+}
+
+// The backing file of the loop disk being read is no place for its backup.
+TEST_F(LoopBackupRestoreTest, BackupOntoTheBackingFileIsRefused) {
+  auto loop = AttachDisk(false);
+  ASSERT_TRUE(loop);
+  const std::string backing = shm_ / "disk.img";
+  const std::string original = test::ReadFileBytes(backing);
+  ASSERT_NO_FATAL_FAILURE(Select(loop->path(), 1));
+  ui_->QueueAnswer(MsgAnswer::Yes);
+  EXPECT_EQ(Backup(backing), 0);
+  EXPECT_TRUE(test::ReadFileBytes(backing) == original);
+  EXPECT_FALSE(Logged("Success create file"));
 }
 
 TEST_F(LoopBackupRestoreTest, RoundTripThroughTheDiskAtTheOffset) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -224,6 +225,23 @@ TEST_F(FakeDiskList, VolumeByRangeStartsAtThePartition) {
   EXPECT_EQ(read_sectors(h, 512, 409600, 1, boot.data()), 0);
   EXPECT_TRUE(LogMirrorContains("> read_sectors: Could not access sector 409600"));
   EXPECT_EQ(read_sectors(h, 512, 409599, 1, boot.data()), 512);
+}
+
+// The kernel made the partition's node after the disk was listed (it read a
+// new table): the node names the volume all the same.
+TEST_F(FakeDiskList, PartitionNodeMadeAfterTheListingOpens) {
+  const std::string attr = fs_->DeviceDir("sdb") + "/sdb2/partition";
+  ASSERT_TRUE(std::filesystem::exists(attr));
+  std::filesystem::rename(attr, attr + ".later");
+  UpdateAllDrives();
+  std::filesystem::rename(attr + ".later", attr);
+  const std::string node = fs_->DevFile("sdb2");
+  test::WriteFileBytes(node, std::string(4096, '\0'));
+  DriveHandle h = GetDriveHandle(0, node, false, false);
+  std::filesystem::remove(node);
+  ASSERT_TRUE(h.valid());
+  EXPECT_EQ(h.length(), 409600LL * 512);
+  EXPECT_FALSE(RefusedWithSystemTexts());
 }
 
 TEST_F(FakeDiskList, EjectPowersOffTheSelectedUsbDisk) {

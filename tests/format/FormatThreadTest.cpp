@@ -173,6 +173,26 @@ TEST_F(FormatThreadRun, ChangeOrCancelDuringConfirmationWritesNothing) {
   }
 }
 
+// Not_Format writes only to the disk confirmed too: a disk that changed while
+// the question was open keeps its volume as it was.
+TEST_F(FormatThreadRun, NotFormatOnADiskChangedDuringConfirmationWritesNothing) {
+  run_.dataSet = "";
+  FormatRunResult r = RunFormat(run_, ui_);
+  ASSERT_EQ(r.result, 1) << r.log;
+  run_.bootRecords = "Not_Format";
+  run_.dataSet = MakeZip(dir_ / "set.zip", {{"EFI/CLOVER/config.plist", "<plist/>\n"}});
+  ui_ = std::make_shared<HookedUi>();
+  ui_->onBox = [&](const std::string& title) {
+    if (title == "WARNING") ::truncate(run_.disk.c_str(), kImageSize + (64 << 20));
+  };
+  const std::string before = ReadImage(run_.disk, 0, kImageSize);
+  r = RunFormat(run_, ui_);
+  ASSERT_TRUE(r.selected);
+  ExpectFailedAndClosed(r);
+  EXPECT_NE(r.log.find("changed after the confirmation"), std::string::npos) << r.log;
+  EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == before);
+}
+
 // A data set that is no archive: the disk is formatted, the run reports failure.
 TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
   run_.dataSet = dir_ / "broken.zip";

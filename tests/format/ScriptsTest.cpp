@@ -2,10 +2,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/ScriptedUi.h"
+#include "format/CloverDataSet.h"
+#include "format/PackWriter.h"
 #include "format/Packs.h"
 #include "platform/Process.h"
 #include "tests/support/TestUtil.h"
@@ -126,6 +129,43 @@ TEST_F(ScriptsTest, RecoveryScriptFailuresHaveTheirExitCodes) {
   EXPECT_EQ(r.exitCode, 4) << r.output;
   EXPECT_NE(r.output.find("Error Extract RecoveryHDMeta.dmg"), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(work_ + "/RecoveryHDMeta.dmg"));
+}
+
+// A Cancel while the unpacking script runs stops it; the run does not wait for
+// the script to end by itself.
+TEST(CloverUnpackCancel, CancelStopsTheScript) {
+  test::TempDir dir{"fkunpack"};
+  fs::create_directories(dir / "pack");
+  test::WriteFileBytes(dir / "pack/Unpack_Clover_ISO.sh", "sleep 60\n");
+  std::string pack, error;
+  ASSERT_TRUE(MakePack(dir / "pack", &pack, &error)) << error;
+  RegisterPack(kPackUnpackCloverISO, pack);
+  ResetSharedFlags();
+  SetUi(std::make_shared<ScriptedUi>());
+  SetPauseFunction([](int) {});
+  SetPackWorkDir(dir / "packwork");
+  test::WriteFileBytes(dir / "Clover-v2.5k-5119-X64.iso.7z", "not unpacked");
+  CloverLocalSelectedName = dir / "Clover-v2.5k-5119-X64.iso.7z";
+
+  std::thread cancel([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    FormatStatus = 1;
+    CancelMainThread = 1;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int result = DLAndExtractCloverFromCloverDistrISO(dir / "dest", 1);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  cancel.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_LT(seconds, 30) << "the script ran on after the cancel";
+
+  RegisterPack(kPackUnpackCloverISO, "");
+  CloverLocalSelectedName.clear();
+  ResetSharedFlags();
+  SetPackWorkDir("");
+  SetPauseFunction(nullptr);
+  SetUi(nullptr);
 }
 
 }  // namespace

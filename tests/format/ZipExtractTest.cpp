@@ -115,6 +115,25 @@ TEST_F(ZipExtractTest, CancelStopsBetweenEntries) {
   EXPECT_FALSE(fs::exists(dir_ / "dest2"));
 }
 
+// An archive that unpacks to far more than its size stops at the byte limit
+// instead of filling the disk the files are staged on.
+TEST_F(ZipExtractTest, DataPastTheByteLimitStopsTheExtraction) {
+  const std::string zip = dir_ / "bomb.zip";
+  MakeZipWithPython(zip, "z.writestr('small.txt', 'x' * 1000)\n"
+                         "z.writestr('big.bin', b'\\0' * (64 << 20), compress_type=zipfile.ZIP_DEFLATED)");
+  const std::string dest = dir_ / "dest";
+  fs::create_directories(dest);
+  ZipExtractOptions opt;
+  opt.maxBytes = 1 << 20;
+  ZipOutcome out = ExtractZipSafely(zip, dest, opt);
+  EXPECT_EQ(out.result, ZipResult::TooLarge);
+  EXPECT_EQ(out.entry, "big.bin");
+  EXPECT_LE(fs::file_size(dest + "/big.bin") + fs::file_size(dest + "/small.txt"), uintmax_t{1} << 20);
+  opt.maxBytes = 0;
+  EXPECT_EQ(ExtractZipSafely(zip, dir_ / "dest", opt).result, ZipResult::Ok);
+  EXPECT_EQ(fs::file_size(dest + "/big.bin"), uintmax_t{64} << 20);
+}
+
 TEST_F(ZipExtractTest, HostileArchivesFailWithoutWritingOutside) {
   const std::string outside = dir_ / "outside";
   fs::create_directories(outside);

@@ -97,4 +97,18 @@ TEST_F(FakeMachine, SystemDisksFollowStackedDevicesLoopsAndSwap) {
   auto s2 = FindSystemDisks(fs.proc, fs.sys);
   EXPECT_TRUE(s2.count("sdc"));
   EXPECT_FALSE(s2.count("nvme0n1"));
+
+  // A live system: / is an overlay whose lower layer is a squashfs on loop0,
+  // whose image lies on the stick it booted from (sdf1 at /mnt/store).
+  fs.SetSwaps("");
+  fs.SetMountInfo(
+      "30 1 0:30 / / rw,noatime - overlay overlay rw,lowerdir=/run/live/rootfs/filesystem.squashfs/,"
+      "upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work\n"
+      "31 30 0:31 / /run/live/overlay rw - tmpfs tmpfs rw\n"
+      "32 30 8:81 / /mnt/store ro - vfat /dev/sdf1 ro\n"
+      "33 30 7:0 / /run/live/rootfs/filesystem.squashfs ro - squashfs /dev/loop0 ro\n");
+  auto live = FindSystemDisks(fs.proc, fs.sys);
+  EXPECT_TRUE(live.count("loop0"));
+  EXPECT_TRUE(live.count("sdf"));
+  EXPECT_FALSE(live.count("nvme0n1"));
 }
