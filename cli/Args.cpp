@@ -65,9 +65,9 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
         return OneOf(opt, {"--disk", "--all", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
                            "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
       case Command::Eject: return OneOf(opt, {"--disk", "--all", "--image"});
-      case Command::Backup: return OneOf(opt, {"--disk", "--image", "--partition", "--to", "--yes", "-y"});
+      case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
-        return OneOf(opt, {"--disk", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+        return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
       default: return false;
     }
   };
@@ -182,11 +182,18 @@ std::string HelpText(Command c) {
       return "usage: flashkeel-cli eject (--disk N|/dev/X [--all] | --image FILE)\n"
              "  Unmounts every partition, flushes and powers the USB drive off (a loop disk is detached).\n";
     case Command::Backup:
-      return "usage: flashkeel-cli backup (--disk N|/dev/X | --image FILE) --partition N --to FILE [--yes]\n"
-             "  Saves partition N (1-4) byte for byte into FILE. --yes overwrites an existing FILE.\n";
+      return "usage: flashkeel-cli backup (--disk N|/dev/X [--all] | --image FILE) --partition N --to FILE [--yes]\n"
+             "  Saves partition N (1-4) byte for byte into FILE.\n"
+             "  --all   --disk may name a fixed disk (as list --all shows them)\n"
+             "  --yes   answer Yes to the questions (the file choice, overwriting an existing FILE);\n"
+             "          without it they are asked on the terminal, and refused when there is none\n";
     case Command::Restore:
-      return "usage: flashkeel-cli restore (--disk N|/dev/X | --image FILE) --partition N --from FILE [--yes] [--verify]\n"
+      return "usage: flashkeel-cli restore (--disk N|/dev/X [--all] | --image FILE) --partition N --from FILE\n"
+             "                             [--yes] [--verify]\n"
              "  Writes FILE byte for byte onto partition N (1-4) and fits its MBR entry to the image.\n"
+             "  --all     --disk may name a fixed disk (as list --all shows them)\n"
+             "  --yes     answer Yes to the question before writing; without it the question is asked\n"
+             "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"

@@ -52,15 +52,19 @@ int DiskIndexOfLine(int line) {
 
 }  // namespace
 
-void PrintDiskList(CliUi& ui, std::FILE* out) {
+void PrintDiskList(CliUi& ui, std::FILE* out, bool all) {
   std::vector<TreeLine> lines = DriveTreeLines();
   std::fprintf(out, "Destination Disk\n");
-  if (lines.empty()) std::fprintf(out, "  (no disks to show; --all lists fixed disks too)\n");
+  if (lines.empty())
+    std::fprintf(out, all ? "  (no disks to show)\n" : "  (no disks to show; --all lists fixed disks too)\n");
   for (size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].level == 0) {
       int disk = DiskIndexOfLine(static_cast<int>(i));
       int number = disk >= 0 ? AllDrives[disk].DiskNumber : -1;
-      std::fprintf(out, "[%d] %s\n", number, lines[i].text.c_str());
+      // The device node too, for --disk /dev/X: a loop device's line names no vendor or product.
+      std::string node = disk >= 0 ? AllDrives[disk].DevicePath : std::string();
+      node = node.rfind("/dev/", 0) == 0 ? "  " + node : std::string();
+      std::fprintf(out, "[%d] %s%s\n", number, lines[i].text.c_str(), node.c_str());
     } else {
       std::fprintf(out, "      %s\n", lines[i].text.c_str());
     }
@@ -110,6 +114,10 @@ int PrepareTarget(const Args& a, CliUi& ui, std::FILE* err) {
       break;
     }
   }
+  if (found < 0 && image.empty() && IsSystemDiskPath(a.disk)) {
+    std::fprintf(err, "flashkeel-cli: %s holds the running system; Flashkeel never works on it\n", a.disk.c_str());
+    return -1;
+  }
   if (found < 0) {
     std::fprintf(err, "flashkeel-cli: no disk %s in the list\n", (image.empty() ? a.disk : image).c_str());
     return -1;
@@ -129,7 +137,7 @@ int RunList(const Args& a, CliUi& ui) {
   // An image that cannot be listed is an error, not an empty list.
   if (!a.image.empty() && PrepareTarget(a, ui, stderr) < 0) return 1;
   if (a.image.empty()) UpdateAllDrives();
-  PrintDiskList(ui, stdout);
+  PrintDiskList(ui, stdout, a.all || Cfg().EnableFixedDisks == 1);
   return 0;
 }
 
@@ -188,12 +196,14 @@ int RunEject(const Args& a, CliUi& ui) {
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
   SelectDisk(disk, 0);
+  // The list is rebuilt below: an ejected disk leaves it.
+  const std::string path = AllDrives[disk].DevicePath;
   Log("> #Button_Eject pressed ================================");
   int rc = EjectDrive();
   UpdateAllDrives();
   ui.FinishLine();
   if (rc) {
-    std::printf("Ejected %s\n", AllDrives.size() > static_cast<size_t>(disk) ? AllDrives[disk].DevicePath.c_str() : "");
+    std::printf("Ejected %s\n", path.c_str());
     return 0;
   }
   std::printf("The disk could not be ejected (only USB disks can be powered off; see the log)\n");

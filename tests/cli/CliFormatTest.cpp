@@ -290,7 +290,7 @@ TEST_F(CliFormat, SystemDiskIsRefused) {
   EXPECT_EQ(log.find("> CLI MessageBox: WARNING"), std::string::npos) << log;
   EXPECT_EQ(log.find("> Phase 1"), std::string::npos) << log;
   const bool refusedByList = r.out.find("not shown in the Destination Disk list") != std::string::npos ||
-                             r.out.find("no disk /dev/" + disk) != std::string::npos;
+                             r.out.find("/dev/" + disk + " holds the running system") != std::string::npos;
   const bool refusedByRun = log.find("> FormatThread: Not permitted! You selected a System Drive.") !=
                             std::string::npos;
   EXPECT_TRUE(refusedByList || refusedByRun) << r.out << log;
