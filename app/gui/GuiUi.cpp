@@ -128,10 +128,16 @@ std::string GuiUi::SaveFileDialog(const std::string& title, const std::string& d
         const QString filters = QtFilterList(pattern, patternIndex, &sel);
         // The caller asks itself before it replaces a file, and a new name is
         // the usual answer.
-        result = QFileDialog::getSaveFileName(window_, QString::fromStdString(title),
-                                              QString::fromStdString(defaultFile), filters, &sel,
-                                              QFileDialog::DontConfirmOverwrite)
-                     .toStdString();
+        QFileDialog dlg(window_, QString::fromStdString(title), QString(), filters);
+        dlg.setAcceptMode(QFileDialog::AcceptSave);
+        dlg.setFileMode(QFileDialog::AnyFile);
+        dlg.setOption(QFileDialog::DontConfirmOverwrite);
+        // The filter first: choosing it rewrites the name's suffix to the
+        // filter's first one ("PartSave.bin" would become "PartSave.hfs").
+        if (!sel.isEmpty()) dlg.selectNameFilter(sel);
+        dlg.selectFile(QString::fromStdString(defaultFile));
+        if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty())
+          result = dlg.selectedFiles().constFirst().toStdString();
       },
       true);
   return result;

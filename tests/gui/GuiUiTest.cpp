@@ -177,6 +177,35 @@ TEST_F(GuiUiTest, SaveDialogTakesExistingAndNewNamesWithoutAskingToOverwrite) {
   }
 }
 
+// The preselected filter must not rewrite the default name's suffix.
+TEST_F(GuiUiTest, SaveDialogOffersTheDefaultNameUnderAPreselectedFilter) {
+  test::TempDir dir("fkdlg");
+  GuiUi ui;
+  QString offered;
+  QTimer driver;
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dlg = qobject_cast<QFileDialog*>(w);
+      if (!dlg || !dlg->isVisible()) continue;
+      auto* edit = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(edit, nullptr);
+      offered = edit->text();
+      QMetaObject::invokeMethod(dlg, "accept", Qt::QueuedConnection);
+    }
+  });
+  driver.start(30);
+  std::string got;
+  OnWorker([&] {
+    got = ui.SaveFileDialog("Save to FKLImage file:", dir / "PartSave.bin",
+                            "Binary (*.bin)|*.bin|HFS/HFS+ (*.hfs)|*.hfs|HFS/HFS+/Binary (*.hfs;*.bin)|*.hfs;*.bin|"
+                            "All files (*.*)|*.*",
+                            2);
+  });
+  driver.stop();
+  EXPECT_EQ(offered.toStdString(), "PartSave.bin");
+  EXPECT_EQ(got, dir / "PartSave.bin");
+}
+
 TEST(QtFilterListTest, DialogPatternsBecomeQtFilters) {
   QString sel;
   EXPECT_EQ(QtFilterList("HFS Image (*.hfs)|*.hfs|All files (*.*)|*.*", 1, &sel),
