@@ -14,6 +14,7 @@
 #include "disk/RawDisk.h"
 #include "format/CloverDataSet.h"
 #include "format/FormatThread.h"
+#include "format/Packs.h"
 
 namespace fk::cli {
 
@@ -176,6 +177,15 @@ int RunFormat(const Args& a, CliUi& ui) {
     }
   } else if (c.InstallDataSet == "Local") {
     FindCloverLocalDistr();
+  }
+
+  // A FreeDOS run without its data set would wipe the disk and leave it unbootable.
+  if (c.Boot_records == "FreeDos" && !FindPack(kPackFreeDosDataSet)) {
+    std::fprintf(stderr,
+                 "flashkeel-cli: %s: FreeDos needs a build configured with -DFLASHKEEL_FREEDOS_DIR=DIR "
+                 "(a folder of FreeDOS boot files)\n",
+                 kNoFreeDosDataSetText);
+    return 1;
   }
 
   int disk = PrepareTarget(a, ui, stderr);
