@@ -357,6 +357,7 @@ void MainWindow::SetControlText(Control c, const QString& text) {
     latestClover_->setTitle(text);
   } else if (QPushButton* b = Button(c)) {
     b->setText(text);
+    FitButtonFont(b);
   }
 }
 
