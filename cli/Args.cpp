@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace fk::cli {
 
@@ -125,7 +126,14 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       if (mb < 32 || mb > 2000000) return fail("--boot-size takes megabytes, 32 to 2000000");
       a.bootSizeMb = mb;
     } else if (opt == "--label") {
-      if (v.size() > 11) return fail("--label takes at most 11 characters");
+      // Checked here, as the file-system tools would refuse it only after the
+      // disk has been cleared.
+      size_t chars = 0;
+      for (unsigned char ch : v) chars += (ch & 0xC0) != 0x80;  // UTF-8 lead bytes
+      if (chars > 11) return fail("--label takes at most 11 characters");
+      for (unsigned char ch : v)
+        if (ch < 0x20 || ch == 0x7F || std::strchr("*?:/\\|<>\"", ch))
+          return fail("--label cannot hold control characters or any of * ? : / \\ | < > \"");
       a.label = v;
     } else if (opt == "--data-set") {
       if (v != "none" && v.rfind("local:", 0) != 0) return fail("--data-set takes none or local:PATH");
@@ -170,7 +178,7 @@ std::string HelpText(Command c) {
              "  --align 63|2048|4096|8192      first sector of the boot partition\n"
              "  --boot-size MB                 size of the boot partition (two partitions)\n"
              "  --one-partition                one partition over the whole disk\n"
-             "  --label TEXT                   volume label, 11 characters at most\n"
+             "  --label TEXT                   volume label, 11 characters at most (FAT32: ASCII)\n"
              "  --full                         full format (zero the partition first)\n"
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"

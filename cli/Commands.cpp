@@ -179,6 +179,18 @@ int RunFormat(const Args& a, CliUi& ui) {
     FindCloverLocalDistr();
   }
 
+  // FAT labels are plain ASCII without these; mkfs.fat would refuse one only
+  // after the disk has been cleared.
+  if (a.label && c.FileSystem.rfind("FAT32", 0) == 0) {
+    for (unsigned char ch : *a.label) {
+      if (ch >= 0x80 || std::strchr("+,.;=[]", ch)) {
+        std::fprintf(stderr, "flashkeel-cli: a FAT32 --label takes ASCII characters other than + , . ; = [ ]: %s\n",
+                     a.label->c_str());
+        return 2;
+      }
+    }
+  }
+
   // A FreeDOS run without its data set would wipe the disk and leave it unbootable.
   if (c.Boot_records == "FreeDos" && !FindPack(kPackFreeDosDataSet)) {
     std::fprintf(stderr,

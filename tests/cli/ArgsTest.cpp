@@ -53,6 +53,7 @@ TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
       {{"format", "--disk", "1", "--fs", "ext4"}, "--fs takes"},
       {{"format", "--disk", "1", "--boot-size", "31"}, "32 to 2000000"},
       {{"format", "--disk", "1", "--label", "TWELVECHARSX"}, "11 characters"},
+      {{"format", "--disk", "1", "--label", "a/b"}, "cannot hold"},
       {{"format", "--disk", "1", "--data-set", "http://x"}, "none or local:PATH"},
       {{"format", "--disk", "1", "--one-partition", "--boot-size", "64"}, "exclude"},
       {{"format", "--disk", "1", "--size", "1G"}, "--size goes with --image"},

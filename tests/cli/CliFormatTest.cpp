@@ -92,7 +92,8 @@ class CliFormat : public ::testing::Test {
 
 TEST_F(CliFormat, UsageHelpAndList) {
   for (const char* bad : {"frobnicate", "format --bogus", "format --size 12Q --image x.img", "list --disk",
-                          "format --boot-records Linux --image x.img"}) {
+                          "format --boot-records Linux --image x.img",
+                          "format --image x.img --size 64M --fs FAT32 --label a.b --yes"}) {
     CliResult r = home_.Run(bad);
     EXPECT_EQ(r.rc, 2) << "'" << bad << "': " << r.out;
   }
