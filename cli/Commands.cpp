@@ -165,6 +165,17 @@ int RunFormat(const Args& a, CliUi& ui) {
         std::fprintf(stderr, "flashkeel-cli: data set not found: %s\n", path.c_str());
         return 1;
       }
+      // The run takes the archive by its extension (".zip" or ".7z", in lower
+      // case) and checks its signature only after the disk has been cleared.
+      const std::string ext = fs::path(path).extension().string();
+      if (ext != ".zip" && ext != ".7z") {
+        std::fprintf(stderr, "flashkeel-cli: the data set must be a .zip or .7z archive: %s\n", path.c_str());
+        return 1;
+      }
+      if (!Validate7zZIPFile(path)) {
+        std::fprintf(stderr, "flashkeel-cli: not a %s archive: %s\n", ext.c_str() + 1, path.c_str());
+        return 1;
+      }
       c.InstallDataSet = "Local";
       CloverLocalSelectedName = path;
       const std::string name = fs::path(path).filename().string();

@@ -248,6 +248,16 @@ TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
   EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos);
   EXPECT_TRUE(ReadFileBytes(img) == original);
 
+  // An archive the run could not use is refused before the disk is touched.
+  WriteFileBytes(dir_ / "junk.zip", "junk");
+  WriteFileBytes(dir_ / "set.ZIP", ReadFileBytes(zip));
+  for (const char* bad : {"junk.zip", "set.ZIP"}) {
+    r = home_.Run("format --image " + Quote(img) + " --data-set local:" + Quote(dir_ / bad) + " --yes");
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos) << bad;
+    EXPECT_TRUE(ReadFileBytes(img) == original) << bad;
+  }
+
   // On a terminal: OK to the not-USB question, then "no" to the final confirmation.
   if (HaveProgram("script")) {
     std::string out;
