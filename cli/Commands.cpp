@@ -202,6 +202,19 @@ int RunFormat(const Args& a, CliUi& ui) {
     }
   }
 
+  // exFAT, NTFS and UDF reach a partition of an image file through a loop
+  // device; without the right to make one the run would fail after clearing the disk.
+  const std::string& fsName = c.FileSystem;
+  const bool viaLoop = fsName == "exFAT" || ((fsName == "NTFS" || fsName == "UDF") && c.Boot_records != "Clover");
+  if (!a.image.empty() && viaLoop && (c.Boot_records == "Clover" || c.Boot_records == "Windows") &&
+      ::access("/dev/loop-control", R_OK | W_OK) != 0) {
+    std::fprintf(stderr,
+                 "flashkeel-cli: formatting a disk image as %s needs a loop device, which needs root: "
+                 "run it with sudo, or choose --fs FAT32-LBA\n",
+                 fsName.c_str());
+    return 1;
+  }
+
   // A FreeDOS run without its data set would wipe the disk and leave it unbootable.
   if (c.Boot_records == "FreeDos" && !FindPack(kPackFreeDosDataSet)) {
     std::fprintf(stderr,

@@ -307,6 +307,28 @@ TEST_F(CliFormat, SystemDiskIsRefused) {
   EXPECT_TRUE(refusedByList || refusedByRun) << r.out << log;
 }
 
+// exFAT reaches a partition of an image through a loop device: a user who
+// cannot make one is told so before anything is written.
+TEST_F(CliFormat, ExfatOnAnImageWithoutLoopRightsIsRefusedBeforeAnyWrite) {
+  if (!IsRoot() || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root to run as an unprivileged user";
+  const std::string home = dir_ / "nobody";
+  std::filesystem::create_directories(home);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+  std::filesystem::permissions(home, std::filesystem::perms::all);
+  const std::string img = home + "/x.img";
+  MakeSparseFile(img, 64LL << 20);
+  std::filesystem::permissions(img, std::filesystem::perms::all);
+  const std::string before = ReadFileBytes(img);
+  std::string out;
+  int rc = Sh("setpriv --reuid=65534 --regid=65534 --clear-groups env FLASHKEEL_HOME=" + Quote(home) + " " +
+                  Quote(FK_CLI_PATH) + " format --image " + Quote(img) +
+                  " --fs exFAT --one-partition --data-set none --yes </dev/null 2>&1",
+              &out);
+  EXPECT_EQ(rc, 1) << out;
+  EXPECT_NE(out.find("needs a loop device"), std::string::npos) << out;
+  EXPECT_TRUE(ReadFileBytes(img) == before);
+}
+
 // Ctrl-C while the partition is being zeroed (--full): the run stops, closes
 // its handles and exits with 1.
 TEST_F(CliFormat, InterruptDuringFullFormatCancels) {
