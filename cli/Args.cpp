@@ -169,7 +169,7 @@ std::string HelpText(Command c) {
              "  --all          also fixed disks (as the EnableFixedDisks setting does)\n"
              "  --image FILE   also list a disk image file (shown as a fixed disk)\n";
     case Command::Format:
-      return "usage: flashkeel-cli format (--disk N|/dev/X | --image FILE [--size SIZE]) [options]\n"
+      return "usage: flashkeel-cli format (--disk N|/dev/X [--all] | --image FILE [--size SIZE]) [options]\n"
              "  Clears the disk, writes a new MBR with one or two partitions, formats the first,\n"
              "  writes the boot records and copies the data set. The settings file gives the\n"
              "  defaults; these options override them for this run only:\n"
