@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace fk::cli {
 
@@ -65,9 +66,9 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
         return OneOf(opt, {"--disk", "--all", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
                            "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
       case Command::Eject: return OneOf(opt, {"--disk", "--all", "--image"});
-      case Command::Backup: return OneOf(opt, {"--disk", "--image", "--partition", "--to", "--yes", "-y"});
+      case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
-        return OneOf(opt, {"--disk", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+        return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
       default: return false;
     }
   };
@@ -125,7 +126,14 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       if (mb < 32 || mb > 2000000) return fail("--boot-size takes megabytes, 32 to 2000000");
       a.bootSizeMb = mb;
     } else if (opt == "--label") {
-      if (v.size() > 11) return fail("--label takes at most 11 characters");
+      // Checked here, as the file-system tools would refuse it only after the
+      // disk has been cleared.
+      size_t chars = 0;
+      for (unsigned char ch : v) chars += (ch & 0xC0) != 0x80;  // UTF-8 lead bytes
+      if (chars > 11) return fail("--label takes at most 11 characters");
+      for (unsigned char ch : v)
+        if (ch < 0x20 || ch == 0x7F || std::strchr("*?:/\\|<>\"", ch))
+          return fail("--label cannot hold control characters or any of * ? : / \\ | < > \"");
       a.label = v;
     } else if (opt == "--data-set") {
       if (v != "none" && v.rfind("local:", 0) != 0) return fail("--data-set takes none or local:PATH");
@@ -161,7 +169,7 @@ std::string HelpText(Command c) {
              "  --all          also fixed disks (as the EnableFixedDisks setting does)\n"
              "  --image FILE   also list a disk image file (shown as a fixed disk)\n";
     case Command::Format:
-      return "usage: flashkeel-cli format (--disk N|/dev/X | --image FILE [--size SIZE]) [options]\n"
+      return "usage: flashkeel-cli format (--disk N|/dev/X [--all] | --image FILE [--size SIZE]) [options]\n"
              "  Clears the disk, writes a new MBR with one or two partitions, formats the first,\n"
              "  writes the boot records and copies the data set. The settings file gives the\n"
              "  defaults; these options override them for this run only:\n"
@@ -170,7 +178,7 @@ std::string HelpText(Command c) {
              "  --align 63|2048|4096|8192      first sector of the boot partition\n"
              "  --boot-size MB                 size of the boot partition (two partitions)\n"
              "  --one-partition                one partition over the whole disk\n"
-             "  --label TEXT                   volume label, 11 characters at most\n"
+             "  --label TEXT                   volume label, 11 characters at most (FAT32: ASCII)\n"
              "  --full                         full format (zero the partition first)\n"
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
@@ -182,11 +190,18 @@ std::string HelpText(Command c) {
       return "usage: flashkeel-cli eject (--disk N|/dev/X [--all] | --image FILE)\n"
              "  Unmounts every partition, flushes and powers the USB drive off (a loop disk is detached).\n";
     case Command::Backup:
-      return "usage: flashkeel-cli backup (--disk N|/dev/X | --image FILE) --partition N --to FILE [--yes]\n"
-             "  Saves partition N (1-4) byte for byte into FILE. --yes overwrites an existing FILE.\n";
+      return "usage: flashkeel-cli backup (--disk N|/dev/X [--all] | --image FILE) --partition N --to FILE [--yes]\n"
+             "  Saves partition N (1-4) byte for byte into FILE.\n"
+             "  --all   --disk may name a fixed disk (as list --all shows them)\n"
+             "  --yes   answer Yes to the questions (the file choice, overwriting an existing FILE);\n"
+             "          without it they are asked on the terminal, and refused when there is none\n";
     case Command::Restore:
-      return "usage: flashkeel-cli restore (--disk N|/dev/X | --image FILE) --partition N --from FILE [--yes] [--verify]\n"
+      return "usage: flashkeel-cli restore (--disk N|/dev/X [--all] | --image FILE) --partition N --from FILE\n"
+             "                             [--yes] [--verify]\n"
              "  Writes FILE byte for byte onto partition N (1-4) and fits its MBR entry to the image.\n"
+             "  --all     --disk may name a fixed disk (as list --all shows them)\n"
+             "  --yes     answer Yes to the question before writing; without it the question is asked\n"
+             "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"

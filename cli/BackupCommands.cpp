@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "app/AppState.h"
@@ -52,6 +54,11 @@ int ExitCodeOf(const TransferReport& r, CliUi& ui, const char* what) {
 }  // namespace
 
 int RunBackup(const Args& a, CliUi& ui) {
+  struct stat st {};
+  if (::stat(a.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "flashkeel-cli: %s is a directory; --to takes the image file to write\n", a.file.c_str());
+    return 1;
+  }
   if (!SelectPartition(a, ui)) return 1;
   SetTransferOptions(TransferOptions{});
   SetLastTransferReport(TransferReport{});
@@ -60,6 +67,14 @@ int RunBackup(const Args& a, CliUi& ui) {
 }
 
 int RunRestore(const Args& a, CliUi& ui) {
+  // A missing file gets the restore's own message; a directory or an empty
+  // file would end it without one.
+  struct stat st {};
+  if (::stat(a.file.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
+    std::fprintf(stderr, "flashkeel-cli: nothing to restore: %s is %s\n", a.file.c_str(),
+                 S_ISDIR(st.st_mode) ? "a directory" : S_ISREG(st.st_mode) ? "empty" : "not a regular file");
+    return 1;
+  }
   if (!SelectPartition(a, ui)) return 1;
   TransferOptions o;
   o.verify = a.verify;

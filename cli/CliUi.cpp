@@ -30,6 +30,14 @@ std::string CliUi::FormatProgressLine(const std::string& text, int percent, int 
   return t + tail;
 }
 
+std::string CliUi::FitLine(const std::string& text, int width) {
+  const int room = std::max(width - 1, 8);
+  std::string t = text;
+  if (static_cast<int>(t.size()) > room) t = t.substr(0, room - 3) + "...";
+  t.resize(room, ' ');
+  return t;
+}
+
 void CliUi::PrintLineLocked(const std::string& line) {
   if (lineOpen_) {
     std::fputc('\n', out_);
@@ -40,26 +48,45 @@ void CliUi::PrintLineLocked(const std::string& line) {
   std::fflush(out_);
 }
 
+// The text with every run of digits replaced by one '#': "Formatting: 37 %" and
+// "Formatting: 38 %" are the same task moving on, not two messages.
+static std::string TextShape(const std::string& text) {
+  std::string shape;
+  for (char c : text) {
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit) shape += c;
+    else if (shape.empty() || shape.back() != '#') shape += '#';
+  }
+  return shape;
+}
+
 void CliUi::DrawProgress(const std::string& text, int percent) {
+  // The drive list asks the user to pick a line of its tree whenever it is
+  // rebuilt; the command line has named its disk already, so these prompts
+  // would only mislead.
+  if (text == "Select the USB Flash Drive, please" || text == "Insert a USB Flash Drive ...") return;
   std::lock_guard l(mutex_);
   percent = std::clamp(percent, 0, 100);
   if (text == lastText_ && percent == lastPercent_) return;
   const bool textChanged = text != lastText_;
-  // A running transfer redraws one line (its text carries changing numbers);
-  // a new message gets a line of its own so that earlier ones stay readable.
-  const bool sameTask = percent > 0 && lastPercent_ > 0;
+  // A running task redraws one line: a transfer whose text carries changing
+  // numbers, or a status that only counts on ("Formatting: 37 %"). A new
+  // message gets a line of its own so that earlier ones stay readable.
+  const bool sameTask = (percent > 0 && lastPercent_ > 0) || (textChanged && TextShape(text) == TextShape(lastText_));
   lastText_ = text;
   lastPercent_ = percent;
   if (opt_.quiet) return;
   if (opt_.fancyProgress) {
-    std::string line = FormatProgressLine(text, percent, opt_.width);
-    if (lineOpen_ && textChanged && !sameTask) std::fputc('\n', out_);
+    if (text.empty() && percent == 0) return;
+    // A plain status (no progress) shows no bar: "All done  0% [-----]" would read as a failure.
+    std::string line = percent > 0 ? FormatProgressLine(text, percent, opt_.width) : FitLine(text, opt_.width);
+    if (lineOpen_ && !sameTask) std::fputc('\n', out_);
     std::fputc('\r', out_);
     std::fputs(line.c_str(), out_);
     std::fflush(out_);
     lineOpen_ = true;
   } else if (textChanged && !text.empty()) {
-    // Plain output: one line per new text; percent only when there is one.
+    // Plain output (a log file, a pipe): one line per new message, percent only when there is one.
     PrintLineLocked(percent > 0 ? text + " (" + std::to_string(percent) + "%)" : text);
   }
 }

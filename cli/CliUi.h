@@ -51,6 +51,8 @@ class CliUi : public Ui {
 
   // One line of text: the status, the percent and a bar, cut to width.
   static std::string FormatProgressLine(const std::string& text, int percent, int width);
+  // The text alone, cut or padded to width (a status without progress).
+  static std::string FitLine(const std::string& text, int width);
 
  private:
   Options opt_;

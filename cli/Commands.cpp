@@ -14,6 +14,7 @@
 #include "disk/RawDisk.h"
 #include "format/CloverDataSet.h"
 #include "format/FormatThread.h"
+#include "format/Packs.h"
 
 namespace fk::cli {
 
@@ -52,15 +53,19 @@ int DiskIndexOfLine(int line) {
 
 }  // namespace
 
-void PrintDiskList(CliUi& ui, std::FILE* out) {
+void PrintDiskList(CliUi& ui, std::FILE* out, bool all) {
   std::vector<TreeLine> lines = DriveTreeLines();
   std::fprintf(out, "Destination Disk\n");
-  if (lines.empty()) std::fprintf(out, "  (no disks to show; --all lists fixed disks too)\n");
+  if (lines.empty())
+    std::fprintf(out, all ? "  (no disks to show)\n" : "  (no disks to show; --all lists fixed disks too)\n");
   for (size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].level == 0) {
       int disk = DiskIndexOfLine(static_cast<int>(i));
       int number = disk >= 0 ? AllDrives[disk].DiskNumber : -1;
-      std::fprintf(out, "[%d] %s\n", number, lines[i].text.c_str());
+      // The device node too, for --disk /dev/X: a loop device's line names no vendor or product.
+      std::string node = disk >= 0 ? AllDrives[disk].DevicePath : std::string();
+      node = node.rfind("/dev/", 0) == 0 ? "  " + node : std::string();
+      std::fprintf(out, "[%d] %s%s\n", number, lines[i].text.c_str(), node.c_str());
     } else {
       std::fprintf(out, "      %s\n", lines[i].text.c_str());
     }
@@ -110,6 +115,10 @@ int PrepareTarget(const Args& a, CliUi& ui, std::FILE* err) {
       break;
     }
   }
+  if (found < 0 && image.empty() && IsSystemDiskPath(a.disk)) {
+    std::fprintf(err, "flashkeel-cli: %s holds the running system; Flashkeel never works on it\n", a.disk.c_str());
+    return -1;
+  }
   if (found < 0) {
     std::fprintf(err, "flashkeel-cli: no disk %s in the list\n", (image.empty() ? a.disk : image).c_str());
     return -1;
@@ -129,7 +138,7 @@ int RunList(const Args& a, CliUi& ui) {
   // An image that cannot be listed is an error, not an empty list.
   if (!a.image.empty() && PrepareTarget(a, ui, stderr) < 0) return 1;
   if (a.image.empty()) UpdateAllDrives();
-  PrintDiskList(ui, stdout);
+  PrintDiskList(ui, stdout, a.all || Cfg().EnableFixedDisks == 1);
   return 0;
 }
 
@@ -156,6 +165,17 @@ int RunFormat(const Args& a, CliUi& ui) {
         std::fprintf(stderr, "flashkeel-cli: data set not found: %s\n", path.c_str());
         return 1;
       }
+      // The run takes the archive by its extension (".zip" or ".7z", in lower
+      // case) and checks its signature only after the disk has been cleared.
+      const std::string ext = fs::path(path).extension().string();
+      if (ext != ".zip" && ext != ".7z") {
+        std::fprintf(stderr, "flashkeel-cli: the data set must be a .zip or .7z archive: %s\n", path.c_str());
+        return 1;
+      }
+      if (!Validate7zZIPFile(path)) {
+        std::fprintf(stderr, "flashkeel-cli: not a %s archive: %s\n", ext.c_str() + 1, path.c_str());
+        return 1;
+      }
       c.InstallDataSet = "Local";
       CloverLocalSelectedName = path;
       const std::string name = fs::path(path).filename().string();
@@ -168,6 +188,40 @@ int RunFormat(const Args& a, CliUi& ui) {
     }
   } else if (c.InstallDataSet == "Local") {
     FindCloverLocalDistr();
+  }
+
+  // FAT labels are plain ASCII without these; mkfs.fat would refuse one only
+  // after the disk has been cleared.
+  if (a.label && c.FileSystem.rfind("FAT32", 0) == 0) {
+    for (unsigned char ch : *a.label) {
+      if (ch >= 0x80 || std::strchr("+,.;=[]", ch)) {
+        std::fprintf(stderr, "flashkeel-cli: a FAT32 --label takes ASCII characters other than + , . ; = [ ]: %s\n",
+                     a.label->c_str());
+        return 2;
+      }
+    }
+  }
+
+  // exFAT, NTFS and UDF reach a partition of an image file through a loop
+  // device; without the right to make one the run would fail after clearing the disk.
+  const std::string& fsName = c.FileSystem;
+  const bool viaLoop = fsName == "exFAT" || ((fsName == "NTFS" || fsName == "UDF") && c.Boot_records != "Clover");
+  if (!a.image.empty() && viaLoop && (c.Boot_records == "Clover" || c.Boot_records == "Windows") &&
+      ::access("/dev/loop-control", R_OK | W_OK) != 0) {
+    std::fprintf(stderr,
+                 "flashkeel-cli: formatting a disk image as %s needs a loop device, which needs root: "
+                 "run it with sudo, or choose --fs FAT32-LBA\n",
+                 fsName.c_str());
+    return 1;
+  }
+
+  // A FreeDOS run without its data set would wipe the disk and leave it unbootable.
+  if (c.Boot_records == "FreeDos" && !FindPack(kPackFreeDosDataSet)) {
+    std::fprintf(stderr,
+                 "flashkeel-cli: %s: FreeDos needs a build configured with -DFLASHKEEL_FREEDOS_DIR=DIR "
+                 "(a folder of FreeDOS boot files)\n",
+                 kNoFreeDosDataSetText);
+    return 1;
   }
 
   int disk = PrepareTarget(a, ui, stderr);
@@ -188,12 +242,14 @@ int RunEject(const Args& a, CliUi& ui) {
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
   SelectDisk(disk, 0);
+  // The list is rebuilt below: an ejected disk leaves it.
+  const std::string path = AllDrives[disk].DevicePath;
   Log("> #Button_Eject pressed ================================");
   int rc = EjectDrive();
   UpdateAllDrives();
   ui.FinishLine();
   if (rc) {
-    std::printf("Ejected %s\n", AllDrives.size() > static_cast<size_t>(disk) ? AllDrives[disk].DevicePath.c_str() : "");
+    std::printf("Ejected %s\n", path.c_str());
     return 0;
   }
   std::printf("The disk could not be ejected (only USB disks can be powered off; see the log)\n");

@@ -14,7 +14,7 @@ int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
-void PrintDiskList(CliUi& ui, std::FILE* out);
+void PrintDiskList(CliUi& ui, std::FILE* out, bool all);
 
 // Adds --image (creating it sparse with --size when missing) and lists the
 // disks. Returns the index in AllDrives of the disk named by --disk or

@@ -1,5 +1,6 @@
 // flashkeel-cli: the command-line front end.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,9 @@ int main(int argc, char** argv) {
   o.assumeYes = a.yes;
   o.interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
   o.fancyProgress = ::isatty(STDOUT_FILENO);
+  // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
+  if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
+    o.width = ws.ws_col;
   o.quiet = a.command == Command::List;
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);

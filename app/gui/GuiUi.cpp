@@ -93,10 +93,20 @@ void GuiUi::DrawProgressEx(const std::string& text, int percent, int height, int
       false);
 }
 
+// Once the program is ending, a worker's question is not shown: it would hold
+// the exit until someone answers it. The worker takes it as refused.
+static bool Ending() { return ExitRequested.load() == 1; }
+
 MsgAnswer GuiUi::MessageBox(const std::string& title, const std::string& text, MsgButtons buttons, MsgIcon icon) {
   MsgAnswer answer = MsgAnswer::Cancel;
+  if (buttons == MsgButtons::Ok) answer = MsgAnswer::Ok;
+  if (buttons == MsgButtons::YesNo) answer = MsgAnswer::No;
   Run(
       [&] {
+        if (Ending()) {
+          Log("> MessageBox not shown, the program is ending: " + title);
+          return;
+        }
         answer = window_ ? window_->Message(title, text, buttons, icon)
                          : QtMessageBox(nullptr, title, text, buttons, icon);
       },
@@ -109,6 +119,7 @@ std::string GuiUi::OpenFileDialog(const std::string& title, const std::string& d
   std::string result;
   Run(
       [&] {
+        if (Ending()) return;
         QString sel;
         const QString filters = QtFilterList(pattern, patternIndex, &sel);
         result = QFileDialog::getOpenFileName(window_, QString::fromStdString(title),
@@ -124,14 +135,21 @@ std::string GuiUi::SaveFileDialog(const std::string& title, const std::string& d
   std::string result;
   Run(
       [&] {
+        if (Ending()) return;
         QString sel;
         const QString filters = QtFilterList(pattern, patternIndex, &sel);
         // The caller asks itself before it replaces a file, and a new name is
         // the usual answer.
-        result = QFileDialog::getSaveFileName(window_, QString::fromStdString(title),
-                                              QString::fromStdString(defaultFile), filters, &sel,
-                                              QFileDialog::DontConfirmOverwrite)
-                     .toStdString();
+        QFileDialog dlg(window_, QString::fromStdString(title), QString(), filters);
+        dlg.setAcceptMode(QFileDialog::AcceptSave);
+        dlg.setFileMode(QFileDialog::AnyFile);
+        dlg.setOption(QFileDialog::DontConfirmOverwrite);
+        // The filter first: choosing it rewrites the name's suffix to the
+        // filter's first one ("PartSave.bin" would become "PartSave.hfs").
+        if (!sel.isEmpty()) dlg.selectNameFilter(sel);
+        dlg.selectFile(QString::fromStdString(defaultFile));
+        if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty())
+          result = dlg.selectedFiles().constFirst().toStdString();
       },
       true);
   return result;
@@ -141,6 +159,7 @@ std::string GuiUi::PathDialog(const std::string& title, const std::string& initi
   std::string result;
   Run(
       [&] {
+        if (Ending()) return;
         QString dir = QFileDialog::getExistingDirectory(window_, QString::fromStdString(title),
                                                         QString::fromStdString(initialPath));
         if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');

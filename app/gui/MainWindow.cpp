@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -208,6 +209,16 @@ void MainWindow::BuildMenu() {
 void MainWindow::Dispatched() {
   if (ExitRequested.load() == 1 && !ended_) {
     ended_ = true;
+    // A dialog open at this moment (a worker's question, a file dialog) runs
+    // an event loop of its own, and the main loop could end only after
+    // someone answered it: close it, its asker takes that as Cancel.
+    for (int i = 0; i < 16; ++i) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) break;
+      Log("> Exit: closing the open dialog " + modal->windowTitle().toStdString());
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+      else modal->close();
+    }
     emit loopEnded();
   }
 }
@@ -346,6 +357,7 @@ void MainWindow::SetControlText(Control c, const QString& text) {
     latestClover_->setTitle(text);
   } else if (QPushButton* b = Button(c)) {
     b->setText(text);
+    FitButtonFont(b);
   }
 }
 

@@ -9,8 +9,10 @@
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionButton>
 
 #include "app/Log.h"
 
@@ -81,6 +83,28 @@ void FitLabelFont(QLabel* label) {
   while (!LabelTextFits(label) && px > 7) {
     f.setPixelSize(--px);
     label->setFont(f);
+  }
+}
+
+bool ButtonTextFits(const QPushButton* button) {
+  QStyleOptionButton opt;
+  opt.initFrom(button);
+  opt.text = button->text();
+  const QFontMetrics fm(button->font());
+  const QSize text(fm.horizontalAdvance(button->text()), fm.height());
+  const QSize need = button->style()->sizeFromContents(QStyle::CT_PushButton, &opt, text, button);
+  return need.width() <= button->width();
+}
+
+void FitButtonFont(QPushButton* button) {
+  // Start from the inherited font, so that a short caption after a long one
+  // gets its normal size back.
+  button->setFont(QFont());
+  QFont f = button->font();
+  int px = f.pixelSize() > 0 ? f.pixelSize() : QFontInfo(f).pixelSize();
+  while (!ButtonTextFits(button) && px > 7) {
+    f.setPixelSize(--px);
+    button->setFont(f);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QLabel>
+#include <QPushButton>
 #include <QSize>
 
 class QComboBox;
@@ -38,6 +39,9 @@ bool LabelTextFits(const QLabel* label);
 // Shrinks the label's font in steps until its text fits (not below 7 pixels),
 // so that the fixed layout stays readable with wide desktop fonts.
 void FitLabelFont(QLabel* label);
+// The same for a push button's caption ("Restore Cancel" on an 80-pixel button).
+bool ButtonTextFits(const QPushButton* button);
+void FitButtonFont(QPushButton* button);
 
 // A plain text label that reads as a link: grey, blue while the pointer is
 // over it; a left click inside it emits clicked().

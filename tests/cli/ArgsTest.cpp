@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/Args.h"
@@ -52,6 +53,7 @@ TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
       {{"format", "--disk", "1", "--fs", "ext4"}, "--fs takes"},
       {{"format", "--disk", "1", "--boot-size", "31"}, "32 to 2000000"},
       {{"format", "--disk", "1", "--label", "TWELVECHARSX"}, "11 characters"},
+      {{"format", "--disk", "1", "--label", "a/b"}, "cannot hold"},
       {{"format", "--disk", "1", "--data-set", "http://x"}, "none or local:PATH"},
       {{"format", "--disk", "1", "--one-partition", "--boot-size", "64"}, "exclude"},
       {{"format", "--disk", "1", "--size", "1G"}, "--size goes with --image"},
@@ -83,6 +85,32 @@ TEST(CliUi, ProgressLineKeepsWidthAndClamps) {
   std::string e = CliUi::FormatProgressLine(std::string(200, 'x'), -5, 60);
   EXPECT_EQ(e.size(), 59u);
   EXPECT_NE(e.find("...   0% [--------------------]"), std::string::npos);
+}
+
+// On a terminal a status that only counts on redraws its line, a status
+// without progress shows no empty bar, and the drive list's prompts to pick a
+// tree line are not shown.
+TEST(CliUi, TerminalLineRedrawsCountingStatusAndShowsBarsOnlyForProgress) {
+  test::TempDir dir;
+  std::FILE* out = std::fopen((dir / "out").c_str(), "w+");
+  CliUi::Options o;
+  o.fancyProgress = true;
+  o.width = 60;
+  CliUi ui(o, out, nullptr);
+  ui.DrawProgress("Select the USB Flash Drive, please", 0);
+  for (int p = 1; p <= 3; ++p) ui.DrawProgress("Formatting: " + std::to_string(p) + " %", 0);
+  ui.DrawProgress("Extracted (1/2) files to /mnt", 50);
+  ui.DrawProgress("Extracted (2/2) files to /mnt", 100);
+  ui.DrawProgress("All done", 0);
+  ui.FinishLine();
+  std::fclose(out);
+  const std::string text = test::ReadFileBytes(dir / "out");
+  EXPECT_EQ(text.find("Select the USB"), std::string::npos) << text;
+  EXPECT_EQ(text.find("0% [--------------------]"), std::string::npos) << text;
+  EXPECT_NE(text.find("100% [####################]"), std::string::npos) << text;
+  // Three lines: the counting status, the extraction, "All done".
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_NE(text.find("\rFormatting: 3 %"), std::string::npos) << text;
 }
 
 TEST(CliUi, QuestionsAreRefusedWithoutATerminalAndAcceptedWithYes) {

@@ -92,7 +92,8 @@ class CliFormat : public ::testing::Test {
 
 TEST_F(CliFormat, UsageHelpAndList) {
   for (const char* bad : {"frobnicate", "format --bogus", "format --size 12Q --image x.img", "list --disk",
-                          "format --boot-records Linux --image x.img"}) {
+                          "format --boot-records Linux --image x.img",
+                          "format --image x.img --size 64M --fs FAT32 --label a.b --yes"}) {
     CliResult r = home_.Run(bad);
     EXPECT_EQ(r.rc, 2) << "'" << bad << "': " << r.out;
   }
@@ -247,6 +248,16 @@ TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
   EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos);
   EXPECT_TRUE(ReadFileBytes(img) == original);
 
+  // An archive the run could not use is refused before the disk is touched.
+  WriteFileBytes(dir_ / "junk.zip", "junk");
+  WriteFileBytes(dir_ / "set.ZIP", ReadFileBytes(zip));
+  for (const char* bad : {"junk.zip", "set.ZIP"}) {
+    r = home_.Run("format --image " + Quote(img) + " --data-set local:" + Quote(dir_ / bad) + " --yes");
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos) << bad;
+    EXPECT_TRUE(ReadFileBytes(img) == original) << bad;
+  }
+
   // On a terminal: OK to the not-USB question, then "no" to the final confirmation.
   if (HaveProgram("script")) {
     std::string out;
@@ -290,10 +301,32 @@ TEST_F(CliFormat, SystemDiskIsRefused) {
   EXPECT_EQ(log.find("> CLI MessageBox: WARNING"), std::string::npos) << log;
   EXPECT_EQ(log.find("> Phase 1"), std::string::npos) << log;
   const bool refusedByList = r.out.find("not shown in the Destination Disk list") != std::string::npos ||
-                             r.out.find("no disk /dev/" + disk) != std::string::npos;
+                             r.out.find("/dev/" + disk + " holds the running system") != std::string::npos;
   const bool refusedByRun = log.find("> FormatThread: Not permitted! You selected a System Drive.") !=
                             std::string::npos;
   EXPECT_TRUE(refusedByList || refusedByRun) << r.out << log;
+}
+
+// exFAT reaches a partition of an image through a loop device: a user who
+// cannot make one is told so before anything is written.
+TEST_F(CliFormat, ExfatOnAnImageWithoutLoopRightsIsRefusedBeforeAnyWrite) {
+  if (!IsRoot() || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root to run as an unprivileged user";
+  const std::string home = dir_ / "nobody";
+  std::filesystem::create_directories(home);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+  std::filesystem::permissions(home, std::filesystem::perms::all);
+  const std::string img = home + "/x.img";
+  MakeSparseFile(img, 64LL << 20);
+  std::filesystem::permissions(img, std::filesystem::perms::all);
+  const std::string before = ReadFileBytes(img);
+  std::string out;
+  int rc = Sh("setpriv --reuid=65534 --regid=65534 --clear-groups env FLASHKEEL_HOME=" + Quote(home) + " " +
+                  Quote(FK_CLI_PATH) + " format --image " + Quote(img) +
+                  " --fs exFAT --one-partition --data-set none --yes </dev/null 2>&1",
+              &out);
+  EXPECT_EQ(rc, 1) << out;
+  EXPECT_NE(out.find("needs a loop device"), std::string::npos) << out;
+  EXPECT_TRUE(ReadFileBytes(img) == before);
 }
 
 // Ctrl-C while the partition is being zeroed (--full): the run stops, closes

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -69,6 +70,50 @@ TEST_F(GuiUiTest, WorkerQuestionsAreAnsweredOnTheGuiThreadWhileTheWorkerWaits) {
   EXPECT_TRUE(boxShown);
   EXPECT_EQ(boxThread, std::this_thread::get_id());
   EXPECT_EQ(got, MsgAnswer::Cancel);
+}
+
+// A termination signal while a worker's question is open ends the main loop:
+// the question is closed as Cancel, and later questions are not shown at all.
+TEST_F(GuiUiTest, ExitRequestClosesAnOpenWorkerQuestion) {
+  GuiActions a;
+  MainWindow w(a);
+  auto ui = std::make_shared<GuiUi>(&w);
+  SetUi(ui);
+  QSignalSpy ended(&w, &MainWindow::loopEnded);
+  bool shown = false, leftOpen = false;
+  QElapsedTimer since;
+  QTimer driver;
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    if (!shown) {
+      shown = true;
+      since.start();
+      ExitRequested = 1;  // what the signal handler does
+    } else if (since.elapsed() > 3000) {
+      leftOpen = true;  // still open: answer it so that the test ends
+      box->reject();
+    }
+  });
+  driver.start(20);
+  MsgAnswer got = MsgAnswer::Ok;
+  OnWorker([&] { got = GetUi().MessageBox("WARNING", "text", MsgButtons::OkCancel, MsgIcon::Warning); });
+  EXPECT_TRUE(shown);
+  EXPECT_FALSE(leftOpen);
+  EXPECT_EQ(got, MsgAnswer::Cancel);
+  EXPECT_EQ(ended.count(), 1);
+
+  shown = false;
+  MsgAnswer later = MsgAnswer::Yes;
+  std::string file = "x";
+  OnWorker([&] {
+    later = GetUi().MessageBox("Warning", "Overwrite?", MsgButtons::YesNo, MsgIcon::Warning);
+    file = GetUi().SaveFileDialog("Save to FKLImage file:", "/tmp/PartSave.bin", "All files (*.*)|*.*", 0);
+  });
+  driver.stop();
+  EXPECT_FALSE(shown);
+  EXPECT_EQ(later, MsgAnswer::No);
+  EXPECT_EQ(file, "");
 }
 
 TEST_F(GuiUiTest, WorkerDrawsAndChangesControlsThroughTheGuiThread) {
@@ -175,6 +220,35 @@ TEST_F(GuiUiTest, SaveDialogTakesExistingAndNewNamesWithoutAskingToOverwrite) {
     EXPECT_FALSE(asked) << name;
     EXPECT_EQ(got, wanted);
   }
+}
+
+// The preselected filter must not rewrite the default name's suffix.
+TEST_F(GuiUiTest, SaveDialogOffersTheDefaultNameUnderAPreselectedFilter) {
+  test::TempDir dir("fkdlg");
+  GuiUi ui;
+  QString offered;
+  QTimer driver;
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dlg = qobject_cast<QFileDialog*>(w);
+      if (!dlg || !dlg->isVisible()) continue;
+      auto* edit = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(edit, nullptr);
+      offered = edit->text();
+      QMetaObject::invokeMethod(dlg, "accept", Qt::QueuedConnection);
+    }
+  });
+  driver.start(30);
+  std::string got;
+  OnWorker([&] {
+    got = ui.SaveFileDialog("Save to FKLImage file:", dir / "PartSave.bin",
+                            "Binary (*.bin)|*.bin|HFS/HFS+ (*.hfs)|*.hfs|HFS/HFS+/Binary (*.hfs;*.bin)|*.hfs;*.bin|"
+                            "All files (*.*)|*.*",
+                            2);
+  });
+  driver.stop();
+  EXPECT_EQ(offered.toStdString(), "PartSave.bin");
+  EXPECT_EQ(got, dir / "PartSave.bin");
 }
 
 TEST(QtFilterListTest, DialogPatternsBecomeQtFilters) {

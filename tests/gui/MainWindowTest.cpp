@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeWidget>
+#include <tuple>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -137,6 +138,23 @@ TEST_F(MainWindowTest, ControlsHaveTheirGeometryTextsAndTips) {
   QEvent leave(QEvent::Leave);
   QApplication::sendEvent(link, &leave);
   EXPECT_EQ(link->CurrentColor(), QColor(128, 128, 128));
+}
+
+// Busy captions are longer than the buttons' idle ones: they must fit the
+// fixed button sizes, and the idle caption gets its normal font back.
+TEST_F(MainWindowTest, BusyCaptionsFitTheirButtons) {
+  Recorder r;
+  MainWindow w(r.a);
+  auto* restore = Find<QPushButton>(&w, "Button_Restore");
+  const int normal = QFontInfo(restore->font()).pixelSize();
+  for (auto [c, name, text] : {std::tuple{Control::Button_Restore, "Button_Restore", "Restore Cancel"},
+                               std::tuple{Control::Button_Backup, "Button_Backup", "Backup Cancel"},
+                               std::tuple{Control::Button_Format, "Button_Format", "Format Disk"}}) {
+    w.SetControlText(c, text);
+    EXPECT_TRUE(ButtonTextFits(Find<QPushButton>(&w, name))) << text;
+  }
+  w.SetControlText(Control::Button_Restore, "Restore");
+  EXPECT_EQ(QFontInfo(restore->font()).pixelSize(), normal);
 }
 
 TEST_F(MainWindowTest, MenuHasItsItemsIconsAndEnabledStates) {
