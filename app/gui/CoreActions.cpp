@@ -78,16 +78,29 @@ bool CoreRuntime::StartWorker(const std::string& name, std::function<void()> fn,
   w->name = name;
   w->usesDriveList = usesDriveList;
   Worker* raw = w.get();
+  // A worker that rebuilds the drive list clears format_op_in_progress before
+  // its last step (the rebuild), so the next operation can be started while
+  // that step still runs. The new worker first waits for the previous one, so
+  // the list and the selected disk are never changed by two workers at once.
+  std::shared_future<void> previous;
+  std::shared_ptr<std::promise<void>> listDone;
+  if (usesDriveList) {
+    previous = driveListDone_;
+    listDone = std::make_shared<std::promise<void>>();
+  }
   try {
-    w->thread = std::thread([raw, fn = std::move(fn)] {
+    w->thread = std::thread([raw, fn = std::move(fn), previous, listDone] {
       ThreadErrorStack stack;
+      if (previous.valid()) previous.wait();
       fn();
+      if (listDone) listDone->set_value();
       raw->done.store(true);
     });
   } catch (const std::system_error& e) {
     Log("> Error: cannot start the thread " + name + ": " + e.what());
     return false;
   }
+  if (listDone) driveListDone_ = listDone->get_future().share();
   workers_.push_back(std::move(w));
   return true;
 }
@@ -258,7 +271,13 @@ GuiActions CoreRuntime::Actions() {
   };
   a.startBackup = [this] { return StartWorker("BackUp", [] { BackUp(1); }, true); };
   a.startRecover = [this] { return StartWorker("Recover", [] { Recover(1); }, true); };
-  a.eject = [] {
+  a.eject = [this] {
+    // The ending operation is still rebuilding the drive list that the
+    // selected disk is looked up in.
+    if (DriveListWorkerAlive()) {
+      Log("> Eject: the running operation is still ending; press Eject again");
+      return;
+    }
     if (!EjectDrive()) Log("> Eject: the drive was not ejected");
   };
   return a;

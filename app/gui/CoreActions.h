@@ -46,7 +46,8 @@ class CoreRuntime {
 
   // Starts fn on its own thread (with its own error-report stack). False, with
   // a log line, when the thread cannot be created. usesDriveList: the worker
-  // rebuilds the drive list itself (format, backup, restore).
+  // rebuilds the drive list itself (format, backup, restore); it starts its
+  // work only once the previous such worker has finished.
   bool StartWorker(const std::string& name, std::function<void()> fn, bool usesDriveList = false);
   // Whether a worker thread has not finished yet.
   bool WorkersRunning();
@@ -82,6 +83,9 @@ class CoreRuntime {
   // Ready once the local-archive search has finished; the format waits for it
   // because it reads the list the search fills.
   std::shared_future<void> searchDone_;
+  // Ready once the last started worker that rebuilds the drive list has
+  // finished; the next such worker waits for it first.
+  std::shared_future<void> driveListDone_;
   std::unique_ptr<DeviceEventMonitor> monitor_;
   std::string origNoDriveTypeAutoRun_;
   bool updatePending_ = false;

@@ -294,6 +294,51 @@ TEST_F(CoreWiringTest, DriveListUpdateWaitsWhileAnOperationIsEnding) {
   app_->Run();
 }
 
+// The same moment seen from the buttons: format_op_in_progress is already 0,
+// so Format, Backup, Restore and Eject can be pressed while the ending worker
+// still rebuilds AllDrives. The next operation's worker starts its work only
+// after it, and Eject (which looks the selected disk up in AllDrives on the
+// GUI thread) does nothing.
+TEST_F(CoreWiringTest, NextOperationAndEjectWaitForTheEndingOperation) {
+  const std::string image = home_ / "next.img";
+  test::MakeSparseFile(image, 8 << 20);
+  WriteSettings(SettingsFilePath(), [](Settings& s) { s.EnableFixedDisks = 1; });
+  MainWindow* w = Start(image);
+  ASSERT_NE(w, nullptr);
+  const int line = ImageLine(image);
+  ASSERT_GE(line, 0);
+  w->SelectTreeLine(line);
+
+  std::atomic<bool> release{false};
+  std::atomic<bool> firstEnded{false};
+  std::atomic<bool> secondRan{false};
+  std::atomic<bool> overlapped{false};
+  ASSERT_TRUE(runtime_->StartWorker(
+      "ending", [&] {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        firstEnded = true;
+      },
+      true));
+  ASSERT_TRUE(runtime_->StartWorker(
+      "next", [&] {
+        if (!firstEnded.load()) overlapped = true;
+        secondRan = true;
+      },
+      true));
+  TakeLogMirror();
+  w->findChild<QPushButton*>("Button_Eject")->click();
+  PumpUntil([] { return false; }, 200);
+  EXPECT_FALSE(secondRan.load()) << "the next operation ran beside the ending one";
+  EXPECT_FALSE(LogMirrorContains("EjectDrive:")) << "Eject read the drive list beside the worker";
+
+  release = true;
+  EXPECT_TRUE(PumpUntil([&] { return !runtime_->WorkersRunning(); }, 5000));
+  EXPECT_TRUE(secondRan.load());
+  EXPECT_FALSE(overlapped.load());
+  ExitRequested = 1;
+  app_->Run();
+}
+
 TEST_F(CoreWiringTest, KernelDeviceChangeReachesTheMainLoop) {
   if (!test::IsRoot()) GTEST_SKIP() << "needs root for a loop device";
   const std::string image = home_ / "plug.img";
