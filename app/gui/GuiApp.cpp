@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QTimer>
+#include <QWidget>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -33,6 +35,15 @@ GuiApp::StartResult GuiApp::Start() {
     if (actions_.messageBox) {
       actions_.messageBox(name, text, MsgButtons::Ok, MsgIcon::Warning);
     } else {
+      // The termination signals only set ExitRequested; while this box waits
+      // for an answer, that is looked at every 100 ms so that a signal still
+      // ends this copy.
+      QTimer watch;
+      QObject::connect(&watch, &QTimer::timeout, [] {
+        if (ExitRequested.load() != 1) return;
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      });
+      watch.start(100);
       QtMessageBox(nullptr, name, text, MsgButtons::Ok, MsgIcon::Warning);
     }
     lock_.reset();

@@ -21,6 +21,7 @@
 #include "app/gui/AboutWindow.h"
 #include "app/gui/MainWindow.h"
 #include "app/gui/WindowUtil.h"
+#include "platform/SingleInstance.h"
 #include "tests/support/TestUtil.h"
 
 extern char** environ;
@@ -133,11 +134,11 @@ struct Proc {
 
 // Starts the helper in dir with stdout to dir/out.txt.
 pid_t StartHelper(const std::string& dir, const std::vector<std::string>& args, const std::string& runtimeDir,
-                  const std::string& exitMs) {
+                  const std::string& exitMs, const char* program = FK_GUI_HELPER) {
   std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtimeDir,
                                   "FK_HELPER_EXIT_MS=" + exitMs, "FLASHKEEL_HOME=" + dir,
                                   "PATH=/usr/bin:/bin", "HOME=" + dir};
-  std::vector<std::string> argv = {FK_GUI_HELPER};
+  std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> av, ev;
   for (auto& s : argv) av.push_back(s.data());
@@ -206,6 +207,24 @@ TEST(ProcessTest, SecondStartShowsTheMessageAndTouchesNothing) {
   EXPECT_EQ(ReadFileBytes(third / "out.txt"),
             "BOX|OnError Info <fk_gui_helper>|A program error was detected:\r\rError Code:\t-1073741819\n");
   EXPECT_FALSE(std::filesystem::exists(third / "flashkeel.ini")) << "the viewer does not start the program";
+}
+
+// The real program's refusal box: a termination signal (a logout, a kill)
+// still ends the second copy while the box waits for an answer.
+TEST(ProcessTest, SecondStartEndsOnTerminationSignalWhileItsBoxIsOpen) {
+  TempDir runtime("fkrt"), dir("fksig");
+  SingleInstance first("flashkeel", runtime.path());
+  ASSERT_TRUE(first.IsFirst());
+  Proc b;
+  b.pid = StartHelper(dir.path(), {}, runtime.path(), "0", FK_GUI_PROGRAM);
+  ASSERT_GT(b.pid, 0);
+  // Time to reach the box (the handlers are installed before it).
+  EXPECT_EQ(WaitExit(b.pid, 3), -1) << "the second copy ended without waiting at its box";
+  ::kill(b.pid, SIGTERM);
+  const int rc = WaitExit(b.pid, 20);
+  if (rc != -1) b.pid = -1;
+  EXPECT_EQ(rc, 0) << "the second copy did not end on SIGTERM";
+  EXPECT_FALSE(std::filesystem::exists(dir / "flashkeel.ini"));
 }
 
 TEST(ProcessTest, NormalRunLoadsAndSavesSettingsAndLogsDirectories) {
