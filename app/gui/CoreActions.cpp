@@ -148,7 +148,10 @@ void CoreRuntime::RetryUpdate() {
     return;
   }
   updatePending_ = false;
-  UpdateAllDrives();
+  // The ending worker has rebuilt the list itself and selected its disk's
+  // line again (a format keeps the formatted disk selected); the waiting
+  // update keeps that line instead of falling back to the first one.
+  RefreshDrives();
 }
 
 bool CoreRuntime::FinishWorkers(int timeoutMs) {

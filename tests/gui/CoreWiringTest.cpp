@@ -339,6 +339,43 @@ TEST_F(CoreWiringTest, NextOperationAndEjectWaitForTheEndingOperation) {
   app_->Run();
 }
 
+// A device change during a format is handled once the worker has ended, and
+// the worker's last step selects the formatted disk's line again: the waiting
+// update must not move the selection back to the first line.
+TEST_F(CoreWiringTest, WaitingUpdateKeepsTheLineTheEndingOperationSelected) {
+  const std::string a = home_ / "a.img";
+  const std::string b = home_ / "b.img";
+  test::MakeSparseFile(a, 8 << 20);
+  test::MakeSparseFile(b, 8 << 20);
+  WriteSettings(SettingsFilePath(), [](Settings& s) { s.EnableFixedDisks = 1; });
+  MainWindow* w = Start(a);
+  ASSERT_NE(w, nullptr);
+  ASSERT_TRUE(AddImageDisk(b));
+  actions_.updateAllDrives();
+  const int line = ImageLine(b);
+  ASSERT_GT(line, 0) << "the second image is listed after another line";
+
+  std::atomic<bool> release{false};
+  ASSERT_TRUE(runtime_->StartWorker(
+      "ending", [&] {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        UpdateAllDrives();
+        GetUi().SelectTreeLine(line);
+      },
+      true));
+  TakeLogMirror();
+  actions_.updateAllDrives();  // the device change, while the worker runs
+  release = true;
+  ASSERT_TRUE(PumpUntil([&] { return !runtime_->WorkersRunning(); }, 5000));
+  PumpUntil([] { return false; }, 400);  // the waiting update's turn
+  int rebuilds = 0;
+  for (const std::string& l : TakeLogMirror()) rebuilds += l.find("UpdateAllDrives found") != std::string::npos;
+  EXPECT_EQ(rebuilds, 2) << "the worker's rebuild and the waiting one";
+  EXPECT_EQ(w->SelectedTreeLine(), line);
+  ExitRequested = 1;
+  app_->Run();
+}
+
 TEST_F(CoreWiringTest, KernelDeviceChangeReachesTheMainLoop) {
   if (!test::IsRoot()) GTEST_SKIP() << "needs root for a loop device";
   const std::string image = home_ / "plug.img";
