@@ -235,7 +235,12 @@ MsgAnswer MainWindow::Message(const std::string& title, const std::string& text,
 
 // Marks the program busy before the worker starts, so that a second press
 // cannot start a second operation before the worker has set the flag itself.
+// A cancel left over from the previous operation (Format pressed while a
+// backup ran sets FormatStatus, which only a format clears) would stop the new
+// one at its first check, so the new operation starts with none.
 bool MainWindow::StartLong(const std::function<bool()>& start) {
+  FormatStatus = 0;
+  CancelMainThread = 0;
   format_op_in_progress = 1;
   if (start()) return true;
   format_op_in_progress = 0;

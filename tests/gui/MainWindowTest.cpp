@@ -286,6 +286,26 @@ TEST_F(MainWindowTest, WhileBusyStartButtonsCancelAndOtherActionsAreIgnored) {
   EXPECT_EQ(ended.count(), 1);
 }
 
+// Format pressed while a backup runs cancels the backup; the backup clears
+// only CancelMainThread when it ends. The next format must not start with the
+// old cancel pending (it would stop right after the user confirmed it).
+TEST_F(MainWindowTest, NextOperationStartsWithoutTheLastOperationsCancel) {
+  Recorder r;
+  int formatStatusAtStart = -1;
+  r.a.startFormat = [&](int) {
+    formatStatusAtStart = FormatStatus.load();
+    return true;
+  };
+  MainWindow w(r.a);
+  format_op_in_progress = 1;  // a backup runs
+  Click(w, "Button_Format");
+  ASSERT_EQ(FormatStatus.load(), 1);
+  CancelMainThread = 0;  // the backup has ended
+  format_op_in_progress = 0;
+  Click(w, "Button_Format");
+  EXPECT_EQ(formatStatusAtStart, 0);
+}
+
 TEST_F(MainWindowTest, ExitAndQuitEndTheLoopWhenIdle) {
   Recorder r;
   MainWindow w(r.a);
