@@ -510,9 +510,11 @@ class FormatJob {
       Log("> Set GadgetIndexSave = " + std::to_string(gadgetIndexSave_));
       ui_.SelectTreeLine(gadgetIndexSave_);
     }
+    // The busy flag goes last: once it is 0 the next operation may start and
+    // its cancel must not be cleared here.
     FormatStatus = 0;
-    format_op_in_progress = 0;
     CancelMainThread = 0;
+    format_op_in_progress = 0;
     return ok ? 1 : 0;
   }
 };
