@@ -79,6 +79,10 @@ Ui& GetUi() {
 
 void SetUi(std::shared_ptr<Ui> ui) {
   std::lock_guard lock(g_uiMutex);
+  // GetUi() hands out a plain reference that a worker may still be using:
+  // a replaced UI is kept alive until the process ends.
+  static std::vector<std::shared_ptr<Ui>> retired;
+  retired.push_back(std::move(g_ui));
   g_ui = ui ? std::move(ui) : std::make_shared<SilentUi>();
 }
 
