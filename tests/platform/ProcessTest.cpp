@@ -65,5 +65,19 @@ TEST(RunProcess, ReturnsWhenADaemonChildKeepsThePipeOpen) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
+TEST(RunProcess, TimeoutStopsAProgramThatClosedItsOutputOrNeverPauses) {
+  for (const char* script : {"exec >/dev/null 2>&1; sleep 20", "timeout 20 sh -c 'while :; do echo x; done'"}) {
+    SCOPED_TRACE(script);
+    ProcessRequest req;
+    req.argv = {"sh", "-c", script};
+    req.timeoutMs = 300;
+    auto t0 = std::chrono::steady_clock::now();
+    ProcessResult r = RunProcess(req);
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  }
+}
+
 }  // namespace
 }  // namespace fk
