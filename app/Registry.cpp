@@ -68,7 +68,7 @@ std::string Escape(const std::string& s, const std::string& special, bool escape
     const char c = s[i];
     const bool edgeBlank = (c == ' ') && (i == 0 || i + 1 == s.size());
     const bool first = escapeFirst && i == 0 && (c == ';' || c == '[' || c == '!' || c == '@');
-    if (c == '%' || c == '\r' || c == '\n' || c == '\t' || edgeBlank || first ||
+    if (c == '%' || c == '\r' || c == '\n' || c == '\t' || c == '\0' || edgeBlank || first ||
         special.find(c) != std::string::npos) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
@@ -167,6 +167,11 @@ class Store {
   }
 
   bool Write() {
+    // Rewriting a store that could not be read would drop everything in it.
+    if (!readError_.empty()) {
+      Log("> Registry: Error: " + file_ + " is not changed: " + readError_);
+      return false;
+    }
     std::string out = "\xEF\xBB\xBF\r\n";
     for (const auto& k : keys_) {
       out += "[" + Escape(k.path, "]", false) + "]\r\n";
@@ -192,7 +197,8 @@ class Store {
   }
 
   void Read() {
-    IniFile ini = IniFile::Load(file_);
+    IniFile ini = IniFile::Load(file_, &readError_);
+    if (!readError_.empty()) Log("> Registry: Error: " + readError_);
     for (const auto& g : ini.Groups()) {
       if (g.name.empty()) continue;
       auto canonical = Canonical(Unescape(g.name));
@@ -216,6 +222,7 @@ class Store {
   }
 
   std::string file_;
+  std::string readError_;
   int lockFd_ = -1;
   std::vector<RegKey> keys_;
 };

@@ -187,6 +187,10 @@ TEST_F(SettingsTest, RepositoriesUseTheProgramDirectoryMarker) {
   fs::remove(gone);
   LoadSetting(Ini(), LogPath());
   EXPECT_EQ(Cfg().FKLImageLocalRepo, Paths().ProgramDir);
+
+  // A NUL byte ends the value: the path kept is the one the bytes before it name.
+  LoadLines("[Data Settings]\r\nFKLImageLocalRepo = " + other + std::string("\0/junk", 6) + "\r\n");
+  EXPECT_EQ(Cfg().FKLImageLocalRepo, other);
 }
 
 TEST_F(SettingsTest, SavedFileHasItsFixedLayout) {
