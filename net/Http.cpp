@@ -133,6 +133,8 @@ class Engine {
   size_t readSize_ = 0;
   bool credentialsTried_ = false;
   bool abandoning_ = false;
+  bool ownsRecord_ = false;   // this call holds the record's busy flag
+  bool createdFile_ = false;  // FullFileName was created (truncated) by this transfer
   // Strong entity tag or Last-Modified of the first answer; a resume asks for
   // the range only while the body is still that one (If-Range).
   std::string validator_;
@@ -190,6 +192,7 @@ int Engine::Run() {
     Log(std::string(kP) + "the transfer record is in use by another transfer");
     return WEB_PARAMETERS;
   }
+  ownsRecord_ = true;
   opt_ = GetHttpEngineOptions();
   startMs_ = TickCountMs();
   t_.iTotBytesRead = 0;
@@ -543,6 +546,7 @@ bool Engine::OnFinalHeaders(long status) {
         abortCode_ = WEB_CREATE_FILE;
         return false;
       }
+      createdFile_ = true;
     }
   }
   accepted_ = true;
@@ -617,7 +621,6 @@ int Engine::FinishBody() {
     }
     if (file_.Close() != 0) {
       Log(std::string(kP) + "Error closing the file " + t_.FullFileName);
-      ::unlink(t_.FullFileName.c_str());
       return WEB_WRITE_FILE;
     }
   } else {
@@ -646,7 +649,9 @@ int Engine::End(int code) {
   if (FileMode()) {
     std::vector<unsigned char>().swap(block_);
     std::vector<unsigned char>().swap(t_.Buffer);
-    if (code != WEB_OK && file_.Open()) {
+    // A failed transfer leaves no file behind, also when the file was already
+    // closed (a body shorter than its announced length is found only then).
+    if (code != WEB_OK && (file_.Open() || createdFile_)) {
       file_.Close();
       if (::unlink(t_.FullFileName.c_str()) == 0)
         Log(std::string(kP) + "partial file deleted: " + t_.FullFileName);
@@ -660,6 +665,8 @@ int Engine::End(int code) {
 }
 
 int Engine::Abandon() {
+  // Failed before the record was taken: it belongs to another transfer.
+  if (!ownsRecord_) return WEB_PARAMETERS;
   abandoning_ = true;
   try {
     return End(WEB_OUT_OF_MEMORY);

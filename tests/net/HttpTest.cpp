@@ -272,6 +272,7 @@ TEST_F(HttpEngine, StatusAndFileFailures) {
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_WRITE_FILE);
   EXPECT_EQ(t.iTotBytesRead, 299000);
   EXPECT_TRUE(LogMirrorContains("> HTTPGetFromWeb: Original FileSize = 300000 <> tHTTP\\iTotBytesRead = 299000"));
+  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));  // the short file is not left as if complete
 
   t = Record(s.Url("/ok.bin"), DEST_FILE);
   t.FullFileName = dir_ / "no/such/dir/ok.bin";
