@@ -141,41 +141,41 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   outW.reset();
   inR.reset();
 
-  // Feed stdin (small inputs only; larger ones would need polling for POLLOUT).
-  // SIGPIPE is blocked for this thread only while writing (a program that
-  // exits without reading gives EPIPE); changing the process-wide disposition
-  // would race with other threads doing the same.
-  if (!req.stdinData.empty()) {
-    const char* p = req.stdinData.data();
-    size_t left = req.stdinData.size();
-    sigset_t pipeSet, oldMask;
-    sigemptyset(&pipeSet);
-    sigaddset(&pipeSet, SIGPIPE);
+  // Stdin is fed from the same loop that reads the output, so a program that
+  // writes much before it reads cannot block both sides. SIGPIPE is blocked
+  // for this thread only (a program that exits without reading gives EPIPE);
+  // changing the process-wide disposition would race with other threads.
+  const char* inData = req.stdinData.data();
+  size_t inLeft = req.stdinData.size();
+  sigset_t pipeSet, oldMask;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  bool hadPipePending = false;
+  bool pipeBroken = false;
+  if (inLeft == 0) {
+    inW.reset();
+  } else {
+    ::fcntl(inW.fd, F_SETFL, ::fcntl(inW.fd, F_GETFL) | O_NONBLOCK);
     sigset_t pendingBefore;
     sigemptyset(&pendingBefore);
     ::sigpending(&pendingBefore);
-    const bool hadPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+    hadPipePending = sigismember(&pendingBefore, SIGPIPE) == 1;
     ::pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
-    bool broken = false;
-    while (left > 0) {
-      ssize_t n = ::write(inW.fd, p, left);
+  }
+  auto feed = [&]() {
+    while (inLeft > 0) {
+      const ssize_t n = ::write(inW.fd, inData, inLeft);
       if (n < 0) {
         if (errno == EINTR) continue;
-        broken = errno == EPIPE;
+        if (errno == EAGAIN) return;
+        pipeBroken = errno == EPIPE;
         break;
       }
-      p += n;
-      left -= static_cast<size_t>(n);
+      inData += n;
+      inLeft -= static_cast<size_t>(n);
     }
-    if (broken && !hadPending) {
-      // Take the SIGPIPE this write raised before unblocking it.
-      const timespec zero{0, 0};
-      while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
-  }
-  inW.reset();
+    inW.reset();  // all written, or the program stopped reading
+  };
 
   auto start = std::chrono::steady_clock::now();
   std::string pending;
@@ -211,35 +211,42 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   };
   char buf[4096];
   for (;;) {
+    pollfd pfd[2];
+    nfds_t nfds = 0;
+    int outIndex = -1, inIndex = -1;
     if (outputOpen) {
-      pollfd pfd{outR.fd, POLLIN, 0};
-      int pr = ::poll(&pfd, 1, 50);
-      if (pr > 0) {
-        ssize_t n = ::read(outR.fd, buf, sizeof buf);
-        if (n > 0) {
-          // Falls through to the cancel check: a program that writes
-          // without pause must still be stoppable.
-          take(buf, static_cast<size_t>(n));
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-          // End of output; the program may still be running.
-          outR.reset();
-          outputOpen = false;
-        }
-      } else if (pr == 0) {
-        // A daemon started by the program (a FUSE mount, say) may keep the pipe
-        // open after the program itself has ended: stop once it has exited and
-        // the pipe is quiet.
-        if (reaped()) {
-          int fl = ::fcntl(outR.fd, F_GETFL);
-          ::fcntl(outR.fd, F_SETFL, fl | O_NONBLOCK);
+      outIndex = static_cast<int>(nfds);
+      pfd[nfds++] = pollfd{outR.fd, POLLIN, 0};
+    }
+    if (inW.fd >= 0) {
+      inIndex = static_cast<int>(nfds);
+      pfd[nfds++] = pollfd{inW.fd, POLLOUT, 0};
+    }
+    const int pr = ::poll(pfd, nfds, outputOpen ? 50 : 20);
+    if (pr > 0 && inIndex >= 0 && pfd[inIndex].revents != 0) feed();
+    if (pr > 0 && outIndex >= 0 && pfd[outIndex].revents != 0) {
+      ssize_t n = ::read(outR.fd, buf, sizeof buf);
+      if (n > 0) {
+        // Falls through to the cancel check: a program that writes
+        // without pause must still be stoppable.
+        take(buf, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        // End of output; the program may still be running.
+        outR.reset();
+        outputOpen = false;
+      }
+    } else if (pr == 0 || !outputOpen) {
+      // A daemon started by the program (a FUSE mount, say) may keep the pipe
+      // open after the program itself has ended: stop once it has exited and
+      // the pipe is quiet.
+      if (reaped()) {
+        if (outputOpen) {
+          ::fcntl(outR.fd, F_SETFL, ::fcntl(outR.fd, F_GETFL) | O_NONBLOCK);
           ssize_t n;
           while ((n = ::read(outR.fd, buf, sizeof buf)) > 0) take(buf, static_cast<size_t>(n));
-          break;
         }
+        break;
       }
-    } else {
-      if (reaped()) break;
-      ::usleep(20000);
     }
     if (!killed) {
       if (req.cancel && req.cancel()) {
@@ -251,6 +258,7 @@ ProcessResult RunProcess(const ProcessRequest& req) {
         killed = true;
       }
       if (killed) {
+        inW.reset();
         killGroup(SIGTERM);
         // Give it a moment, then make sure: children left in the group, or a
         // program that ignores SIGTERM, are killed outright.
@@ -263,6 +271,16 @@ ProcessResult RunProcess(const ProcessRequest& req) {
         if (gone) break;
       }
     }
+  }
+  if (!req.stdinData.empty()) {
+    inW.reset();
+    if (pipeBroken && !hadPipePending) {
+      // Take the SIGPIPE the write raised before unblocking it.
+      const timespec zero{0, 0};
+      while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   }
   if (req.onLine && !pending.empty()) req.onLine(pending);
   return res;

@@ -55,6 +55,24 @@ TEST(RunProcess, StdinAndEnvironmentReachTheProgram) {
   EXPECT_EQ(r.output, "hello-world\n");
 }
 
+TEST(RunProcess, LargeStdinAndOutputDoNotBlockEachOther) {
+  // The program writes a full pipe's worth before it reads anything.
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "head -c 1000000 /dev/zero; wc -c"};
+  req.stdinData.assign(1000000, 'x');
+  req.timeoutMs = 60000;
+  ProcessResult r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(r.timedOut);
+  ASSERT_EQ(r.output.size(), 1000008u);
+  EXPECT_EQ(r.output.substr(1000000), "1000000\n");
+
+  // A program that reads nothing and exits: the rest of stdin is dropped.
+  req.argv = {"sh", "-c", "exit 4"};
+  r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 4);
+}
+
 TEST(RunProcess, ReturnsWhenADaemonChildKeepsThePipeOpen) {
   ProcessRequest req;
   req.argv = {"sh", "-c", "(sleep 20 &) ; echo started"};
