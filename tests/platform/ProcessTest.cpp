@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,19 @@ TEST(RunProcess, CapturesOutputLinesAndExitCode) {
   ASSERT_TRUE(r.started);
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST(RunProcess, AnExitStatusThatCannotBeCollectedIsNotSuccess) {
+  // With SIGCHLD ignored the kernel reaps the child itself.
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ign, &old);
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "echo x; exit 3"};
+  ProcessResult r = RunProcess(req);
+  ::sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_TRUE(r.started);
+  EXPECT_NE(r.exitCode, 0);
 }
 
 TEST(RunProcess, MissingProgramIsReportedNotCrashed) {
