@@ -140,7 +140,8 @@ IniFile IniFile::Load(const std::string& path, std::string* error) {
     if (error) *error = why;
     return IniFile{};
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO at the path must not stall the open (it is refused below).
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return IniFile{};
     return fail(std::string("cannot open ") + path + ": " + std::strerror(errno));

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -104,7 +106,8 @@ class Store {
  public:
   explicit Store(std::string file) : file_(std::move(file)) {
     lockFd_ = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ >= 0) ::flock(lockFd_, LOCK_EX);
+    if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0)
+      Log("> Registry: Error: cannot lock " + file_ + ".lock: " + std::strerror(errno));
     Read();
   }
   ~Store() {
