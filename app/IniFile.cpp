@@ -9,8 +9,6 @@
 #include <filesystem>
 
 #include <climits>
-#include <fstream>
-#include <iterator>
 
 namespace fk {
 
@@ -105,6 +103,10 @@ IniFile IniFile::Parse(std::string_view bytes) {
     if (end == std::string_view::npos) end = bytes.size();
     std::string_view line = bytes.substr(pos, end - pos);
     pos = end;
+    // A NUL byte (a damaged file, or a file filled with zeros by a crash)
+    // ends the line's text: values are used as C strings (paths) later, and
+    // a value that silently differs from what it says is worse than a cut one.
+    if (const size_t nul = line.find('\0'); nul != std::string_view::npos) line = line.substr(0, nul);
     if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
     if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
 
@@ -132,10 +134,39 @@ IniFile IniFile::Parse(std::string_view bytes) {
   return ini;
 }
 
-IniFile IniFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return IniFile{};
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+IniFile IniFile::Load(const std::string& path, std::string* error) {
+  if (error) error->clear();
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return IniFile{};
+  };
+  // O_NONBLOCK: a FIFO at the path must not stall the open (it is refused below).
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return IniFile{};
+    return fail(std::string("cannot open ") + path + ": " + std::strerror(errno));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(std::string("cannot read ") + path + ": " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return fail(path + " is not a regular file");
+  if (st.st_size > kMaxIniFileBytes)
+    return fail(path + " is too large (" + std::to_string(st.st_size) + " bytes)");
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(std::string("cannot read ") + path + ": " + std::strerror(errno));
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+    if (data.size() > static_cast<size_t>(kMaxIniFileBytes)) return fail(path + " is too large");
+  }
   return Parse(data);
 }
 

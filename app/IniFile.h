@@ -13,6 +13,9 @@
 
 namespace fk {
 
+// Largest group/key file read; anything bigger is damaged, not data.
+inline constexpr int64_t kMaxIniFileBytes = 16 * 1024 * 1024;
+
 struct IniEntry {
   std::string key;
   std::string value;  // blanks and tabs removed at both ends
@@ -27,8 +30,10 @@ class IniFile {
  public:
   // Parses text as stored on disk (BOM decides the encoding).
   static IniFile Parse(std::string_view fileBytes);
-  // Reads a file; a missing or unreadable file gives an empty IniFile.
-  static IniFile Load(const std::string& path);
+  // Reads a file; a missing file gives an empty IniFile. A file that exists
+  // but cannot be read whole (read error, not a regular file, larger than
+  // kMaxIniFileBytes) gives an empty IniFile too, with *error saying why.
+  static IniFile Load(const std::string& path, std::string* error = nullptr);
 
   // First group of that name, compared without regard to case; nullptr if absent.
   const IniGroup* Group(std::string_view name) const;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -68,7 +70,7 @@ std::string Escape(const std::string& s, const std::string& special, bool escape
     const char c = s[i];
     const bool edgeBlank = (c == ' ') && (i == 0 || i + 1 == s.size());
     const bool first = escapeFirst && i == 0 && (c == ';' || c == '[' || c == '!' || c == '@');
-    if (c == '%' || c == '\r' || c == '\n' || c == '\t' || edgeBlank || first ||
+    if (c == '%' || c == '\r' || c == '\n' || c == '\t' || c == '\0' || edgeBlank || first ||
         special.find(c) != std::string::npos) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
@@ -104,7 +106,8 @@ class Store {
  public:
   explicit Store(std::string file) : file_(std::move(file)) {
     lockFd_ = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ >= 0) ::flock(lockFd_, LOCK_EX);
+    if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0)
+      Log("> Registry: Error: cannot lock " + file_ + ".lock: " + std::strerror(errno));
     Read();
   }
   ~Store() {
@@ -167,6 +170,11 @@ class Store {
   }
 
   bool Write() {
+    // Rewriting a store that could not be read would drop everything in it.
+    if (!readError_.empty()) {
+      Log("> Registry: Error: " + file_ + " is not changed: " + readError_);
+      return false;
+    }
     std::string out = "\xEF\xBB\xBF\r\n";
     for (const auto& k : keys_) {
       out += "[" + Escape(k.path, "]", false) + "]\r\n";
@@ -192,7 +200,8 @@ class Store {
   }
 
   void Read() {
-    IniFile ini = IniFile::Load(file_);
+    IniFile ini = IniFile::Load(file_, &readError_);
+    if (!readError_.empty()) Log("> Registry: Error: " + readError_);
     for (const auto& g : ini.Groups()) {
       if (g.name.empty()) continue;
       auto canonical = Canonical(Unescape(g.name));
@@ -216,6 +225,7 @@ class Store {
   }
 
   std::string file_;
+  std::string readError_;
   int lockFd_ = -1;
   std::vector<RegKey> keys_;
 };

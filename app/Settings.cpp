@@ -234,7 +234,8 @@ void LoadSetting() { LoadSetting(SettingsFilePath(), DefaultLogPath()); }
 std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 
 void LoadSetting(const std::string& file, const std::string& logPath) {
-  const IniFile ini = IniFile::Load(file);
+  std::string loadError;
+  const IniFile ini = IniFile::Load(file, &loadError);
   Settings& s = Cfg();
   auto logValue = [](const std::string& name, const std::string& value) {
     Log("> LoadSetting: " + name + "=" + value);
@@ -247,6 +248,7 @@ void LoadSetting(const std::string& file, const std::string& logPath) {
   s.LogEnable = ZeroOrOne(ini.Integer(data, "LogEnable", 0), 0);
   if (s.LogEnable == 1 && !LogIsOpen()) OpenLog(logPath);
   WriteLogHeader();
+  if (!loadError.empty()) Log("> LoadSetting: Error: the defaults are used: " + loadError);
   logValue("LogEnable", Dec(s.LogEnable));
 
   s.InstallDataSet = OneOf(ini.Text(data, "InstallDataSet", "DL"), {"Local", "DL", "Not_Install"}, "DL");

@@ -76,21 +76,34 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Parses the first number of "bytes 3145728-67108863/67108864".
-bool ContentRangeStart(const std::string& value, int64_t& start) {
+// Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
+bool ParseContentRange(const std::string& value, int64_t& start, int64_t& last, int64_t& total) {
   size_t i = 0;
+  auto number = [&](int64_t& out) {
+    if (i >= value.size() || !std::isdigit(static_cast<unsigned char>(value[i]))) return false;
+    int64_t v = 0;
+    for (; i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])); ++i) {
+      if (v > (INT64_MAX - 9) / 10) return false;
+      v = v * 10 + (value[i] - '0');
+    }
+    out = v;
+    return true;
+  };
   while (i < value.size() && !std::isdigit(static_cast<unsigned char>(value[i]))) {
     if (value[i] == '*') return false;
     ++i;
   }
-  if (i == value.size()) return false;
-  int64_t v = 0;
-  for (; i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])); ++i) {
-    if (v > (INT64_MAX - 9) / 10) return false;
-    v = v * 10 + (value[i] - '0');
+  if (!number(start) || i >= value.size() || value[i] != '-') return false;
+  ++i;
+  if (!number(last) || last < start) return false;
+  while (i < value.size() && value[i] == ' ') ++i;
+  if (i >= value.size() || value[i] != '/') return false;
+  ++i;
+  if (i < value.size() && value[i] == '*') {
+    total = -1;
+    return true;
   }
-  start = v;
-  return i < value.size() && value[i] == '-';
+  return number(total) && last < total;
 }
 
 std::string EscapeSpaces(const std::string& s) {
@@ -120,6 +133,11 @@ class Engine {
   size_t readSize_ = 0;
   bool credentialsTried_ = false;
   bool abandoning_ = false;
+  bool ownsRecord_ = false;   // this call holds the record's busy flag
+  bool createdFile_ = false;  // FullFileName was created (truncated) by this transfer
+  // Strong entity tag or Last-Modified of the first answer; a resume asks for
+  // the range only while the body is still that one (If-Range).
+  std::string validator_;
   // State of one perform.
   HttpRequestHandle response_;
   bool accepted_ = false;
@@ -174,6 +192,7 @@ int Engine::Run() {
     Log(std::string(kP) + "the transfer record is in use by another transfer");
     return WEB_PARAMETERS;
   }
+  ownsRecord_ = true;
   opt_ = GetHttpEngineOptions();
   startMs_ = TickCountMs();
   t_.iTotBytesRead = 0;
@@ -357,6 +376,15 @@ int Engine::Connect() {
     }
     headers_.release();
     headers_.reset(h);
+    if (!validator_.empty()) {
+      h = curl_slist_append(headers_.get(), ("If-Range: " + validator_).c_str());
+      if (!h) {
+        Log(std::string(kP) + "Error add HttpAddRequestHeaders = If-Range: " + validator_);
+        return WEB_ADD_HEADERS;
+      }
+      headers_.release();
+      headers_.reset(h);
+    }
     Log(std::string(kP) + "Success add HttpAddRequestHeaders = " + range);
   }
   if (headers_ && curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers_.get()) != CURLE_OK) {
@@ -456,9 +484,14 @@ bool Engine::OnFinalHeaders(long status) {
   }
   if (t_.iResumeAttemptsNumber >= 1) {
     // The continuation must start exactly at the first byte not yet received.
-    int64_t start = -1;
+    // When the length is known, the part must run to its end and belong to a
+    // body of that length: a different total means the file on the server
+    // changed, and its tail appended to what is here would be a corrupt file.
+    int64_t start = -1, last = -1, total = -1;
     auto range = response_.QueryInfo(HttpQuery::ContentRange);
-    if (status != 206 || !range || !ContentRangeStart(*range, start) || start != received_) {
+    const bool parsed = range && ParseContentRange(*range, start, last, total);
+    const bool sameBody = t_.iSize <= 0 || ((total < 0 || total == t_.iSize) && last == t_.iSize - 1);
+    if (status != 206 || !parsed || start != received_ || !sameBody) {
       Log(std::string(kP) + "the server did not resume at byte " + std::to_string(received_) +
           " (status " + std::to_string(status) + ", Content-Range: " + range.value_or("none") + ")");
       t_.iStatusCode = static_cast<int>(status);
@@ -473,6 +506,23 @@ bool Engine::OnFinalHeaders(long status) {
       if (end != cl->c_str() && v > 0) length = v;
     }
     t_.iSize = length;
+    validator_.clear();
+    std::string lastModified;
+    for (size_t i = 1; i < response_.HeaderLines().size(); ++i) {
+      const std::string& l = response_.HeaderLines()[i];
+      const size_t colon = l.find(':');
+      if (colon == std::string::npos) continue;
+      std::string name = l.substr(0, colon);
+      for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      size_t v = colon + 1;
+      while (v < l.size() && (l[v] == ' ' || l[v] == '\t')) ++v;
+      std::string value = l.substr(v);
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+      // Weak tags ("W/...") cannot guard a range.
+      if (name == "etag" && value.size() >= 2 && value.front() == '"') validator_ = value;
+      if (name == "last-modified") lastModified = value;
+    }
+    if (validator_.empty()) validator_ = lastModified;
     if (t_.iBufferSize > 0)
       readSize_ = static_cast<size_t>(t_.iBufferSize);
     else if (length >= 1 && length <= kHttpWholeBodyMax)
@@ -496,6 +546,7 @@ bool Engine::OnFinalHeaders(long status) {
         abortCode_ = WEB_CREATE_FILE;
         return false;
       }
+      createdFile_ = true;
     }
   }
   accepted_ = true;
@@ -570,7 +621,6 @@ int Engine::FinishBody() {
     }
     if (file_.Close() != 0) {
       Log(std::string(kP) + "Error closing the file " + t_.FullFileName);
-      ::unlink(t_.FullFileName.c_str());
       return WEB_WRITE_FILE;
     }
   } else {
@@ -599,7 +649,9 @@ int Engine::End(int code) {
   if (FileMode()) {
     std::vector<unsigned char>().swap(block_);
     std::vector<unsigned char>().swap(t_.Buffer);
-    if (code != WEB_OK && file_.Open()) {
+    // A failed transfer leaves no file behind, also when the file was already
+    // closed (a body shorter than its announced length is found only then).
+    if (code != WEB_OK && (file_.Open() || createdFile_)) {
       file_.Close();
       if (::unlink(t_.FullFileName.c_str()) == 0)
         Log(std::string(kP) + "partial file deleted: " + t_.FullFileName);
@@ -613,6 +665,8 @@ int Engine::End(int code) {
 }
 
 int Engine::Abandon() {
+  // Failed before the record was taken: it belongs to another transfer.
+  if (!ownsRecord_) return WEB_PARAMETERS;
   abandoning_ = true;
   try {
     return End(WEB_OUT_OF_MEMORY);

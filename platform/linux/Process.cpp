@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -140,72 +141,109 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   outW.reset();
   inR.reset();
 
-  // Feed stdin (small inputs only; larger ones would need polling for POLLOUT).
-  if (!req.stdinData.empty()) {
-    const char* p = req.stdinData.data();
-    size_t left = req.stdinData.size();
-    struct sigaction ign {}, old {};
-    ign.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ign, &old);
-    while (left > 0) {
-      ssize_t n = ::write(inW.fd, p, left);
+  // Stdin is fed from the same loop that reads the output, so a program that
+  // writes much before it reads cannot block both sides. SIGPIPE is blocked
+  // for this thread only (a program that exits without reading gives EPIPE);
+  // changing the process-wide disposition would race with other threads.
+  const char* inData = req.stdinData.data();
+  size_t inLeft = req.stdinData.size();
+  sigset_t pipeSet, oldMask;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  bool hadPipePending = false;
+  bool pipeBroken = false;
+  if (inLeft == 0) {
+    inW.reset();
+  } else {
+    ::fcntl(inW.fd, F_SETFL, ::fcntl(inW.fd, F_GETFL) | O_NONBLOCK);
+    sigset_t pendingBefore;
+    sigemptyset(&pendingBefore);
+    ::sigpending(&pendingBefore);
+    hadPipePending = sigismember(&pendingBefore, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
+  }
+  auto feed = [&]() {
+    while (inLeft > 0) {
+      const ssize_t n = ::write(inW.fd, inData, inLeft);
       if (n < 0) {
         if (errno == EINTR) continue;
+        if (errno == EAGAIN) return;
+        pipeBroken = errno == EPIPE;
         break;
       }
-      p += n;
-      left -= static_cast<size_t>(n);
+      inData += n;
+      inLeft -= static_cast<size_t>(n);
     }
-    ::sigaction(SIGPIPE, &old, nullptr);
-  }
-  inW.reset();
+    inW.reset();  // all written, or the program stopped reading
+  };
 
   auto start = std::chrono::steady_clock::now();
   std::string pending;
   bool killed = false;
+  bool outputOpen = true;
   auto killGroup = [&](int sig) { ::kill(-pid, sig); };
+  auto setExit = [&](int st) { res.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); };
+  // Reaps the program without blocking; true once it has ended. A failed
+  // wait (the child was reaped elsewhere) leaves exitCode at -1.
+  auto reaped = [&]() {
+    int st = 0;
+    const pid_t w = ::waitpid(pid, &st, WNOHANG);
+    if (w == pid) {
+      setExit(st);
+      return true;
+    }
+    return w < 0 && errno != EINTR;
+  };
+  auto flushLines = [&]() {
+    size_t nl;
+    while ((nl = pending.find_first_of("\r\n")) != std::string::npos) {
+      std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (!line.empty()) req.onLine(line);
+    }
+  };
+  auto take = [&](const char* data, size_t n) {
+    res.output.append(data, n);
+    if (req.onLine) {
+      pending.append(data, n);
+      flushLines();
+    }
+  };
   char buf[4096];
   for (;;) {
-    pollfd pfd{outR.fd, POLLIN, 0};
-    int pr = ::poll(&pfd, 1, 50);
-    if (pr > 0) {
+    pollfd pfd[2];
+    nfds_t nfds = 0;
+    int outIndex = -1, inIndex = -1;
+    if (outputOpen) {
+      outIndex = static_cast<int>(nfds);
+      pfd[nfds++] = pollfd{outR.fd, POLLIN, 0};
+    }
+    if (inW.fd >= 0) {
+      inIndex = static_cast<int>(nfds);
+      pfd[nfds++] = pollfd{inW.fd, POLLOUT, 0};
+    }
+    const int pr = ::poll(pfd, nfds, outputOpen ? 50 : 20);
+    if (pr > 0 && inIndex >= 0 && pfd[inIndex].revents != 0) feed();
+    if (pr > 0 && outIndex >= 0 && pfd[outIndex].revents != 0) {
       ssize_t n = ::read(outR.fd, buf, sizeof buf);
       if (n > 0) {
-        res.output.append(buf, static_cast<size_t>(n));
-        if (req.onLine) {
-          pending.append(buf, static_cast<size_t>(n));
-          size_t nl;
-          while ((nl = pending.find_first_of("\r\n")) != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            if (!line.empty()) req.onLine(line);
-          }
-        }
-        continue;
+        // Falls through to the cancel check: a program that writes
+        // without pause must still be stoppable.
+        take(buf, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        // End of output; the program may still be running.
+        outR.reset();
+        outputOpen = false;
       }
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;  // EOF
-    } else if (pr == 0 && pid > 0) {
+    } else if (pr == 0 || !outputOpen) {
       // A daemon started by the program (a FUSE mount, say) may keep the pipe
       // open after the program itself has ended: stop once it has exited and
       // the pipe is quiet.
-      int st;
-      if (::waitpid(pid, &st, WNOHANG) == pid) {
-        res.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        pid = -pid;
-        int fl = ::fcntl(outR.fd, F_GETFL);
-        ::fcntl(outR.fd, F_SETFL, fl | O_NONBLOCK);
-        ssize_t n;
-        while ((n = ::read(outR.fd, buf, sizeof buf)) > 0) {
-          res.output.append(buf, static_cast<size_t>(n));
-          if (req.onLine) pending.append(buf, static_cast<size_t>(n));
-        }
-        if (req.onLine) {
-          size_t nl;
-          while ((nl = pending.find_first_of("\r\n")) != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            if (!line.empty()) req.onLine(line);
-          }
+      if (reaped()) {
+        if (outputOpen) {
+          ::fcntl(outR.fd, F_SETFL, ::fcntl(outR.fd, F_GETFL) | O_NONBLOCK);
+          ssize_t n;
+          while ((n = ::read(outR.fd, buf, sizeof buf)) > 0) take(buf, static_cast<size_t>(n));
         }
         break;
       }
@@ -220,29 +258,31 @@ ProcessResult RunProcess(const ProcessRequest& req) {
         killed = true;
       }
       if (killed) {
+        inW.reset();
         killGroup(SIGTERM);
-        // Give it a moment, then make sure.
-        for (int i = 0; i < 20; ++i) {
-          int st;
-          if (::waitpid(pid, &st, WNOHANG) == pid) {
-            res.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            pid = -pid;  // reaped
-            break;
-          }
-          ::usleep(25000);
+        // Give it a moment, then make sure: children left in the group, or a
+        // program that ignores SIGTERM, are killed outright.
+        bool gone = false;
+        for (int i = 0; i < 20 && !gone; ++i) {
+          gone = reaped();
+          if (!gone) ::usleep(25000);
         }
-        if (pid > 0) killGroup(SIGKILL);
-        else break;
+        killGroup(SIGKILL);
+        if (gone) break;
       }
     }
   }
-  if (req.onLine && !pending.empty()) req.onLine(pending);
-  if (pid > 0) {
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  if (!req.stdinData.empty()) {
+    inW.reset();
+    if (pipeBroken && !hadPipePending) {
+      // Take the SIGPIPE the write raised before unblocking it.
+      const timespec zero{0, 0};
+      while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+      }
     }
-    res.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   }
+  if (req.onLine && !pending.empty()) req.onLine(pending);
   return res;
 }
 

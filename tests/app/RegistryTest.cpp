@@ -45,7 +45,8 @@ TEST_F(RegistryTest, ValuesAreExchangedAsText) {
   EXPECT_EQ(Reg_GetValue(kKey, "Huge").size(), 2048u);  // at most 1024 bytes are read
 
   // Texts keep what the file format could not carry plainly.
-  const std::string text = " C:\\Windows\\x = 100%\r\n[not a group] ";
+  const char kText[] = " C:\\Windows\\x = 100%\r\n[not a group]\0tail ";
+  const std::string text(kText, sizeof kText - 1);
   EXPECT_EQ(Reg_SetValue(kKey, "ImagePath", text, REG_EXPAND_SZ), 1);
   EXPECT_EQ(Reg_SetValue(kKey, "", "default value", REG_SZ), 1);
   EXPECT_EQ(Reg_SetValue(kKey, "@odd=name", "x", REG_SZ), 1);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <utility>
@@ -64,6 +65,13 @@ TEST_F(SettingsTest, MissingFileGivesTheDefaults) {
   EXPECT_EQ(s.BootPartitionSize, 200);
   EXPECT_EQ(s.iResumeMaxAttemptsNumber, 9999);
   EXPECT_FALSE(fs::exists(LogPath()));
+
+  // A FIFO in place of the file neither stalls the start nor counts as settings.
+  const std::string fifo = dir_ / "fifo.ini";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  LoadSetting(fifo, LogPath());
+  EXPECT_EQ(Cfg().BootPartitionSize, 200);
+  EXPECT_TRUE(LogMirrorContains("> LoadSetting: Error: the defaults are used: "));
 }
 
 TEST_F(SettingsTest, InvalidValuesAreReplacedByTheirFallbacks) {
@@ -187,6 +195,10 @@ TEST_F(SettingsTest, RepositoriesUseTheProgramDirectoryMarker) {
   fs::remove(gone);
   LoadSetting(Ini(), LogPath());
   EXPECT_EQ(Cfg().FKLImageLocalRepo, Paths().ProgramDir);
+
+  // A NUL byte ends the value: the path kept is the one the bytes before it name.
+  LoadLines("[Data Settings]\r\nFKLImageLocalRepo = " + other + std::string("\0/junk", 6) + "\r\n");
+  EXPECT_EQ(Cfg().FKLImageLocalRepo, other);
 }
 
 TEST_F(SettingsTest, SavedFileHasItsFixedLayout) {

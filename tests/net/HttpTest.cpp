@@ -272,6 +272,7 @@ TEST_F(HttpEngine, StatusAndFileFailures) {
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_WRITE_FILE);
   EXPECT_EQ(t.iTotBytesRead, 299000);
   EXPECT_TRUE(LogMirrorContains("> HTTPGetFromWeb: Original FileSize = 300000 <> tHTTP\\iTotBytesRead = 299000"));
+  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));  // the short file is not left as if complete
 
   t = Record(s.Url("/ok.bin"), DEST_FILE);
   t.FullFileName = dir_ / "no/such/dir/ok.bin";
@@ -382,20 +383,37 @@ TEST_F(HttpEngine, AResumeAnsweredWithoutTheRequestedRangeGives21) {
   wrongStart.ignoreRange = false;
   wrongStart.badContentRange = "bytes 0-2097151/2097152";
   s.Add("/wrong.bin", wrongStart);
+  // Right start, but the part belongs to a body of another length.
+  HttpResource otherTotal = wrongStart;
+  otherTotal.badContentRange = "bytes 1048576-2097151/4194304";
+  s.Add("/total.bin", otherTotal);
+  // The file on the server is replaced (same length, other bytes) between attempts.
+  HttpResource original = HttpTestServer::Pattern(2 * MiB);
+  original.dropAfter = MiB;
+  original.dropTimes = 1;
+  original.etag = "\"v1\"";
+  s.Add("/changed.bin", original);
+  HttpResource replaced = HttpTestServer::Pattern(2 * MiB);
+  replaced.fill = [](int64_t off, char* dst, size_t n) { HttpTestServer::PatternFill(off + 1, dst, n); };
+  replaced.etag = "\"v2\"";
 
-  for (const char* path : {"/ignore.bin", "/wrong.bin"}) {
+  for (const char* path : {"/ignore.bin", "/wrong.bin", "/total.bin", "/changed.bin"}) {
     SCOPED_TRACE(path);
     CancelMainThread = 0;
     // The user cancels while the engine waits before its second attempt.
-    SetPauseFunction([this](int ms) {
+    SetPauseFunction([&](int ms) {
       pauses_.push_back(ms);
-      if (pauses_.size() == 1) CancelMainThread = 1;
+      if (pauses_.size() == 1) {
+        CancelMainThread = 1;
+        if (path == std::string("/changed.bin")) s.Add(path, replaced);
+      }
     });
     pauses_.clear();
     HTTPTransfer t = Record(s.Url(path), DEST_FILE);
     t.CallbackWorking = nullptr;
     EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED);
-    EXPECT_EQ(t.iStatusCode, path == std::string("/ignore.bin") ? 200 : 206);
+    const bool whole = path == std::string("/ignore.bin") || path == std::string("/changed.bin");
+    EXPECT_EQ(t.iStatusCode, whole ? 200 : 206);
     EXPECT_EQ(t.iResumeAttemptsNumber, 2);
     EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
     EXPECT_TRUE(ui_->HasStatus("File dl.bin Download aborted"));

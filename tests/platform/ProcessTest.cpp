@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,19 @@ TEST(RunProcess, CapturesOutputLinesAndExitCode) {
   ASSERT_TRUE(r.started);
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST(RunProcess, AnExitStatusThatCannotBeCollectedIsNotSuccess) {
+  // With SIGCHLD ignored the kernel reaps the child itself.
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ign, &old);
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "echo x; exit 3"};
+  ProcessResult r = RunProcess(req);
+  ::sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_TRUE(r.started);
+  EXPECT_NE(r.exitCode, 0);
 }
 
 TEST(RunProcess, MissingProgramIsReportedNotCrashed) {
@@ -55,6 +69,24 @@ TEST(RunProcess, StdinAndEnvironmentReachTheProgram) {
   EXPECT_EQ(r.output, "hello-world\n");
 }
 
+TEST(RunProcess, LargeStdinAndOutputDoNotBlockEachOther) {
+  // The program writes a full pipe's worth before it reads anything.
+  ProcessRequest req;
+  req.argv = {"sh", "-c", "head -c 1000000 /dev/zero; wc -c"};
+  req.stdinData.assign(1000000, 'x');
+  req.timeoutMs = 60000;
+  ProcessResult r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(r.timedOut);
+  ASSERT_EQ(r.output.size(), 1000008u);
+  EXPECT_EQ(r.output.substr(1000000), "1000000\n");
+
+  // A program that reads nothing and exits: the rest of stdin is dropped.
+  req.argv = {"sh", "-c", "exit 4"};
+  r = RunProcess(req);
+  EXPECT_EQ(r.exitCode, 4);
+}
+
 TEST(RunProcess, ReturnsWhenADaemonChildKeepsThePipeOpen) {
   ProcessRequest req;
   req.argv = {"sh", "-c", "(sleep 20 &) ; echo started"};
@@ -63,6 +95,20 @@ TEST(RunProcess, ReturnsWhenADaemonChildKeepsThePipeOpen) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.output, "started\n");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+TEST(RunProcess, TimeoutStopsAProgramThatClosedItsOutputOrNeverPauses) {
+  for (const char* script : {"exec >/dev/null 2>&1; sleep 20", "timeout 20 sh -c 'while :; do echo x; done'"}) {
+    SCOPED_TRACE(script);
+    ProcessRequest req;
+    req.argv = {"sh", "-c", script};
+    req.timeoutMs = 300;
+    auto t0 = std::chrono::steady_clock::now();
+    ProcessResult r = RunProcess(req);
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  }
 }
 
 }  // namespace

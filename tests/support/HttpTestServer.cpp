@@ -300,7 +300,9 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   int64_t start = 0, end = r.size - 1;
   std::string status = "200 OK", extra;
   const std::string range = req.Header("range");
-  if (!range.empty() && !r.ignoreRange && range.rfind("bytes=", 0) == 0) {
+  const std::string ifRange = req.Header("if-range");
+  const bool rangeValid = ifRange.empty() || ifRange == r.etag;
+  if (!range.empty() && !r.ignoreRange && rangeValid && range.rfind("bytes=", 0) == 0) {
     const size_t dash = range.find('-');
     start = std::stoll(range.substr(6, dash - 6));
     if (dash + 1 < range.size()) end = std::min<int64_t>(end, std::stoll(range.substr(dash + 1)));
@@ -313,6 +315,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   }
   const int64_t length = end - start + 1;
   std::string headers = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n" + extra;
+  if (!r.etag.empty()) headers += "ETag: " + r.etag + "\r\n";
   if (r.chunked)
     headers += "Transfer-Encoding: chunked\r\n";
   else if (!r.noContentLength)

@@ -33,6 +33,7 @@ struct HttpResource {
   std::string contentType = "application/octet-stream";
   std::string badContentRange;      // answer Range requests with 206 and this Content-Range instead
   std::string redirectTo;           // answer 302 with this Location
+  std::string etag;                 // sent as ETag; a Range with a different If-Range gets the whole body
 };
 
 struct HttpRequestRecord {
