@@ -311,6 +311,8 @@ TEST_F(CliFormat, SystemDiskIsRefused) {
 // cannot make one is told so before anything is written.
 TEST_F(CliFormat, ExfatOnAnImageWithoutLoopRightsIsRefusedBeforeAnyWrite) {
   if (!IsRoot() || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root to run as an unprivileged user";
+  if (Sh("setpriv --reuid=65534 --regid=65534 --clear-groups test -x " + Quote(FK_CLI_PATH)) != 0)
+    GTEST_SKIP() << "the build tree is not reachable by an unprivileged user";
   const std::string home = dir_ / "nobody";
   std::filesystem::create_directories(home);
   std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
