@@ -16,6 +16,8 @@
 ;         data area, 523,776 bytes at most).
 
         cpu     386
+%include "fat32_root.inc"
+
         bits    16
         org     0x7C00
 
@@ -98,30 +100,7 @@ start:
 
         ; Walk the root directory cluster by cluster.
 .find:
-        mov     eax, [bp+ROOT]
-.dir_cluster:
-        push    DIR_SEG
-        pop     es
-        movzx   cx, byte [bp+SPC]
-        call    read_cluster
-        shl     cx, 4                   ; 16 entries per sector
-        xor     di, di
-.entry:
-        cmp     byte [es:di], 0
-        je      error                   ; end of directory
-        test    byte [es:di+11], 0x18   ; volume label, directory, long name
-        jnz     .next_entry
-        pusha
-        mov     si, name
-        mov     cx, 11
-        repe    cmpsb
-        popa
-        je      found
-.next_entry:
-        add     di, 32
-        loop    .entry
-        call    next_cluster
-        jnc     .dir_cluster
+        FIND_IN_ROOT DIR_SEG, name, found, error
 
 error:
         mov     si, msg_error

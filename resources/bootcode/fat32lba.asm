@@ -17,6 +17,8 @@
 ; key, INT 19h.
 
         cpu     386
+%include "fat32_root.inc"
+
         bits    16
         org     0x7C00
 
@@ -83,30 +85,7 @@ relocated:
         jnc     fail
 
         ; Search the root directory, one cluster at a time.
-        mov     eax, [bp+ROOT]
-.dir_cluster:
-        push    KERNEL_SEG
-        pop     es
-        movzx   cx, byte [bp+SPC]
-        call    read_cluster
-        shl     cx, 4                   ; 16 entries per sector
-        xor     di, di
-.entry:
-        cmp     byte [es:di], 0
-        je      fail                    ; end of directory
-        test    byte [es:di+11], 0x18   ; volume label, directory, long name
-        jnz     .next_entry
-        pusha
-        mov     si, kernel_name
-        mov     cx, 11
-        repe    cmpsb
-        popa
-        je      found
-.next_entry:
-        add     di, 32
-        loop    .entry
-        call    next_cluster
-        jnc     .dir_cluster
+        FIND_IN_ROOT KERNEL_SEG, kernel_name, found, fail
 
 fail:
         mov     si, msg_no_kernel
