@@ -117,7 +117,7 @@ class Writer {
 };
 
 std::string BuildText(bool log) {
-  const Settings& s = Cfg();
+  const Settings& s = SavedSettings();
   Writer w(log);
   w.Group("Application Info");
   w.Entry("ApplicationName", "Flashkeel");
@@ -209,12 +209,21 @@ std::string BuildText(bool log) {
 
 }  // namespace
 
-Settings& Cfg() {
+namespace {
+thread_local Settings* tScopedSettings = nullptr;
+}
+
+Settings& SavedSettings() {
   static Settings s;
   return s;
 }
 
-void ResetSettings() { Cfg() = Settings{}; }
+Settings& Cfg() { return tScopedSettings != nullptr ? *tScopedSettings : SavedSettings(); }
+
+SettingsScope::SettingsScope(Settings* settings) : previous_(tScopedSettings) { tScopedSettings = settings; }
+SettingsScope::~SettingsScope() { tScopedSettings = previous_; }
+
+void ResetSettings() { SavedSettings() = Settings{}; }
 
 void SetCatalogListHooks(CatalogListHooks hooks) {
   std::lock_guard lock(g_hookMutex);
@@ -236,7 +245,7 @@ std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 void LoadSetting(const std::string& file, const std::string& logPath) {
   std::string loadError;
   const IniFile ini = IniFile::Load(file, &loadError);
-  Settings& s = Cfg();
+  Settings& s = SavedSettings();
   auto logValue = [](const std::string& name, const std::string& value) {
     Log("> LoadSetting: " + name + "=" + value);
   };

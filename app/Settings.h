@@ -66,8 +66,23 @@ struct Settings {
   std::vector<RecoveryHDSource> RecoveryHDSourceList;
 };
 
-// The process-wide settings.
+// The settings in force on the calling thread: an operation's own copy on
+// the thread running it (see SettingsScope), else the saved settings.
 Settings& Cfg();
+// The process-wide settings that SaveSetting writes.
+Settings& SavedSettings();
+
+// While alive, Cfg() on the constructing thread returns *settings.
+class SettingsScope {
+ public:
+  explicit SettingsScope(Settings* settings);
+  ~SettingsScope();
+  SettingsScope(const SettingsScope&) = delete;
+  SettingsScope& operator=(const SettingsScope&) = delete;
+
+ private:
+  Settings* previous_;
+};
 // Puts Cfg() back to the values it has before any file is read.
 void ResetSettings();
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/AppState.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "disk/Backup.h"
 #include "disk/DiskList.h"
 #include "disk/Restore.h"

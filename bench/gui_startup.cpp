@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/AppState.h"
-#include "app/gui/Actions.h"
-#include "app/gui/MainWindow.h"
+#include "gui/Actions.h"
+#include "gui/MainWindow.h"
 
 #if __has_include(<benchmark/benchmark.h>)
 #include <benchmark/benchmark.h>

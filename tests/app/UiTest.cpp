@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 
 namespace fk {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "app/Settings.h"
 #include "disk/Backup.h"
 #include "disk/DiskList.h"

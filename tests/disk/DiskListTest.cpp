@@ -8,7 +8,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
 #include "tests/support/FakeSysfs.h"

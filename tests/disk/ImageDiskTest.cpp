@@ -12,7 +12,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
 #include "disk/Volume.h"

@@ -15,7 +15,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"

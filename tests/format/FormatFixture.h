@@ -14,7 +14,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "format/BootCode.h"
 #include "format/BootRecords.h"
 #include "format/PartitionTable.h"

@@ -6,7 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "app/Ui.h"
 #include "format/Packs.h"
 #include "tests/support/TestUtil.h"

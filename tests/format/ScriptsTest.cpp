@@ -6,7 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "format/CloverDataSet.h"
 #include "format/PackWriter.h"
 #include "format/Packs.h"

@@ -10,7 +10,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "format/Packs.h"
 #include "format/VolumeFiles.h"
 #include "platform/LoopDevice.h"

@@ -18,9 +18,9 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/AboutWindow.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/AboutWindow.h"
+#include "gui/MainWindow.h"
+#include "gui/WindowUtil.h"
 #include "platform/SingleInstance.h"
 #include "tests/support/TestUtil.h"
 

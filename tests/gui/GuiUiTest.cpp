@@ -19,10 +19,10 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/GuiUi.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/ProgressCanvas.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/GuiUi.h"
+#include "gui/MainWindow.h"
+#include "gui/ProgressCanvas.h"
+#include "gui/WindowUtil.h"
 #include "tests/support/TestUtil.h"
 
 namespace fk::gui {

@@ -10,7 +10,7 @@
 #include <QElapsedTimer>
 #include <QVariantMap>
 
-#include "app/gui/TaskbarProgress.h"
+#include "gui/TaskbarProgress.h"
 #include "tests/support/TestUtil.h"
 
 extern char** environ;

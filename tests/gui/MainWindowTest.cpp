@@ -15,11 +15,11 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/GuiIcons.h"
-#include "app/gui/GuiUi.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/ProgressCanvas.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/GuiIcons.h"
+#include "gui/GuiUi.h"
+#include "gui/MainWindow.h"
+#include "gui/ProgressCanvas.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 namespace {

@@ -5,9 +5,9 @@
 #include <QImage>
 #include <QPainter>
 
-#include "app/gui/ProgressCanvas.h"
-#include "app/gui/TaskbarProgress.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/ProgressCanvas.h"
+#include "gui/TaskbarProgress.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 namespace {

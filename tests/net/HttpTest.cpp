@@ -13,7 +13,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 #include "net/Http.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestUtil.h"

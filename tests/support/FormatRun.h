@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 
 namespace fk::test {
 

@@ -17,7 +17,7 @@
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Ui.h"
-#include "app/gui/GuiApp.h"
+#include "gui/GuiApp.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/gui/AboutWindow.h"
+#include "gui/AboutWindow.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -12,9 +12,9 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/Actions.h"
-#include "app/gui/GuiIcons.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/Actions.h"
+#include "gui/GuiIcons.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 

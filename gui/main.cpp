@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/gui/CoreActions.h"
-#include "app/gui/GuiApp.h"
+#include "gui/CoreActions.h"
+#include "gui/GuiApp.h"
 
 int main(int argc, char** argv) {
   fk::gui::CoreRuntime::Options options;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/gui/Actions.h"
+#include "gui/Actions.h"
 
 class QObject;
 

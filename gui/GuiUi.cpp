@@ -1,4 +1,4 @@
-#include "app/gui/GuiUi.h"
+#include "gui/GuiUi.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -12,8 +12,8 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/ProgressCanvas.h"
+#include "gui/MainWindow.h"
+#include "gui/ProgressCanvas.h"
 
 namespace fk::gui {
 

@@ -1,4 +1,4 @@
-#include "app/gui/WindowUtil.h"
+#include "gui/WindowUtil.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

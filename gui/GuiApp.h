@@ -4,7 +4,7 @@
 #include <QString>
 #include <memory>
 
-#include "app/gui/Actions.h"
+#include "gui/Actions.h"
 #include "platform/SingleInstance.h"
 
 namespace fk::gui {

@@ -1,4 +1,4 @@
-#include "app/gui/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,12 +17,12 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/AboutWindow.h"
-#include "app/gui/GuiIcons.h"
-#include "app/gui/GuiUi.h"
-#include "app/gui/ProgressCanvas.h"
-#include "app/gui/TaskbarProgress.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/AboutWindow.h"
+#include "gui/GuiIcons.h"
+#include "gui/GuiUi.h"
+#include "gui/ProgressCanvas.h"
+#include "gui/TaskbarProgress.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 

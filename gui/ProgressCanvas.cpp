@@ -1,12 +1,12 @@
-#include "app/gui/ProgressCanvas.h"
+#include "gui/ProgressCanvas.h"
 
 #include <QApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <algorithm>
 
-#include "app/gui/TaskbarProgress.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/TaskbarProgress.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 

@@ -1,4 +1,4 @@
-#include "app/ScriptedUi.h"
+#include "tests/support/ScriptedUi.h"
 
 namespace fk {
 

@@ -1,4 +1,4 @@
-#include "app/gui/GuiIcons.h"
+#include "gui/GuiIcons.h"
 
 #include <QPainter>
 #include <QPainterPath>

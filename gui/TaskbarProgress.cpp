@@ -1,4 +1,4 @@
-#include "app/gui/TaskbarProgress.h"
+#include "gui/TaskbarProgress.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/Ui.h"
-#include "app/gui/AboutWindow.h"
-#include "app/gui/Actions.h"
+#include "gui/AboutWindow.h"
+#include "gui/Actions.h"
 
 class QAction;
 class QMenu;

@@ -1,4 +1,4 @@
-#include "app/gui/CoreActions.h"
+#include "gui/CoreActions.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -16,7 +16,7 @@
 #include "app/Registry.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
-#include "app/gui/GuiApp.h"
+#include "gui/GuiApp.h"
 #include "disk/Backup.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"

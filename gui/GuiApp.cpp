@@ -1,4 +1,4 @@
-#include "app/gui/GuiApp.h"
+#include "gui/GuiApp.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,10 +14,10 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
-#include "app/gui/GuiIcons.h"
-#include "app/gui/GuiUi.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/WindowUtil.h"
+#include "gui/GuiIcons.h"
+#include "gui/GuiUi.h"
+#include "gui/MainWindow.h"
+#include "gui/WindowUtil.h"
 
 namespace fk::gui {
 
