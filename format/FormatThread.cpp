@@ -354,9 +354,7 @@ class FormatJob {
     // Phase 6
     std::string letter = CurrentDisk.Partition[0].DriveLetter;
     if (letter.empty()) {
-      const std::string device =
-          CurrentDisk.DevicePath + "@@" + std::to_string(CurrentDisk.Partition[0].StartingOffset);
-      letter = AssignDriveLetter(device);
+      letter = AssignDriveLetter({CurrentDisk.DevicePath, CurrentDisk.Partition[0].StartingOffset});
       if (letter.empty()) {
         Log("> Phase 6 FormatThread: Error AssignDriveLetter()");
         return Fail();

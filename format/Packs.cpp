@@ -24,6 +24,7 @@
 #include "app/Ui.h"
 #include "format/VolumeFiles.h"
 #include "format/ZipExtract.h"
+#include "platform/UniqueFd.h"
 #include "resources/packs/PackIndex.h"
 
 namespace fk {
@@ -208,8 +209,9 @@ std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t Buffe
     Log(me + "TempFile$=#NULL$");
     return {};
   }
-  bool ok = WriteAll(fd, output.data(), decoded);
-  if (::close(fd) != 0) ok = false;
+  UniqueFd file(fd);
+  bool ok = WriteAll(file.get(), output.data(), decoded);
+  if (file.Close() != 0) ok = false;
   if (!ok) {
     ::unlink(tempFile.c_str());
     Log("> Error UnpackInternalMemoryToTempFile: WriteData Error");
@@ -295,7 +297,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   ZipExtractOptions opt;
   opt.cancel = [] { return FormatStatus.load() == 1; };
   // Files for a volume are staged on the system's disk first: never more than the volume holds.
-  if (toVolume) opt.maxBytes = volume.byteLength;
+  if (toVolume) opt.maxBytes = volume.length;
   if (ShowProgress) {
     opt.progress = [&dest](const ZipProgress& p) {
       int percent = static_cast<int>(std::lround(p.index * 1.0 / p.total * 100.0));

@@ -18,6 +18,7 @@
 
 #include "platform/Disks.h"
 #include "platform/Process.h"
+#include "platform/UniqueFd.h"
 
 namespace fk::platform {
 
@@ -134,10 +135,9 @@ bool PrivateMount::Mount(const std::string& device, const std::string& fsType, c
 bool PrivateMount::Release(std::string* error) {
   bool ok = true;
   if (mounted_) {
-    int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d >= 0) {
-      ::syncfs(d);
-      ::close(d);
+    {  // closed again before the unmount, which it would keep busy
+      const UniqueFd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (d) ::syncfs(d.get());
     }
     int rc = -1;
     for (int i = 0; i < 50; ++i) {
