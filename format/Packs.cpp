@@ -24,6 +24,7 @@
 #include "app/Ui.h"
 #include "format/VolumeFiles.h"
 #include "format/ZipExtract.h"
+#include "platform/Mounts.h"
 #include "platform/UniqueFd.h"
 #include "resources/packs/PackIndex.h"
 
@@ -267,16 +268,13 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   std::string staging;
   std::error_code ec;
   if (toVolume) {
-    std::string workDir = PackWorkDir();
-    std::vector<char> buf;
-    std::string templ = workDir + "Staging" + "XXXXXX";
-    buf.assign(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (workDir.empty() || !::mkdtemp(buf.data())) {
+    const std::string workDir = PackWorkDir();
+    std::string why;
+    if (!workDir.empty()) staging = platform::MakeUniqueDir(workDir, "Staging", &why);
+    if (staging.empty()) {
       Log(me + "Can't create a staging folder in " + workDir);
       return 0;
     }
-    staging = buf.data();
     target = staging;
   } else if (!std::filesystem::is_directory(target, ec)) {
     std::filesystem::create_directories(target, ec);

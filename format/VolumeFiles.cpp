@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -42,13 +41,6 @@ ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::
   return RunProcess(rq);
 }
 
-std::string ToolFailure(const std::string& tool, const ProcessResult& r) {
-  if (!r.started) return tool + " not found (install the package that provides it): " + r.errorText;
-  std::string out = r.output;
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
-}
-
 bool FsyncPath(const std::string& path, std::string* error) {
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + path));
@@ -70,13 +62,13 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
     argv.insert(argv.end(), top.begin(), top.end());
     argv.push_back("::/");
     ProcessResult r = RunTool(argv, env);
-    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mcopy", r));
+    if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mcopy", r));
   }
   if (!opts.hidden.empty()) {
     std::vector<std::string> attr = {"mattrib", "-i", image, "+h"};
     for (const auto& h : opts.hidden) attr.push_back("::/" + h);
     ProcessResult r = RunTool(attr, env);
-    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mattrib", r));
+    if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mattrib", r));
   }
   // mtools never flushes.
   return FsyncPath(v.disk, error);
@@ -191,17 +183,9 @@ bool CopyTreeToVolume(const VolumeTarget& volume, const std::string& sourceDir, 
 
 bool WriteFilesToVolume(const VolumeTarget& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
                         std::string* error) {
-  std::string base = workDir;
-  if (base.empty()) {
-    const char* t = std::getenv("TMPDIR");
-    base = (t && *t) ? t : "/tmp";
-  }
-  if (base.back() != '/') base += '/';
-  std::string templ = base + "Staging" + "XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
-  const std::string staging = buf.data();
+  std::string why;
+  const std::string staging = platform::MakeUniqueDir(workDir, "Staging", &why);
+  if (staging.empty()) return Fail(error, why);
   struct Cleanup {
     std::string dir;
     ~Cleanup() {

@@ -275,4 +275,11 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   return res;
 }
 
+std::string ProcessFailureText(const std::string& tool, const ProcessResult& r) {
+  if (!r.started) return tool + " not found (install the package that provides it): " + r.errorText;
+  std::string out = r.output;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
+}
+
 }  // namespace fk
