@@ -130,19 +130,18 @@ std::optional<PartitionOfNode> LocatePartitionNode(const std::string& node) {
   return std::nullopt;
 }
 
-bool IsSystemDiskPath(const std::string& devicePath) {
-  std::string name = KernelNameOfNode(devicePath);
-  if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+// Whether the block device of that sysfs name lies on a system disk.
+static bool OnSystemDisk(const std::string& name) {
+  return !name.empty() && detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
 }
+
+bool IsSystemDiskPath(const std::string& devicePath) { return OnSystemDisk(KernelNameOfNode(devicePath)); }
 
 // Whether the descriptor, as opened, reaches a system disk.
 static bool FdIsOnSystemDisk(int fd) {
   unsigned maj = 0, min = 0;
-  if (!platform::FdDeviceNumber(fd, &maj, &min)) return false;
-  std::string name = platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min);
-  if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+  return platform::FdDeviceNumber(fd, &maj, &min) &&
+         OnSystemDisk(platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min));
 }
 
 // What a name given to GetDriveHandle leads to.

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <map>
 
-extern char** environ;
-
 #include "platform/UniqueFd.h"
+
+extern char** environ;
 
 namespace fk {
 
