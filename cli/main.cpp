@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -15,21 +16,39 @@
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
+#include "platform/Process.h"
 
 namespace {
 
 fk::cli::Command g_running = fk::cli::Command::None;
 
-// Ctrl-C acts like the Cancel button: the format run stops where it polls
-// FormatStatus, backup and restore after the current chunk. A second Ctrl-C
-// ends the program at once.
-void OnInterrupt(int) {
+// Ctrl-C and SIGTERM act like the Cancel button: the format run stops where
+// it polls FormatStatus, backup and restore after the current chunk. A second
+// signal hurries: every program the run started is killed with its process
+// group and reaped at once, but the run still unmounts, detaches and removes
+// what it made before the program ends (128 + the signal's number).
+std::atomic<int> g_signals{0};
+std::atomic<int> g_lastSignal{0};
+
+void Say(const char* text, size_t length) {
+  ssize_t n = ::write(STDERR_FILENO, text, length);
+  (void)n;
+}
+
+void OnSignal(int sig) {
   if (g_running == fk::cli::Command::Format) fk::FormatStatus = 1;
   fk::CancelMainThread = 1;
-  static const char msg[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop at once)\n";
-  ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-  (void)n;
-  ::signal(SIGINT, SIG_DFL);
+  g_lastSignal = sig;
+  if (g_signals.fetch_add(1) == 0) {
+    static const char intr[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop sooner; cleanup still runs)\n";
+    static const char term[] = "\nflashkeel-cli: terminate request received: cancelling and cleaning up\n";
+    if (sig == SIGTERM) Say(term, sizeof term - 1);
+    else Say(intr, sizeof intr - 1);
+    return;
+  }
+  fk::StopAllChildren();
+  static const char hurry[] = "\nflashkeel-cli: stopping now: ending started programs, then cleaning up\n";
+  Say(hurry, sizeof hurry - 1);
 }
 
 std::string ExecutablePath(const char* argv0) {
@@ -84,12 +103,12 @@ int main(int argc, char** argv) {
   // The designed pauses let a user read a status text before it changes; a
   // terminal keeps every line, so they are kept short here.
   fk::SetPauseFunction([](int ms) {
-    if (ms > 0) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
+    if (ms > 0 && g_signals.load() < 2) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
   });
 
   g_running = a.command;
   struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
+  sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
@@ -107,5 +126,6 @@ int main(int argc, char** argv) {
   fk::DeleteTempWorkDir();
   fk::SetUi(nullptr);
   fk::CloseLog();
+  if (g_signals.load() >= 2) return 128 + g_lastSignal.load();
   return rc;
 }

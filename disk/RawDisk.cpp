@@ -18,6 +18,7 @@
 #include "disk/DiskInternal.h"
 #include "disk/DiskList.h"
 #include "platform/Disks.h"
+#include "platform/Storage.h"
 
 namespace fk {
 
@@ -73,6 +74,7 @@ DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
     diskClaim_ = o.diskClaim_;
     o.diskClaim_ = false;
     mountDevices_ = std::move(o.mountDevices_);
+    storage_ = std::move(o.storage_);
     o.fd_ = -1;
     o.locked_ = false;
   }
@@ -85,6 +87,7 @@ void DriveHandle::Close() {
   if (fd_ >= 0) ::close(fd_);  // closing also drops the O_EXCL claim and the flock
   fd_ = -1;
   locked_ = false;
+  storage_.Release();
 }
 
 // ---- guard ---------------------------------------------------------------------------
@@ -118,18 +121,29 @@ static std::string KernelNameOfNode(const std::string& path) {
 }
 
 bool IsSystemDiskPath(const std::string& devicePath) {
+  const DiskEnvironment env = DiskEnv();
+  const std::set<std::string> system = detail::SystemDisks();
+  if (platform::ChainTouchesSystem(env.sysRoot, env.devRoot,
+                                   platform::StorageChainOfPath(env.sysRoot, env.devRoot, devicePath), system))
+    return true;
   std::string name = KernelNameOfNode(devicePath);
   if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+  return system.count(platform::WholeDiskOf(env.sysRoot, name)) > 0;
 }
 
-// Whether the descriptor, as opened, reaches a system disk.
+// Whether the descriptor, as opened, reaches a system disk: through its device
+// number, and through loop devices down to the file or disk under them.
 static bool FdIsOnSystemDisk(int fd) {
+  const DiskEnvironment env = DiskEnv();
+  const std::set<std::string> system = detail::SystemDisks();
+  if (platform::ChainTouchesSystem(env.sysRoot, env.devRoot, platform::StorageChainOfFd(env.sysRoot, env.devRoot, fd),
+                                   system))
+    return true;
   unsigned maj = 0, min = 0;
   if (!platform::FdDeviceNumber(fd, &maj, &min)) return false;
-  std::string name = platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min);
+  std::string name = platform::BlockNameOfDev(env.sysRoot, maj, min);
   if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+  return system.count(platform::WholeDiskOf(env.sysRoot, name)) > 0;
 }
 
 // What a name given to GetDriveHandle leads to.
@@ -153,12 +167,18 @@ static bool ResolveVolume(const std::string& name, Target* t) {
     int ss = platform::LogicalSectorSize(fd);
     std::vector<uint8_t> sector(static_cast<size_t>(ss > 512 ? ss : 512));
     ssize_t got = ss > 0 ? ::pread(fd, sector.data(), sector.size(), 0) : -1;
+    const int64_t deviceSize = platform::DeviceSize(fd);
     ::close(fd);
     if (got != static_cast<ssize_t>(sector.size())) return false;
     platform::MbrLayout m = platform::ParseMbr(sector.data(), sector.size());
     if (!m.valid) return false;
     for (const auto& e : m.entries) {
       if (e.sectors == 0 || e.type == 0 || int64_t(e.startLba) * ss != offset) continue;
+      if (offset + int64_t(e.sectors) * ss > deviceSize) {
+        Log("> GetDriveHandle: the partition at byte " + std::to_string(offset) + " of " + path +
+            " reaches past the end of the disk");
+        return false;
+      }
       t->path = path;
       t->offset = offset;
       t->length = int64_t(e.sectors) * ss;
@@ -194,26 +214,27 @@ static bool ResolveVolume(const std::string& name, Target* t) {
   return false;
 }
 
-// Takes the exclusive claim on h's descriptor: O_EXCL on a block device (plus
-// flock for a whole disk), flock on an image file. 0 or -errno.
-static int TakeExclusive(DriveHandle& h, bool wholeDisk) {
-  if (h.imageFile()) return platform::LockFile(h.value());
-  int fd = platform::OpenDevice(h.devicePath(), h.writable(), true);
-  if (fd < 0) return fd;
-  if (wholeDisk) {
-    int rc = platform::LockFile(fd);
-    if (rc != 0) {
+// Takes the exclusive claim on h's descriptor: the hold on the storage under
+// it (see StorageLock), plus O_EXCL on a block device. 0 or -errno.
+static int TakeExclusive(DriveHandle& h) {
+  std::string why;
+  StorageLock storage = StorageLock::Acquire(h.devicePath(), &why);
+  if (!storage.held()) {
+    Log("> GetDriveHandle: " + why);
+    return storage.error() != 0 ? -storage.error() : -EBUSY;
+  }
+  if (!h.imageFile()) {
+    int fd = platform::OpenDevice(h.devicePath(), h.writable(), true);
+    if (fd < 0) return fd;
+    // The exclusive open takes the place of the first descriptor: same number.
+    if (::dup2(fd, h.value()) < 0) {
+      int e = errno;
       ::close(fd);
-      return rc;
+      return -e;
     }
-  }
-  // The exclusive open takes the place of the first descriptor: same number.
-  if (::dup2(fd, h.value()) < 0) {
-    int e = errno;
     ::close(fd);
-    return -e;
   }
-  ::close(fd);
+  h.setStorage(std::move(storage));
   return 0;
 }
 
@@ -238,7 +259,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
           ", not the selected " + CurrentDisk.DevicePath);
       return {};
     }
-    const bool system = !src->image && detail::SystemDisks().count(src->block.name) > 0;
+    const bool system = src->image ? IsSystemDiskPath(src->path) : detail::SystemDisks().count(src->block.name) > 0;
     if (system && (WriteAccess || Lock)) {
       RefuseSystemDrive();
       return {};
@@ -261,7 +282,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
     DriveHandle h(fd, 0, src->path, src->path, WriteAccess, false, src->image);
     Log("> GetDriveHandle: Success Open " + src->path + access);
     if (Lock) {
-      int rc = TakeExclusive(h, true);
+      int rc = TakeExclusive(h);
       if (rc != 0) {
         Log("> GetDriveHandle: Error " + std::to_string(-rc) + " LOCK drive " + src->path);
         return {};
@@ -279,7 +300,8 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
   }
 
   Target t;
-  if (!ResolveVolume(DriveLetter, &t) || (!t.image && detail::SystemDisks().count(t.wholeDisk) > 0)) {
+  if (!ResolveVolume(DriveLetter, &t) ||
+      (t.image ? IsSystemDiskPath(t.path) : detail::SystemDisks().count(t.wholeDisk) > 0)) {
     RefuseVolume(DriveLetter);
     return {};
   }
@@ -305,7 +327,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
       locked = true;
     }
     for (int attempt = 1; attempt <= 20 && !locked; ++attempt) {
-      int rc = TakeExclusive(h, false);
+      int rc = TakeExclusive(h);
       if (rc == 0) {
         Log("> GetDriveHandle: Success LOCK " + DriveLetter);
         locked = true;
@@ -443,7 +465,7 @@ int UnlockDrive(DriveHandle& h) {
   bool ok = false;
   if (h.valid() && h.locked()) {
     if (h.imageFile()) {
-      ok = ::flock(h.value(), LOCK_UN) == 0;
+      ok = true;
     } else {
       // Replace the exclusive open by a plain one under the same number.
       int fd = platform::OpenDevice(h.devicePath(), h.writable(), false);
@@ -457,6 +479,7 @@ int UnlockDrive(DriveHandle& h) {
     Log("> Error unlock drive");
     return 0;
   }
+  h.releaseStorage();
   if (h.holdsDiskClaim()) {
     DropClaim(h.devicePath());
     h.setDiskClaim(false);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <mutex>
 
 #include "app/AppState.h"
@@ -101,6 +102,25 @@ ImageFile ImageFile::Create(const std::string& path, int* error) {
     return ImageFile();
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (error) *error = 0;
+  return ImageFile(fd);
+}
+
+ImageFile ImageFile::CreateBeside(const std::string& finalPath, std::string* tempPath, int* error) {
+  const std::size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+  std::string templ = dir + "." + base + ".XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return ImageFile();
+  }
+  ::fchmod(fd, 0644);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  *tempPath = buf.data();
   if (error) *error = 0;
   return ImageFile(fd);
 }

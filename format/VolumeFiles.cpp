@@ -33,6 +33,14 @@ class Fd {
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
   int get() const { return fd_; }
 
  private:
@@ -77,18 +85,54 @@ std::string ToolFailure(const std::string& tool, const ProcessResult& r) {
   return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
 }
 
-bool FsyncPath(const std::string& path, std::string* error) {
-  Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + path));
-  return true;
-}
+// mtools parses its image argument ("<file>@@<offset>", drive letters with
+// ':'), so a path of the user's never goes there: the volume is opened here
+// and mtools reaches that very file through this process's descriptor, named
+// in a configuration file of its own.
+class MtoolsDrive {
+ public:
+  bool Open(const VolumeTarget& v, const std::string& workDir, std::string* error) {
+    fd_ = Fd(::open(v.device.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd_.get() < 0) return Fail(error, Errno("open " + v.device));
+    std::string base = workDir;
+    if (base.empty()) {
+      const char* t = std::getenv("TMPDIR");
+      base = (t && *t) ? t : "/tmp";
+    }
+    std::string templ = base + (base.back() == '/' ? "" : "/") + "Mtools" + "XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
+    dir_ = buf.data();
+    config_ = dir_ + "/mtools.conf";
+    std::ofstream out(config_);
+    out << "mtools_skip_check=1\n"
+        << "drive z: file=\"/proc/" << ::getpid() << "/fd/" << fd_.get() << "\" offset=" << v.byteOffset << "\n";
+    out.close();
+    if (!out) return Fail(error, "cannot write " + config_);
+    return true;
+  }
+  ~MtoolsDrive() {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  std::vector<std::pair<std::string, std::string>> Env() const {
+    return {{"MTOOLS_SKIP_CHECK", "1"}, {"MTOOLSRC", config_}};
+  }
+  int fd() const { return fd_.get(); }
+
+ private:
+  Fd fd_;
+  std::string dir_;
+  std::string config_;
+};
 
 bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                     std::string* error) {
-  const std::string image = v.byteOffset ? v.device + "@@" + std::to_string(v.byteOffset) : v.device;
-  const std::vector<std::pair<std::string, std::string>> env = {{"MTOOLS_SKIP_CHECK", "1"},
-                                                                {"MTOOLSRC", "/dev/null"}};
-  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m", "-i", image};
+  MtoolsDrive drive;
+  if (!drive.Open(v, opts.workDir, error)) return false;
+  const auto env = drive.Env();
+  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m"};
   std::error_code ec;
   std::vector<std::string> top;
   for (const auto& e : fs::directory_iterator(sourceDir, ec)) top.push_back(e.path().string());
@@ -96,18 +140,19 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
   std::sort(top.begin(), top.end());
   if (!top.empty()) {
     argv.insert(argv.end(), top.begin(), top.end());
-    argv.push_back("::/");
+    argv.push_back("z:/");
     ProcessResult r = RunTool(argv, env);
     if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mcopy", r));
   }
   if (!opts.hidden.empty()) {
-    std::vector<std::string> attr = {"mattrib", "-i", image, "+h"};
-    for (const auto& h : opts.hidden) attr.push_back("::/" + h);
+    std::vector<std::string> attr = {"mattrib", "+h"};
+    for (const auto& h : opts.hidden) attr.push_back("z:/" + h);
     ProcessResult r = RunTool(attr, env);
     if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mattrib", r));
   }
   // mtools never flushes.
-  return FsyncPath(v.device, error);
+  if (::fsync(drive.fd()) != 0) return Fail(error, Errno("fsync " + v.device));
+  return true;
 }
 
 bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {

@@ -34,6 +34,12 @@ struct ProcessResult {
 
 ProcessResult RunProcess(const ProcessRequest& request);
 
+// From now on every program that RunProcess runs (or is asked to run) is
+// killed with its process group and reaped, as if its cancel had answered
+// true. Safe to call from a signal handler.
+void StopAllChildren();
+bool ChildrenStopped();
+
 // Full path of a program on PATH, "" when there is none.
 std::string FindProgram(const std::string& name);
 

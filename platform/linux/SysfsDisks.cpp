@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/Disks.h"
+#include "platform/Storage.h"
 
 namespace fs = std::filesystem;
 
@@ -393,6 +394,7 @@ std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::st
       addDevice(MountDeviceName(sysRoot, *m));
     }
   }
+  AddLoopsOverDisks(sysRoot, "/dev", &disks);
   return disks;
 }
 
