@@ -224,6 +224,23 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
 
+  // An image file this run creates is removed again unless the run completes:
+  // a refused or failed run leaves nothing behind.
+  struct CreatedImage {
+    std::string path;
+    bool keep = false;
+    ~CreatedImage() {
+      if (path.empty() || keep) return;
+      std::error_code ec;
+      if (fs::remove(path, ec)) Log("> flashkeel-cli: removed the image " + path + " made for a run that did not complete");
+    }
+  } created;
+  if (!a.image.empty()) {
+    std::error_code ec;
+    const std::string image = AbsolutePath(a.image);
+    if (!fs::exists(fs::symlink_status(image, ec))) created.path = image;
+  }
+
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
   if (!SelectDisk(disk, 0)) {
@@ -233,6 +250,7 @@ int RunFormat(const Args& a, CliUi& ui) {
   Log("> #Button_Format pressed ================================");
   int ok = FormatThread(InstallFullForSettings());
   ui.FinishLine();
+  created.keep = ok != 0;
   if (ok) return 0;
   std::printf("Format did not complete (see the messages above)\n");
   return 1;

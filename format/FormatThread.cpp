@@ -12,6 +12,7 @@
 #include "app/Utilities.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
+#include "disk/StorageLock.h"
 #include "disk/Volume.h"
 #include "format/BootCode.h"
 #include "format/CloverDataSet.h"
@@ -19,6 +20,7 @@
 #include "format/FormatService.h"
 #include "format/Packs.h"
 #include "format/PartitionTable.h"
+#include "format/PreChecks.h"
 #include "format/VolumeFiles.h"
 
 namespace fk {
@@ -94,8 +96,7 @@ class FormatJob {
     format_op_in_progress = 1;
 
     if (!SetCurrentDisk()) {
-      Log("> FormatThread Error SetCurrentDisk");
-      return Fail();
+      return FailStatus("> FormatThread Error SetCurrentDisk", kSelectDriveStatus, 0);
     }
     if (CurrentDisk.SystemDisk || IsSystemDiskPath(CurrentDisk.DevicePath)) {
       Log("> FormatThread: Not permitted! You selected a System Drive.");
@@ -165,7 +166,31 @@ class FormatJob {
         return Fail();
       }
     }
-    return true;
+    return PreChecks();
+  }
+
+  // Everything that can make the run fail is checked before the question, so
+  // that a refused run leaves the disk as it was.
+  bool PreChecks() {
+    if (mode_ == "FreeDos" && !FindPack(kPackFreeDosDataSet))
+      return FailStatus(std::string("> FormatThread: ") + kNoFreeDosDataSetText,
+                        std::string("Error : ") + kNoFreeDosDataSetText, 5000);
+    RunPlan plan;
+    plan.bootRecords = mode_;
+    plan.fileSystem = mode_ == "Not_Format" ? CurrentDisk.Partition[0].FileSystemName : cfg_.FileSystem;
+    plan.label = cfg_.VolumeLabel;
+    plan.volumeBytes = mode_ == "Not_Format"
+                           ? CurrentDisk.Partition[0].PartitionLength
+                           : int64_t{pt_.PartitionTable[0].NumberOfSects} * CurrentDisk.Geometry.BytesPerSector;
+    const std::string ext = fs::path(CloverLocalSelectedName).extension().string();
+    if (installFull_ == 1 && mode_ != "FreeDos" && cfg_.InstallDataSet == "Local" && ext == ".zip")
+      plan.dataSetZip = CloverLocalSelectedName;
+    plan.stagingDir = PackWorkDir().empty() ? GetTemporaryDirectory() : PackWorkDir();
+    const RunCheck check = CheckRun(plan);
+    if (check) return true;
+    ui_.ShowStatus("Error : " + check.text, 5000);
+    ui_.MessageBox("Error", check.text + "\r\nNothing was written.", MsgButtons::Ok, MsgIcon::Error);
+    return Fail();
   }
 
   PartitionOptions Options() const {
@@ -269,6 +294,7 @@ class FormatJob {
   // end: writing its file system raw under a live mount would corrupt it.
   bool HoldDisk() {
     const std::string disk = std::to_string(CurrentDisk.DiskNumber);
+    if (!HoldStorage()) return false;
     hPhysicalDrive_ = GetDriveHandle(CurrentDisk.DiskNumber, "", false, true);
     if (!hPhysicalDrive_) {
       return FailStatus("> FormatThread: Error open Disk" + disk + " for lock",
@@ -278,8 +304,18 @@ class FormatJob {
     return true;
   }
 
+  // The storage under the disk stays held from the first write to the end of
+  // the run, also while the disk itself is closed for the kernel to re-read it.
+  bool HoldStorage() {
+    std::string why;
+    storage_ = StorageLock::Acquire(CurrentDisk.DevicePath, &why);
+    if (storage_.held()) return true;
+    return FailStatus("> FormatThread: Error: " + why, "Error : The disk is in use by another program", 5000);
+  }
+
   bool Phases() {
     std::string disk = std::to_string(CurrentDisk.DiskNumber);
+    if (!HoldStorage()) return false;
     // Phase 1
     hPhysicalDrive_ = GetDriveHandle(CurrentDisk.DiskNumber, "", true, true);
     if (!hPhysicalDrive_) {
@@ -306,7 +342,9 @@ class FormatJob {
       v.Close();
     }
 
-    // Phase 3
+    // Phase 3: the first write. A Cancel until now leaves the disk as it was.
+    if (FormatStatus != 0 || CancelMainThread != 0)
+      return FailStatus("> FormatThread: Cancelled before the first write", "Cancelled. Nothing was written.", 2000);
     ui_.ShowStatus("Create PartitionTable", 0);
     const int64_t sector = CurrentDisk.Geometry.BytesPerSector;
     if (!ClearMBRGPT(hPhysicalDrive_, CurrentDisk.Geometry.DiskSize, sector) && FormatStatus == 0) {
@@ -404,6 +442,7 @@ class FormatJob {
   }
 
   std::string volume_;
+  StorageLock storage_;
 
   void DataSet() {
     std::string letter = volume_.empty() ? FirstVolume() : volume_;
