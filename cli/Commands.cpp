@@ -224,6 +224,10 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
 
+  // Windows boot records take no data set: say so rather than drop it silently.
+  if (a.dataSet && *a.dataSet != "none" && c.Boot_records == "Windows")
+    std::fprintf(stderr, "flashkeel-cli: Windows boot records take no data set; --data-set is ignored\n");
+
   // An image file this run creates is removed again unless the run completes:
   // a refused or failed run leaves nothing behind.
   struct CreatedImage {
