@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "cli/Args.h"
@@ -20,13 +23,16 @@
 
 namespace {
 
-fk::cli::Command g_running = fk::cli::Command::None;
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Ctrl-C and SIGTERM act like the Cancel button: the format run stops where
-// it polls FormatStatus, backup and restore after the current chunk. A second
-// signal hurries: every program the run started is killed with its process
-// group and reaped at once, but the run still unmounts, detaches and removes
-// what it made before the program ends (128 + the signal's number).
+// it looks for a cancel, backup and restore after the current chunk. The
+// handler only sets flags; a watcher thread hands the cancel to the runner,
+// also to an operation the command starts later. A second signal hurries:
+// every program the run started is killed with its process group and reaped
+// at once, but the run still unmounts, detaches and removes what it made
+// before the program ends (128 + the signal's number).
 std::atomic<int> g_signals{0};
 std::atomic<int> g_lastSignal{0};
 
@@ -36,8 +42,7 @@ void Say(const char* text, size_t length) {
 }
 
 void OnSignal(int sig) {
-  if (g_running == fk::cli::Command::Format) fk::FormatStatus = 1;
-  fk::CancelMainThread = 1;
+  g_interrupted.store(true);
   g_lastSignal = sig;
   if (g_signals.fetch_add(1) == 0) {
     static const char intr[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop sooner; cleanup still runs)\n";
@@ -86,8 +91,10 @@ int main(int argc, char** argv) {
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
   fk::LoadSetting();
-  if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
-  fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
+  // --all and --image show fixed disks for this run only.
+  static bool fixedDisks = false;
+  fixedDisks = a.all || !a.image.empty() || fk::SavedSettings().EnableFixedDisks == 1;
+  fk::SetEnableFixedDisksSource([] { return fixedDisks; });
 
   CliUi::Options o;
   o.assumeYes = a.yes;
@@ -106,7 +113,12 @@ int main(int argc, char** argv) {
     if (ms > 0 && g_signals.load() < 2) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
   });
 
-  g_running = a.command;
+  std::jthread cancelWatch([](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      if (g_interrupted.load()) fk::GetRunner().CancelAll();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -122,6 +134,8 @@ int main(int argc, char** argv) {
     case Command::Restore: rc = RunRestore(a, *ui); break;
     default: break;
   }
+  cancelWatch.request_stop();
+  cancelWatch.join();
   ui->FinishLine();
   fk::DeleteTempWorkDir();
   fk::SetUi(nullptr);

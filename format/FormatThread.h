@@ -1,13 +1,23 @@
 // The main operation: turns the selected disk into a bootable drive.
 #pragma once
 
+#include "app/Runner.h"
+
 namespace fk {
 
-// Runs one format run on the calling thread (the GUI starts it on a worker,
-// the CLI calls it directly). InstallFull 1 installs the data set. Talks to the
-// user only through GetUi(). Returns 1 when the run ended with "All done",
-// 0 when it was refused, cancelled or failed.
+// One format run as an operation of the runner, on the operation's thread
+// with its settings copy. installFull 1 installs the data set. Talks to the
+// user only through GetUi(). Done when the run ended with "All done";
+// Cancelled when the user cancelled or did not confirm; else Failed.
+OpResult FormatOperation(OpContext& op, int installFull);
+
+// FormatOperation on the calling thread: within the calling thread's
+// operation, else as a new one through GetRunner().RunHere with a copy of
+// Cfg(). 1 when the run ended with "All done".
 int FormatThread(int InstallFull);
+
+// The search of the local repository for Clover archives (FindCloverLocalDistr).
+OpResult LocalArchiveSearchOperation(OpContext& op);
 
 // InstallFull as the Format button chooses it from the settings.
 int InstallFullForSettings();
