@@ -82,12 +82,6 @@ OpResult FormatOperation(OpContext& op, int installFull) {
   return OpResult::Failed(job.error.empty() ? "The format did not complete" : job.error);
 }
 
-int FormatThread(int installFull) {
-  auto work = [installFull](OpContext& op) { return FormatOperation(op, installFull); };
-  if (OpContext* op = CurrentOp()) return work(*op).ok() ? 1 : 0;
-  return GetRunner().RunHere(OpKind::Format, work, Cfg()).ok() ? 1 : 0;
-}
-
 OpResult LocalArchiveSearchOperation(OpContext& op) {
   FindCloverLocalDistr();
   return op.Cancelled() ? OpResult::Cancelled() : OpResult::Done();

@@ -11,11 +11,6 @@ namespace fk {
 // Cancelled when the user cancelled or did not confirm; else Failed.
 OpResult FormatOperation(OpContext& op, int installFull);
 
-// FormatOperation on the calling thread: within the calling thread's
-// operation, else as a new one through GetRunner().RunHere with a copy of
-// Cfg(). 1 when the run ended with "All done".
-int FormatThread(int InstallFull);
-
 // The search of the local repository for Clover archives (FindCloverLocalDistr).
 OpResult LocalArchiveSearchOperation(OpContext& op);
 
