@@ -227,6 +227,27 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
 
+  // Windows boot records take no data set: say so rather than drop it silently.
+  if (a.dataSet && *a.dataSet != "none" && c.Boot_records == "Windows")
+    std::fprintf(stderr, "flashkeel-cli: Windows boot records take no data set; --data-set is ignored\n");
+
+  // An image file this run creates is removed again unless the run completes:
+  // a refused or failed run leaves nothing behind.
+  struct CreatedImage {
+    std::string path;
+    bool keep = false;
+    ~CreatedImage() {
+      if (path.empty() || keep) return;
+      std::error_code ec;
+      if (fs::remove(path, ec)) Log("> flashkeel-cli: removed the image " + path + " made for a run that did not complete");
+    }
+  } created;
+  if (!a.image.empty()) {
+    std::error_code ec;
+    const std::string image = AbsolutePath(a.image);
+    if (!fs::exists(fs::symlink_status(image, ec))) created.path = image;
+  }
+
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
   if (!SelectDisk(disk, 0)) {
@@ -237,6 +258,7 @@ int RunFormat(const Args& a, CliUi& ui) {
   const OpResult r = GetRunner().RunHere(
       OpKind::Format, [](OpContext& op) { return FormatOperation(op, InstallFullForSettings()); }, c);
   ui.FinishLine();
+  created.keep = r.ok();
   if (r.ok()) return 0;
   if (r.outcome == OpOutcome::Cancelled)
     std::printf("Format cancelled\n");

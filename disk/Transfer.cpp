@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <mutex>
 
 #include "app/AppState.h"
@@ -86,6 +87,26 @@ ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
 
 ImageFile ImageFile::Create(const std::string& path, int* error) {
   return Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+}
+
+ImageFile ImageFile::CreateBeside(const std::string& finalPath, std::string* tempPath, int* error) {
+  const std::size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+  std::string templ = dir + "." + base + ".XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  ImageFile f;
+  f.fd_.reset(::mkostemp(buf.data(), O_CLOEXEC));
+  if (!f.fd_) {
+    if (error) *error = errno;
+    return f;
+  }
+  ::fchmod(f.fd_.get(), 0644);
+  ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  *tempPath = buf.data();
+  if (error) *error = 0;
+  return f;
 }
 
 ImageFile ImageFile::OpenRead(const std::string& path, int* error) { return Open(path, O_RDONLY, error); }

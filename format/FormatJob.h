@@ -15,6 +15,7 @@
 #include "app/Settings.h"
 #include "app/Ui.h"
 #include "disk/RawDisk.h"
+#include "disk/StorageLock.h"
 #include "format/DiskLayout.h"
 #include "format/PartitionTable.h"
 
@@ -30,6 +31,10 @@ struct FormatJob {
   BootRecordSet set;
   DriveHandle physicalDrive;
   DriveHandle logicalVolume;
+  // The storage under the disk, held from the first write (or the Not_Format
+  // hold) to the end of the run, also while the disk itself is closed for the
+  // kernel to read the new table: no other program writes it meanwhile.
+  StorageLock storage;
   int gadgetIndexSave = -1;
   std::string deviceText;
   PT pt{};
@@ -48,6 +53,9 @@ struct FormatJob {
   bool FailStatus(const std::string& logLine, const std::string& status, int ms);
   // The partition options of the settings.
   PartitionOptions Options() const;
+  // Takes the hold on the storage under CurrentDisk; fails the run when
+  // another program holds it.
+  bool HoldStorage();
 };
 
 // Question and claim of the disk: the selected disk, the system-disk refusal,
