@@ -25,6 +25,8 @@
 #include "format/CloverDataSet.h"
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
+#include "format/HfsDrivers.h"
+#include "app/Runner.h"
 #include "net/Http.h"
 
 namespace fk::gui {
@@ -283,6 +285,20 @@ GuiActions CoreRuntime::Actions() {
     }
     if (!EjectDrive()) Log("> Eject: the drive was not ejected");
   };
+  // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.
+  auto hfs = [](bool install) {
+    Runner::StartStatus st = GetRunner().Start(
+        OpKind::HfsDriverInstall,
+        [install](OpContext&) {
+          const int ok = install ? InstallHFSDrivers() : UnInstallHFSDrivers();
+          return ok ? OpResult::Done() : OpResult::Failed("HFS+ drivers");
+        },
+        Cfg());
+    if (st != Runner::StartStatus::Started) Log("> HFS+ drivers: not started: " + Runner::RefusalText(st));
+  };
+  a.installHFS = [hfs] { hfs(true); };
+  a.uninstallHFS = [hfs] { hfs(false); };
+  a.hfsDriversInstalled = [] { return DriverExists() == 1; };
   return a;
 }
 
