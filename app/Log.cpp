@@ -1,5 +1,7 @@
 #include "app/Log.h"
 
+#include "platform/UserFolders.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,6 +63,7 @@ bool OpenLog(const std::string& path) {
   if (g_logFd >= 0) return true;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
+  platform::GiveToUser(path);
   g_logFd = fd;
   std::time_t t = std::time(nullptr);
   std::tm tm{};

@@ -16,6 +16,7 @@
 #include "app/AppState.h"
 #include "app/IniFile.h"
 #include "app/Log.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -106,6 +107,7 @@ class Store {
  public:
   explicit Store(std::string file) : file_(std::move(file)) {
     lockFd_ = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ >= 0) platform::GiveToUser(file_ + ".lock");
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0)
       Log("> Registry: Error: cannot lock " + file_ + ".lock: " + std::strerror(errno));
     Read();

@@ -16,6 +16,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/RawDisk.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -100,6 +101,7 @@ ImageFile ImageFile::Create(const std::string& path, int* error) {
     if (error) *error = errno;
     return ImageFile();
   }
+  platform::GiveToUser(path);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   if (error) *error = 0;
   return ImageFile(fd);

@@ -25,6 +25,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -547,6 +548,7 @@ bool Engine::OnFinalHeaders(long status) {
         return false;
       }
       createdFile_ = true;
+      platform::GiveToUser(t_.FullFileName);
     }
   }
   accepted_ = true;
