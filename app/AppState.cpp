@@ -50,9 +50,14 @@ bool ProgramDirIsLocal(const std::string& executableDir, const std::string& base
   std::error_code ec;
   const fs::path dir(executableDir);
   if (fs::is_regular_file(dir / (baseName + ".ini"), ec)) return true;
-  if (fs::is_regular_file(dir / "CMakeCache.txt", ec)) return true;
-  const fs::path parent = (dir / "").parent_path().parent_path();
-  return !parent.empty() && fs::is_regular_file(parent / "CMakeCache.txt", ec);
+  // A program of the build tree sits at most three folders below its top
+  // (build/cli/flashkeel-cli, build/tests/gui/...).
+  fs::path d = (dir / "").parent_path();
+  for (int up = 0; up < 4 && !d.empty(); ++up, d = d.parent_path()) {
+    if (fs::is_regular_file(d / "CMakeCache.txt", ec)) return true;
+    if (d == d.root_path()) break;
+  }
+  return false;
 }
 
 void InitProgramPaths(const std::string& executablePath, const std::string& baseName) {

@@ -53,8 +53,8 @@ struct ProgramPaths {
 ProgramPaths& Paths();
 
 // Whether the executable's directory keeps the settings: a build tree
-// (CMakeCache.txt in it or its parent) or a portable folder (flashkeel.ini
-// already in it).
+// (CMakeCache.txt in it or up to three folders above) or a portable folder
+// (flashkeel.ini already in it).
 bool ProgramDirIsLocal(const std::string& executableDir, const std::string& baseName = "flashkeel");
 
 // Fills Paths() from the executable path. The settings base name is always

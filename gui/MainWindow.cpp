@@ -380,9 +380,9 @@ void MainWindow::SetControlEnabled(Control c, bool enabled) {
   } else if (c == Control::Menu_LatestClover) {
     latestClover_->setEnabled(enabled);
   } else if (c == Control::Menu_InstallHFSDrivers) {
-    hfsInstall_->setEnabled(enabled && actions_.installHFS);
+    if (hfsInstall_) hfsInstall_->setEnabled(enabled && actions_.installHFS);
   } else if (c == Control::Menu_UnInstallHFSDrivers) {
-    hfsUninstall_->setEnabled(enabled && actions_.uninstallHFS);
+    if (hfsUninstall_) hfsUninstall_->setEnabled(enabled && actions_.uninstallHFS);
   } else if (QPushButton* b = Button(c)) {
     b->setEnabled(enabled);
   }
