@@ -25,12 +25,9 @@ InvokingUser GetInvokingUser();
 
 // The user's XDG folders, without a trailing '/'. The XDG_* variables count
 // only when they belong to that user (not elevated, or inside their home);
-// else the defaults under the home: .config, .local/state, .local/share,
-// and the download folder of user-dirs.dirs, else ~/Downloads.
+// else the defaults under the home: .config, .local/share.
 std::string UserConfigDir();
-std::string UserStateDir();
 std::string UserDataDir();
-std::string UserDownloadDir();
 
 // Makes dir and its missing parents; each one it makes inside the user's home
 // is given to the user. False with *error when dir is not a directory after.

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 namespace fk::platform {
@@ -99,23 +98,7 @@ InvokingUser GetInvokingUser() {
 }
 
 std::string UserConfigDir() { return XdgDir("XDG_CONFIG_HOME", ".config"); }
-std::string UserStateDir() { return XdgDir("XDG_STATE_HOME", ".local/state"); }
 std::string UserDataDir() { return XdgDir("XDG_DATA_HOME", ".local/share"); }
-
-std::string UserDownloadDir() {
-  const InvokingUser u = GetInvokingUser();
-  const std::string home = u.home.empty() ? "/tmp" : TrimSlash(u.home);
-  // XDG_DOWNLOAD_DIR="$HOME/Downloads" in user-dirs.dirs.
-  std::ifstream in(UserConfigDir() + "/user-dirs.dirs");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("XDG_DOWNLOAD_DIR=", 0) != 0) continue;
-    std::string v = line.substr(17);
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-    if (v.rfind("$HOME", 0) == 0) v = home + v.substr(5);
-    if (!v.empty() && v[0] == '/' && TrimSlash(v) != home) return TrimSlash(v);
-  }
-  return home + "/Downloads";
-}
 
 bool MakeUserDirectories(const std::string& dirIn, std::string* error) {
   const std::string dir = TrimSlash(dirIn);
