@@ -43,7 +43,7 @@ int RunHfs(const Args& a, CliUi& ui, std::FILE* out) {
         const int ok = install ? InstallHFSDrivers() : UnInstallHFSDrivers();
         return ok ? OpResult::Done() : OpResult::Failed(install ? "HFS+ install failed" : "HFS+ removal failed");
       },
-      Cfg());
+      SavedSettings());
   (void)ui;
   if (!r.ok()) return 1;
   // A declined install leaves things as they were; say so through the exit code.
