@@ -1,5 +1,7 @@
 #include "app/Log.h"
 
+#include "platform/UserFolders.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -103,6 +105,7 @@ bool OpenLog(const std::string& path) {
     if (::ftruncate(fd, 0) == 0) created = true;
   }
   ::flock(fd, LOCK_SH | LOCK_NB);  // downgrades ours; marks the log as in use
+  if (created) platform::GiveToUser(path);
   g_logFd = fd;
   std::time_t t = std::time(nullptr);
   std::tm tm{};

@@ -27,6 +27,7 @@
 #include "app/Utilities.h"
 #include "platform/UniqueFd.h"
 #include "platform/Disks.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -274,6 +275,7 @@ int CreateDirectoryPath(const std::string& pathIn) {
     prefix += '/';
     if (prefix != "/" && !fs::exists(prefix, ec)) {
       if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) break;
+      platform::GiveToUser(prefix);
     }
     if (slash == std::string::npos) break;
     start = slash + 1;
@@ -294,7 +296,7 @@ void CreateDirectoryTree(const std::string& pathIn) {
   const std::string parent = cut == std::string::npos ? "" : trimmed.substr(0, cut + 1);
   if (parent.size() > 1) CreateDirectoryTree(parent);
   Log("> CreateDirectory " + path);
-  ::mkdir(path.c_str(), 0777);
+  if (::mkdir(path.c_str(), 0777) == 0) platform::GiveToUser(path);
 }
 
 }  // namespace fk

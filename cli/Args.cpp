@@ -53,6 +53,7 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "eject") a.command = Command::Eject;
   else if (cmd == "backup") a.command = Command::Backup;
   else if (cmd == "restore") a.command = Command::Restore;
+  else if (cmd == "hfs") a.command = Command::Hfs;
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -69,11 +70,19 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+      case Command::Hfs: return OneOf(opt, {"--yes", "-y"});
       default: return false;
     }
   };
 
-  for (size_t i = 1; i < argv.size(); ++i) {
+  size_t first = 1;
+  if (a.command == Command::Hfs && argv.size() > 1 && argv[1].rfind("-", 0) != 0) {
+    if (!OneOf(argv[1], {"status", "install", "uninstall"}))
+      return fail("hfs takes status, install or uninstall, not " + argv[1]);
+    a.hfsAction = argv[1];
+    first = 2;
+  }
+  for (size_t i = first; i < argv.size(); ++i) {
     std::string opt = argv[i];
     std::string val;
     bool hasInline = false;
@@ -150,6 +159,11 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     r.ok = true;
     return r;
   }
+  if (a.command == Command::Hfs) {
+    if (a.hfsAction.empty()) return fail("hfs needs status, install or uninstall");
+    r.ok = true;
+    return r;
+  }
   if (a.disk.empty() == a.image.empty()) return fail(cmd + " needs exactly one of --disk or --image");
   if (a.imageSize && a.image.empty()) return fail("--size goes with --image");
   if (a.onePartition && a.bootSizeMb) return fail("--one-partition and --boot-size exclude each other");
@@ -203,6 +217,14 @@ std::string HelpText(Command c) {
              "  --yes     answer Yes to the question before writing; without it the question is asked\n"
              "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
+    case Command::Hfs:
+      return "usage: flashkeel-cli hfs status|install|uninstall [--yes]\n"
+             "  Read support for HFS+ volumes (a restored Recovery HD): the kernel module hfsplus,\n"
+             "  loaded now and at every start through /etc/modules-load.d/hfsplus.conf.\n"
+             "  status      shows whether it is installed and whether the kernel reads HFS+ now\n"
+             "  install     loads the module and installs the load file (needs root)\n"
+             "  uninstall   removes the load file and unloads the module unless an HFS+ volume is mounted\n"
+             "  --yes       answer OK to the question before installing\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -211,6 +233,7 @@ std::string HelpText(Command c) {
              "  eject     safely eject a USB drive\n"
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
+             "  hfs       install or remove read support for HFS+ volumes\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

@@ -8,7 +8,7 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Hfs };
 
 struct Args {
   Command command = Command::None;
@@ -34,6 +34,9 @@ struct Args {
   int partition = 0;  // 1..4
   std::string file;   // --to / --from
   bool verify = false;
+
+  // hfs: status|install|uninstall
+  std::string hfsAction;
 
   bool yes = false;
 };

@@ -2,6 +2,8 @@
 // code: 0 success, 1 failure or cancel (2, bad usage, is decided by the parser).
 #pragma once
 
+#include <cstdio>
+
 #include "cli/Args.h"
 #include "cli/CliUi.h"
 
@@ -12,6 +14,8 @@ int RunFormat(const Args& a, CliUi& ui);
 int RunEject(const Args& a, CliUi& ui);
 int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
+// hfs status|install|uninstall; status is printed to out.
+int RunHfs(const Args& a, CliUi& ui, std::FILE* out);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

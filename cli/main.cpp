@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
+    case Command::Hfs: rc = RunHfs(a, *ui, stdout); break;
     default: break;
   }
   cancelWatch.request_stop();

@@ -17,6 +17,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/RawDisk.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -86,7 +87,9 @@ ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
 }
 
 ImageFile ImageFile::Create(const std::string& path, int* error) {
-  return Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+  ImageFile f = Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+  if (f.fd_) platform::GiveToUser(path);
+  return f;
 }
 
 ImageFile ImageFile::CreateBeside(const std::string& finalPath, std::string* tempPath, int* error) {

@@ -22,6 +22,8 @@
 #include "format/CloverDataSet.h"
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
+#include "format/HfsDrivers.h"
+#include "app/Runner.h"
 #include "net/Http.h"
 
 namespace fk::gui {
@@ -193,6 +195,16 @@ GuiActions CoreRuntime::Actions() {
   a.startBackup = [this] { return StartOperation(OpKind::Backup, BackupOperation); };
   a.startRecover = [this] { return StartOperation(OpKind::Restore, RestoreOperation); };
   a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
+  // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.
+  auto hfs = [this](bool install) {
+    StartOperation(OpKind::HfsDriverInstall, [install](OpContext&) {
+      const int ok = install ? InstallHFSDrivers() : UnInstallHFSDrivers();
+      return ok ? OpResult::Done() : OpResult::Failed("HFS+ drivers");
+    });
+  };
+  a.installHFS = [hfs] { hfs(true); };
+  a.uninstallHFS = [hfs] { hfs(false); };
+  a.hfsDriversInstalled = [] { return DriverExists() == 1; };
   return a;
 }
 

@@ -27,6 +27,7 @@
 #include "app/Utilities.h"
 #include "net/Http.h"
 #include "platform/UniqueFd.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -526,6 +527,7 @@ bool Engine::OnFinalHeaders(long status) {
         return false;
       }
       createdFile_ = true;
+      platform::GiveToUser(t_.FullFileName);
     }
   }
   accepted_ = true;

@@ -62,6 +62,9 @@ TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
       {{"backup", "--image", "a", "--to", "b"}, "--partition"},
       {{"backup", "--image", "a", "--partition", "5", "--to", "b"}, "1 to 4"},
       {{"restore", "--image", "a", "--partition", "2"}, "--from FILE"},
+      {{"hfs"}, "status, install or uninstall"},
+      {{"hfs", "remove"}, "status, install or uninstall"},
+      {{"hfs", "install", "--disk", "1"}, "unknown option"},
   };
   for (const auto& c : cases) {
     auto r = ParseArgs(c.argv);
@@ -76,6 +79,11 @@ TEST(ParseArgs, HelpNeedsNoTarget) {
   EXPECT_TRUE(r.args.help);
   EXPECT_NE(HelpText(Command::Format).find("--data-set"), std::string::npos);
   EXPECT_EQ(ParseArgs({}).args.command, Command::Help);
+  auto hfs = ParseArgs({"hfs", "install", "--yes"});
+  ASSERT_TRUE(hfs.ok) << hfs.error;
+  EXPECT_EQ(hfs.args.command, Command::Hfs);
+  EXPECT_EQ(hfs.args.hfsAction, "install");
+  EXPECT_TRUE(hfs.args.yes);
 }
 
 TEST(CliUi, ProgressLineKeepsWidthAndClamps) {
