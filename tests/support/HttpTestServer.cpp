@@ -281,7 +281,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   }
   auto simple = [&](int status, const std::string& reason, const std::string& extra) {
     const std::string body = reason + "\n";
-    c.Write("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + extra +
+    c.Write("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + extra + r.extraHeaders +
             "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n\r\n" + body);
     c.CloseClean();
@@ -316,6 +316,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   const int64_t length = end - start + 1;
   std::string headers = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n" + extra;
   if (!r.etag.empty()) headers += "ETag: " + r.etag + "\r\n";
+  headers += r.extraHeaders;
   if (r.chunked)
     headers += "Transfer-Encoding: chunked\r\n";
   else if (!r.noContentLength)
