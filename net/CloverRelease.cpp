@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -278,17 +279,11 @@ CloverCheckOutcome ParseCloverLastRev(int code, const std::vector<std::string>& 
   return out;
 }
 
-CloverDownloadOutcome GetCloverRevThread(int) {
+CloverDownloadOutcome DownloadCloverRevision(const std::string& rev, const std::string& workDir) {
   CloverDownloadOutcome out;
-  const std::string rev = Cfg().CloverDLRev;
   if (!ValidRevision(rev)) {
     Log("> GetCloverRevThread: Error: not a revision number: '" + rev + "'");
     out.code = WEB_PARAMETERS;
-    return out;
-  }
-  if (!CreateTempWorkDir()) {
-    Log("> GetCloverRevThread: Error: no work directory");
-    out.code = WEB_CREATE_FILE;
     return out;
   }
   HTTPTransfer t;
@@ -300,13 +295,25 @@ CloverDownloadOutcome GetCloverRevThread(int) {
   t.CallbackStart = MyCallStart;
   t.CallbackWorking = MyCallWorking;
   t.CallbackEnd = MyCallEnd;
-  t.FullFileName = FklTempWorkDir() + CloverArchiveName(rev);
+  t.FullFileName = workDir + CloverArchiveName(rev);
   Log("> tHTTP\\FullFileName$=" + t.FullFileName);
   out.code = HTTPGetFromWeb(t);
   out.fileName = t.FullFileName;
   Log("> iRetVal=" + std::to_string(out.code));
   Log("> EndThread  flgNetThreadRunning=" + std::to_string(flgNetThreadRunning.load()));
   return out;
+}
+
+CloverDownloadOutcome GetCloverRevThread(int) {
+  std::string work = FklTempWorkDir();
+  if (work.empty() || !std::filesystem::is_directory(work)) {
+    if (!CreateTempWorkDir()) {
+      Log("> GetCloverRevThread: Error: no work directory");
+      return CloverDownloadOutcome{WEB_CREATE_FILE, {}};
+    }
+    work = FklTempWorkDir();
+  }
+  return DownloadCloverRevision(Cfg().CloverDLRev, work);
 }
 
 }  // namespace fk

@@ -61,9 +61,11 @@ struct CloverDownloadOutcome {
   std::string fileName;  // path of the archive in the work directory
 };
 
-// Downloads the archive of Cfg().CloverDLRev into the temporary work directory,
-// with the standard progress callbacks; a cancel of the running operation (or
-// of the main thread) aborts it and removes the partial file.
+// Downloads the archive of revision rev into workDir (ending in '/'), with the
+// standard progress callbacks; a cancel of the running operation (or of the
+// main thread) aborts it and removes the partial file.
+CloverDownloadOutcome DownloadCloverRevision(const std::string& rev, const std::string& workDir);
+// The same for Cfg().CloverDLRev into the temporary work directory.
 CloverDownloadOutcome GetCloverRevThread(int param);
 
 }  // namespace fk

@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,6 +122,9 @@ HttpTestServer::HttpTestServer(Mode mode, const std::string& certFile, const std
       throw std::runtime_error("test server: cannot load the TLS certificate");
     }
     sslCtx_ = ctx;
+    // SSL_write to a client that has dropped the connection (a cancelled
+    // download) would raise SIGPIPE; plain writes use MSG_NOSIGNAL instead.
+    ::signal(SIGPIPE, SIG_IGN);
   }
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
