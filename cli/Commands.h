@@ -12,6 +12,7 @@ int RunFormat(const Args& a, CliUi& ui);
 int RunEject(const Args& a, CliUi& ui);
 int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
+int RunClover(const Args& a, CliUi& ui);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

@@ -15,6 +15,7 @@
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
+#include "net/Http.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
   fk::LoadSetting();
+  fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
   if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
   fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
 
@@ -77,7 +79,7 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List;
+  o.quiet = a.command == Command::List || (a.command == Command::Clover && a.cloverAction == "list");
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
+    case Command::Clover: rc = RunClover(a, *ui); break;
     default: break;
   }
   ui->FinishLine();
