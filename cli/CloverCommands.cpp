@@ -19,13 +19,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The check as an operation; on success its revision data lands in the saved
-// settings (when keep is true) and in the settings in force.
-OpResult RunCheck(bool keep) {
+// The check as an operation; on success its revision data lands in the
+// settings of this process (written to the file only by clover check).
+OpResult RunCheck() {
   Runner& runner = GetRunner();
-  runner.SetSettingsApplier([keep](std::function<void(Settings&)> change) {
-    if (keep) change(SavedSettings());
-  });
+  runner.SetSettingsApplier([](std::function<void(Settings&)> change) { change(SavedSettings()); });
   OpResult r = runner.RunHere(
       OpKind::CloverCheck,
       [](OpContext&) {
@@ -44,7 +42,7 @@ std::string RevListText(const std::vector<int>& revs) {
 }
 
 int Check(CliUi& ui) {
-  OpResult r = RunCheck(true);
+  OpResult r = RunCheck();
   ui.FinishLine();
   if (!r.ok()) {
     std::fprintf(stderr, "flashkeel-cli: the Clover check failed: %s\n",
@@ -90,7 +88,7 @@ int Download(const Args& a, CliUi& ui) {
   }
   std::string rev = a.rev;
   if (rev.empty()) {
-    OpResult r = RunCheck(false);
+    OpResult r = RunCheck();
     if (!r.ok()) {
       ui.FinishLine();
       std::fprintf(stderr, "flashkeel-cli: the Clover check failed: %s\n",

@@ -56,6 +56,20 @@ TEST_F(CliClover, CheckDownloadAndList) {
   EXPECT_NE(r.out.find("Latest Clover: r5120\nRevisions: 5120 5119\n"), std::string::npos) << r.out;
   EXPECT_NE(ReadFileBytes(home_.dir() + "/flashkeel.ini").find("CloverLastRev = 5120\r\n"), std::string::npos);
 
+  // Without --rev the newest revision is downloaded.
+  const std::string repo = dir_ / "repo";
+  fs::create_directories(repo);
+  r = home_.Run("clover download --repo " + Quote(repo));
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(ReadFileBytes(repo + "/Clover-5120-X64.iso.7z"), ReadFileBytes(archive_));
+
+  WriteFileBytes(repo + "/Clover-999-X64.iso.7z", "7z stand-in");
+  r = home_.Run("clover list --repo " + Quote(repo));
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("* Clover-5120-X64.iso.7z"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("r5120"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  Clover-999-X64.iso.7z"), std::string::npos) << r.out;
+
   // A refused check fails and keeps what the settings know.
   HttpResource limited;
   limited.status = 403;
@@ -66,20 +80,10 @@ TEST_F(CliClover, CheckDownloadAndList) {
   EXPECT_NE(r.out.find("request limit is reached"), std::string::npos) << r.out;
   EXPECT_NE(ReadFileBytes(home_.dir() + "/flashkeel.ini").find("CloverLastRev = 5120\r\n"), std::string::npos);
 
-  const std::string repo = dir_ / "repo";
-  fs::create_directories(repo);
-  r = home_.Run("clover download --rev 5120 --repo " + Quote(repo));
-  ASSERT_EQ(r.rc, 0) << r.out;
-  EXPECT_EQ(ReadFileBytes(repo + "/Clover-5120-X64.iso.7z"), ReadFileBytes(archive_));
-  EXPECT_EQ(r.rc = home_.Run("clover download --rev 5119 --repo " + Quote(repo)).rc, 1);
+  // A revision the site does not have leaves nothing behind.
+  EXPECT_EQ(home_.Run("clover download --rev 5119 --repo " + Quote(repo)).rc, 1);
   EXPECT_FALSE(fs::exists(repo + "/Clover-5119-X64.iso.7z"));
-
-  WriteFileBytes(repo + "/Clover-999-X64.iso.7z", "7z stand-in");
-  r = home_.Run("clover list --repo " + Quote(repo));
-  ASSERT_EQ(r.rc, 0) << r.out;
-  EXPECT_NE(r.out.find("* Clover-5120-X64.iso.7z"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("r5120"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  Clover-999-X64.iso.7z"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(repo + "/Clover-5119-X64.iso.7z.part"));
 
   EXPECT_EQ(home_.Run("clover").rc, 2);
   EXPECT_EQ(home_.Run("clover fetch").rc, 2);
