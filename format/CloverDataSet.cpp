@@ -13,8 +13,8 @@
 #include <memory>
 
 #include "app/AppState.h"
-#include "app/Runner.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
@@ -96,7 +96,7 @@ int TestDataZip(const std::string& zipPath) {
     Log("> TestDataZip: " + zipPath + " absent");
     return 0;
   }
-  if (FormatStatus != 0) {
+  if (CurrentOpStopped()) {
     Log("> TestDataZip: Cancel(FormatStatus=#True)");
     return 0;
   }
@@ -110,7 +110,7 @@ int TestDataZip(const std::string& zipPath) {
   archive_entry* e = nullptr;
   int rc;
   while ((rc = archive_read_next_header(r.a, &e)) == ARCHIVE_OK) {
-    if (FormatStatus != 0) {
+    if (CurrentOpStopped()) {
       Log("> TestDataZip: Cancel(FormatStatus=#True)");
       return 0;
     }
@@ -154,6 +154,7 @@ int FindCloverLocalDistr() {
   fs::directory_iterator it(repo, ec);
   if (ec || repo.empty()) return 0;
   for (const auto& entry : it) {
+    if (CancelRequested()) return 0;
     if (!entry.is_regular_file(ec)) continue;
     const std::string name = entry.path().filename().string();
     const std::string ext = ExtensionOf(name);
@@ -219,7 +220,7 @@ bool ValidRevisionText(const std::string& rev) {
 }
 
 // The user or the operation asked to stop the run.
-bool RunCancelled() { return FormatStatus.load() != 0 || CancelMainThread.load() != 0 || CancelRequested(); }
+bool RunCancelled() { return CurrentOpStopped(); }
 
 // The work directory with the unpacking script in it; "" after the failure was shown.
 std::string PrepareWorkDir() {
@@ -249,7 +250,7 @@ bool ConvertIsoArchive(const std::string& work, const std::string& archiveName, 
   req.argv = {"sh", work + "Unpack_Clover_ISO.sh", archiveName};
   req.workDir = work;
   // A Cancel of the run stops the unpacking (the whole process group).
-  req.cancel = [] { return RunCancelled(); };
+  req.cancel = [] { return CurrentOpStopped(); };
   std::string collected;
   req.onLine = [&](std::string_view line) {
     collected.append(line);

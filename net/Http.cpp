@@ -37,10 +37,6 @@ namespace {
 
 constexpr const char* kP = "> -> HTTPGetFromWeb: ";
 
-// The user pressed Cancel, or the operation this transfer runs in was cancelled
-// (a download the waiting format run gave up on).
-bool CancelWanted() { return CancelMainThread.load() != 0 || CancelRequested(); }
-
 std::mutex g_optionsMutex;
 HttpEngineOptions g_options;
 std::atomic<int> g_resumeMaxSetting{kHttpMaxResumeAttempts};
@@ -189,7 +185,7 @@ class Engine {
     auto* e = static_cast<Engine*>(self);
     // Only callers that can be cancelled (they watch progress) are stopped
     // here, so a stalled server does not delay the cancel until the next read.
-    return (e->t_.CallbackWorking && CancelWanted()) ? 1 : 0;
+    return (e->t_.CallbackWorking && CancelRequested()) ? 1 : 0;
   }
 };
 
@@ -270,7 +266,7 @@ int Engine::Attempts() {
       Log(std::string(kP) + "iResumeMaxAttemptsNumber=" + std::to_string(t_.iResumeMaxAttemptsNumber) + " reached");
       return WEB_RESUME_LIMIT;
     }
-    if (CancelWanted()) {
+    if (CancelRequested()) {
       Log(std::string(kP) + "CancelMainThread=#True");
       GetUi().DrawProgress("File " + HttpFileNamePart(t_.FullFileName) + " Download aborted", 0);
       return code;
@@ -422,7 +418,7 @@ int Engine::SendAndRead() {
     }
   }
   if (abortCode_) return abortCode_;
-  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelWanted();
+  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelRequested();
   if (!accepted_) {
     if (cancelled) {
       Log(std::string(kP) + "CancelMainThread=#True");

@@ -1,10 +1,12 @@
 // Start-up's Clover step: the background check when configured, its result
-// kept in the settings the exit sequence saves.
+// handed back to the settings the exit sequence saves.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "app/AppState.h"
@@ -32,6 +34,13 @@ TEST(CloverStartup, CheckAtStartUpUpdatesTheSavedSettings) {
   ::setenv(kEnvCAFile, cert.caFile.c_str(), 1);
   ResetSharedFlags();
   ResetSettings();
+  // As the GUI does: changes of operations are applied on the GUI thread.
+  std::mutex mutex;
+  std::vector<std::function<void(Settings&)>> changes;
+  GetRunner().SetSettingsApplier([&](std::function<void(Settings&)> change) {
+    std::lock_guard lock(mutex);
+    changes.push_back(std::move(change));
+  });
   {
     CoreRuntime runtime;
     GuiActions a = runtime.Actions();
@@ -48,6 +57,11 @@ TEST(CloverStartup, CheckAtStartUpUpdatesTheSavedSettings) {
     QElapsedTimer t;
     t.start();
     while (SavedSettings().CloverLastRev != "5120" && t.elapsed() < 20000) {
+      {
+        std::lock_guard lock(mutex);
+        for (auto& c : changes) c(SavedSettings());
+        changes.clear();
+      }
       QApplication::processEvents(QEventLoop::AllEvents, 20);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -56,6 +70,7 @@ TEST(CloverStartup, CheckAtStartUpUpdatesTheSavedSettings) {
     EXPECT_EQ(SavedSettings().CloverDLRev, "5120");
     GetRunner().JoinAll(10000);
   }
+  GetRunner().SetSettingsApplier(nullptr);
   ::unsetenv(kEnvGithubApi);
   ::unsetenv(kEnvCAFile);
   ResetSettings();

@@ -160,13 +160,18 @@ TEST_F(CloverCheck, OneBackgroundCheckAtATime) {
   EXPECT_TRUE(GetRunner().LastResult(OpKind::CloverCheck).ok());
   EXPECT_EQ(GetRunner().LastResult(OpKind::CloverCheck).message, "Found Latest Clover r5120");
 
-  // The format run's own check runs on its thread and leaves the flag of a
-  // background download alone.
-  server_->Add(kApiPath, Json(Fixture("releases-page1.json")));
-  flgNetThreadRunning = 7;
+  // The format run's own check runs on its thread beside a background check
+  // and does not end the flag of that one.
+  server_->Add(kApiPath, slow);
+  HttpTestServer fast(HttpTestServer::Mode::Origin, cert_->certFile, cert_->keyFile);
+  fast.Add(kApiPath, Json(Fixture("releases-page1.json")));
+  ASSERT_EQ(StartThread(1), 1);
+  for (int i = 0; i < 500 && server_->Requests().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::setenv(kEnvGithubApi, fast.Url("").c_str(), 1);
   EXPECT_EQ(CheckCloverLastRevThread(0).code, 1);
-  EXPECT_EQ(flgNetThreadRunning.load(), 7);
-  flgNetThreadRunning = 0;
+  EXPECT_EQ(flgNetThreadRunning.load(), 1);
+  ASSERT_TRUE(GetRunner().JoinAll(30000));
+  EXPECT_EQ(flgNetThreadRunning.load(), 0);
 }
 
 }  // namespace
