@@ -54,6 +54,7 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "backup") a.command = Command::Backup;
   else if (cmd == "restore") a.command = Command::Restore;
   else if (cmd == "hfs") a.command = Command::Hfs;
+  else if (cmd == "clover") a.command = Command::Clover;
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -71,6 +72,8 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
       case Command::Hfs: return OneOf(opt, {"--yes", "-y"});
+      case Command::Clover:
+        return a.cloverAction == "download" ? OneOf(opt, {"--rev", "--repo"}) : a.cloverAction == "list" && opt == "--repo";
       default: return false;
     }
   };
@@ -80,6 +83,12 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     if (!OneOf(argv[1], {"status", "install", "uninstall"}))
       return fail("hfs takes status, install or uninstall, not " + argv[1]);
     a.hfsAction = argv[1];
+    first = 2;
+  }
+  if (a.command == Command::Clover && argv.size() > 1 && argv[1].rfind("-", 0) != 0) {
+    a.cloverAction = argv[1];
+    if (!OneOf(a.cloverAction, {"check", "list", "download"}))
+      return fail("unknown clover action: " + a.cloverAction + " (check, list or download)");
     first = 2;
   }
   for (size_t i = first; i < argv.size(); ++i) {
@@ -145,7 +154,10 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
           return fail("--label cannot hold control characters or any of * ? : / \\ | < > \"");
       a.label = v;
     } else if (opt == "--data-set") {
-      if (v != "none" && v.rfind("local:", 0) != 0) return fail("--data-set takes none or local:PATH");
+      const bool dl = v == "dl" || (v.rfind("dl:", 0) == 0 && v.size() > 3 && v.size() <= 11 &&
+                                    v.find_first_not_of("0123456789", 3) == std::string::npos);
+      if (v != "none" && v.rfind("local:", 0) != 0 && !dl)
+        return fail("--data-set takes none, local:PATH, dl or dl:REVISION");
       if (v == "local:") return fail("--data-set local: needs a path");
       a.dataSet = v;
     } else if (opt == "--partition") {
@@ -153,9 +165,18 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       a.partition = v[0] - '0';
     } else if (opt == "--to" || opt == "--from") {
       a.file = v;
+    } else if (opt == "--rev") {
+      if (v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) == 0)
+        return fail("--rev takes a Clover revision number");
+      a.rev = v;
+    } else if (opt == "--repo") {
+      a.repo = v;
     }
   }
-  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List) {
+  if (a.command == Command::Clover && !a.help && a.cloverAction.empty())
+    return fail("clover needs an action: check, list or download");
+  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
+      a.command == Command::Clover) {
     r.ok = true;
     return r;
   }
@@ -194,7 +215,10 @@ std::string HelpText(Command c) {
              "  --one-partition                one partition over the whole disk\n"
              "  --label TEXT                   volume label, 11 characters at most (FAT32: ASCII)\n"
              "  --full                         full format (zero the partition first)\n"
-             "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
+             "  --data-set none|local:PATH|dl[:REV]\n"
+             "                                 Clover data set: none, a local .zip/.7z archive, or the\n"
+             "                                 release archive of revision REV (default: the newest),\n"
+             "                                 downloaded and converted before the disk is touched\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
              "  --all                          --disk may name a fixed disk (as list --all shows them)\n"
              "  --yes                          answer OK to the confirmation questions\n"
@@ -225,6 +249,17 @@ std::string HelpText(Command c) {
              "  install     loads the module and installs the load file (needs root)\n"
              "  uninstall   removes the load file and unloads the module unless an HFS+ volume is mounted\n"
              "  --yes       answer OK to the question before installing\n";
+    case Command::Clover:
+      return "usage: flashkeel-cli clover check\n"
+             "       flashkeel-cli clover list [--repo DIR]\n"
+             "       flashkeel-cli clover download [--rev N] [--repo DIR]\n"
+             "  check     asks the release site for the newest Clover revision, prints it and the list of\n"
+             "            revisions, and stores them in the settings file (CloverLastRev)\n"
+             "  list      prints the archives of the local repository with their revisions; * marks the\n"
+             "            one a Local format run takes\n"
+             "  download  downloads the release archive Clover-N-X64.iso.7z of revision N (default: the\n"
+             "            newest) into the local repository\n"
+             "  --repo DIR  the local repository for this run (default: the CloverLocalRepository setting)\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -234,6 +269,7 @@ std::string HelpText(Command c) {
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
              "  hfs       install or remove read support for HFS+ volumes\n"
+             "  clover    check, list and download Clover releases\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

@@ -8,7 +8,7 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Hfs };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Hfs, Clover };
 
 struct Args {
   Command command = Command::None;
@@ -28,7 +28,7 @@ struct Args {
   bool onePartition = false;
   std::optional<std::string> label;
   bool full = false;
-  std::optional<std::string> dataSet;  // "none" or "local:PATH"
+  std::optional<std::string> dataSet;  // "none", "local:PATH", "dl" or "dl:REV"
 
   // backup/restore
   int partition = 0;  // 1..4
@@ -37,6 +37,10 @@ struct Args {
 
   // hfs: status|install|uninstall
   std::string hfsAction;
+  // clover check|list|download
+  std::string cloverAction;
+  std::string rev;   // --rev N ("" = the newest)
+  std::string repo;  // --repo DIR ("" = the CloverLocalRepository setting)
 
   bool yes = false;
 };

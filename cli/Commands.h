@@ -16,6 +16,7 @@ int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
 // hfs status|install|uninstall; status is printed to out.
 int RunHfs(const Args& a, CliUi& ui, std::FILE* out);
+int RunClover(const Args& a, CliUi& ui);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

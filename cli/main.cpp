@@ -20,6 +20,7 @@
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
 #include "platform/Process.h"
+#include "net/Http.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ int main(int argc, char** argv) {
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
   fk::LoadSetting();
+  fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
   // --all and --image show fixed disks for this run only.
   static bool fixedDisks = false;
   fixedDisks = a.all || !a.image.empty() || fk::SavedSettings().EnableFixedDisks == 1;
@@ -103,7 +105,7 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List;
+  o.quiet = a.command == Command::List || (a.command == Command::Clover && a.cloverAction == "list");
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
@@ -133,6 +135,7 @@ int main(int argc, char** argv) {
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
     case Command::Hfs: rc = RunHfs(a, *ui, stdout); break;
+    case Command::Clover: rc = RunClover(a, *ui); break;
     default: break;
   }
   cancelWatch.request_stop();

@@ -70,7 +70,7 @@ int EndFormatJob(FormatJob& job) {
 OpResult FormatOperation(OpContext& op, int installFull) {
   FormatJob job(installFull, GetUi(), Cfg());
   // Checks that must pass before anything is written go into CheckBeforeWrite.
-  if (ClaimDisk(job) && CheckBeforeWrite(job) && Confirm(job)) {
+  if (ClaimDisk(job) && CheckBeforeWrite(job) && PrepareDownloadedDataSet(job) && Confirm(job)) {
     const bool written = job.mode == "Not_Format"
                              ? HoldDisk(job)
                              : WriteLayout(job) && FormatFirstVolume(job) && WriteVolumeBootRecords(job) &&

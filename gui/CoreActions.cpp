@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "format/FormatThread.h"
 #include "format/HfsDrivers.h"
 #include "app/Runner.h"
+#include "net/CloverRelease.h"
 #include "net/Http.h"
 
 namespace fk::gui {
@@ -167,6 +169,13 @@ GuiActions CoreRuntime::Actions() {
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
   a.findCloverLocalDistr = [this] { StartOperation(OpKind::LocalArchiveSearch, LocalArchiveSearchOperation); };
+  a.startupCloverCheck = [] {
+    if (Cfg().CheckLatestCloverAtStartup != 0) {
+      StartThread(1);
+    } else if (const int rev = std::atoi(Cfg().CloverLastRev.c_str()); rev > 0) {
+      Cfg().CloverRevList.push_back(rev);
+    }
+  };
   a.setFormatPromptHook = [] { return SetFormatPromptHook() != 0; };
   a.clrFormatPromptHook = [] { ClrFormatPromptHook(); };
   a.deleteTempWorkDir = [] { DeleteTempWorkDir(); };

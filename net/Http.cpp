@@ -26,6 +26,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
+#include "net/RemoteUrls.h"
 #include "platform/UniqueFd.h"
 #include "platform/UserFolders.h"
 
@@ -174,10 +175,12 @@ int Engine::Run() {
   }
   ownsRecord_ = true;
   opt_ = GetHttpEngineOptions();
+  if (opt_.caFile.empty()) opt_.caFile = ExtraCAFile();
   startMs_ = TickCountMs();
   t_.iTotBytesRead = 0;
   t_.iStatusCode = 0;
   t_.iResumeAttemptsNumber = 0;
+  t_.ResponseHeaders.clear();
   if (int code = Validate()) return End(code);
   ApplyDefaults();
   return End(Attempts());
@@ -449,6 +452,7 @@ size_t Engine::OnHeader(const char* data, size_t n) {
 }
 
 bool Engine::OnFinalHeaders(long status) {
+  t_.ResponseHeaders = response_.HeaderLines();
   Log(std::string(kP) + "Send HTTP Request .............. OK");
   Log(std::string(kP) + "iStatusCode=" + std::to_string(status));
   if (auto text = response_.QueryInfo(HttpQuery::StatusText))
