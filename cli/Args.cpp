@@ -53,6 +53,8 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "eject") a.command = Command::Eject;
   else if (cmd == "backup") a.command = Command::Backup;
   else if (cmd == "restore") a.command = Command::Restore;
+  else if (cmd == "recovery") a.command = Command::Recovery;
+  else if (cmd == "extract-dmg") a.command = Command::ExtractDmg;
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -64,17 +66,24 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::List: return opt == "--all" || opt == "--image";
       case Command::Format:
         return OneOf(opt, {"--disk", "--all", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
-                           "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
+                           "--one-partition", "--label", "--full", "--data-set", "--recovery-hd", "--yes", "-y"});
       case Command::Eject: return OneOf(opt, {"--disk", "--all", "--image"});
       case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+      case Command::Recovery:
+      case Command::ExtractDmg: return opt == "--to";
       default: return false;
     }
   };
+  const bool takesWords = a.command == Command::Recovery || a.command == Command::ExtractDmg;
 
   for (size_t i = 1; i < argv.size(); ++i) {
     std::string opt = argv[i];
+    if (takesWords && (opt.empty() || opt[0] != '-')) {
+      a.words.push_back(opt);
+      continue;
+    }
     std::string val;
     bool hasInline = false;
     if (auto eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -142,6 +151,10 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     } else if (opt == "--partition") {
       if (v.size() != 1 || v[0] < '1' || v[0] > '4') return fail("--partition takes 1 to 4");
       a.partition = v[0] - '0';
+    } else if (opt == "--recovery-hd") {
+      a.recoveryHd = v;
+    } else if (takesWords && opt == "--to") {
+      a.toDir = v;
     } else if (opt == "--to" || opt == "--from") {
       a.file = v;
     }
@@ -150,9 +163,26 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     r.ok = true;
     return r;
   }
+  if (a.command == Command::Recovery) {
+    if (a.words.size() != 2 || a.words[0] != "download")
+      return fail("usage: recovery download N (N as the Recovery HD list numbers them)");
+    if (a.words[1].empty() || a.words[1].size() > 6 || a.words[1].find_first_not_of("0123456789") != std::string::npos)
+      return fail("recovery download takes the number of a Recovery HD record: " + a.words[1]);
+    r.ok = true;
+    return r;
+  }
+  if (a.command == Command::ExtractDmg) {
+    if (a.words.size() != 1) return fail("extract-dmg takes one DMG file");
+    r.ok = true;
+    return r;
+  }
   if (a.disk.empty() == a.image.empty()) return fail(cmd + " needs exactly one of --disk or --image");
   if (a.imageSize && a.image.empty()) return fail("--size goes with --image");
   if (a.onePartition && a.bootSizeMb) return fail("--one-partition and --boot-size exclude each other");
+  if (!a.recoveryHd.empty() && a.onePartition)
+    return fail("--recovery-hd needs the second partition: drop --one-partition");
+  if (!a.recoveryHd.empty() && a.bootRecords == "Not_Format")
+    return fail("--recovery-hd needs a run that writes the partition table (not Not_Format)");
   if (a.command == Command::Backup || a.command == Command::Restore) {
     if (a.partition == 0) return fail(cmd + " needs --partition N");
     if (a.file.empty()) return fail(cmd + (a.command == Command::Backup ? " needs --to FILE" : " needs --from FILE"));
@@ -181,6 +211,8 @@ std::string HelpText(Command c) {
              "  --label TEXT                   volume label, 11 characters at most (FAT32: ASCII)\n"
              "  --full                         full format (zero the partition first)\n"
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
+             "  --recovery-hd FILE.hfs         afterwards write this HFS+ volume image onto the second\n"
+             "                                 partition (as restore does); checked before the disk is touched\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
              "  --all                          --disk may name a fixed disk (as list --all shows them)\n"
              "  --yes                          answer OK to the confirmation questions\n"
@@ -203,6 +235,16 @@ std::string HelpText(Command c) {
              "  --yes     answer Yes to the question before writing; without it the question is asked\n"
              "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
+    case Command::Recovery:
+      return "usage: flashkeel-cli recovery download N [--to DIR]\n"
+             "  Downloads Recovery HD package N of the Recovery HD list (the settings' Download Data\n"
+             "  Settings, numbered from 1), checks it, and extracts its HFS+ image as \"NAME.hfs\".\n"
+             "  --to DIR   the folder for the image (default: the FKLImageLocalRepo setting)\n"
+             "  Ctrl-C cancels.\n";
+    case Command::ExtractDmg:
+      return "usage: flashkeel-cli extract-dmg FILE [--to DIR]\n"
+             "  Extracts the HFS(HFS+) volume of a DMG file as \"FILE-NAME.hfs\".\n"
+             "  --to DIR   the folder for the image (default: the current folder)\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -211,6 +253,8 @@ std::string HelpText(Command c) {
              "  eject     safely eject a USB drive\n"
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
+             "  recovery  download N: a Recovery HD package to an HFS+ image\n"
+             "  extract-dmg  the HFS(HFS+) volume of a DMG file to an image\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
+    case Command::Recovery: rc = RunRecovery(a, *ui); break;
+    case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
     default: break;
   }
   ui->FinishLine();
