@@ -57,17 +57,6 @@ struct Chain {
   std::string error;
 };
 
-std::string PackageAround(const std::string& baseSystemDmg, const std::string& dir, std::string* error) {
-  fs::create_directories(dir);
-  test::WriteFileBytes(dir + "/BaseSystem.dmg", baseSystemDmg);
-  test::WriteFileBytes(dir + "/BaseSystem.chunklist", "chunk list");
-  const std::string metaVolume = test::MakeHfsVolume(dir, "Recovery HD Update", error);
-  if (metaVolume.empty()) return {};
-  return test::MakeXar({{"RecoveryHDUpdate.pkg/RecoveryHDMeta.dmg", test::MakeUdif(metaVolume, false)},
-                        {"Distribution", "<installer-gui-script/>"}},
-                       error);
-}
-
 const Chain& TheChain() {
   static const Chain chain = [] {
     Chain c;
@@ -77,9 +66,9 @@ const Chain& TheChain() {
     test::WriteFileBytes(d / "base/System/Library/CoreServices/SystemVersion.plist", "<plist>10.11.6</plist>\n");
     c.volume = test::MakeHfsVolume(d / "base", "OS X Base System", &c.error);
     if (c.volume.empty()) return c;
-    c.package = PackageAround(test::MakeUdif(c.volume, true), d / "meta", &c.error);
+    c.package = test::MakeRecoveryPackage(test::MakeUdif(c.volume, true), &c.error);
     if (c.package.empty()) return c;
-    c.apfsPackage = PackageAround(test::ReadFileBytes(kFixtures + "container-apfs.dmg"), d / "apfs", &c.error);
+    c.apfsPackage = test::MakeRecoveryPackage(test::ReadFileBytes(kFixtures + "container-apfs.dmg"), &c.error);
     return c;
   }();
   return chain;

@@ -168,6 +168,17 @@ std::string MakeXar(const std::vector<std::pair<std::string, std::string>>& memb
   return ReadFileBytes(file);
 }
 
+std::string MakeRecoveryPackage(const std::string& baseSystemDmg, std::string* error) {
+  TempDir dir("fkrecpkg");
+  WriteFileBytes(dir / "BaseSystem.dmg", baseSystemDmg);
+  WriteFileBytes(dir / "BaseSystem.chunklist", "chunk list");
+  const std::string metaVolume = MakeHfsVolume(dir.path(), "Recovery HD Update", error);
+  if (metaVolume.empty()) return {};
+  return MakeXar({{"RecoveryHDUpdate.pkg/RecoveryHDMeta.dmg", MakeUdif(metaVolume, false)},
+                  {"Distribution", "<installer-gui-script/>"}},
+                 error);
+}
+
 std::vector<std::string> ListHfs(const std::string& volumeFile) {
   std::string out;
   Sh("7zz l -thfs -ba -slt " + Quote(volumeFile), &out);

@@ -23,6 +23,11 @@ std::string MakeHfsVolume(const std::string& dir, const std::string& volumeName,
 // uncompressed. "" with *error set on failure.
 std::string MakeXar(const std::vector<std::pair<std::string, std::string>>& members, std::string* error);
 
+// A Recovery HD update package as Apple ships it: a xar holding
+// "RecoveryHDUpdate.pkg/RecoveryHDMeta.dmg", a UDIF image of an HFS+ volume that
+// holds baseSystemDmg as "BaseSystem.dmg". "" with *error set on failure.
+std::string MakeRecoveryPackage(const std::string& baseSystemDmg, std::string* error);
+
 // The paths 7-Zip lists inside an HFS+ volume file ("VOL/dir/file").
 std::vector<std::string> ListHfs(const std::string& volumeFile);
 // One file of an HFS+ volume read back through 7-Zip.
