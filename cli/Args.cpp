@@ -53,6 +53,12 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "eject") a.command = Command::Eject;
   else if (cmd == "backup") a.command = Command::Backup;
   else if (cmd == "restore") a.command = Command::Restore;
+  else if (cmd == "recovery") {
+    const std::string sub = argv.size() > 1 ? argv[1] : std::string();
+    if (sub == "update") a.command = Command::RecoveryUpdate;
+    else if (sub == "list" || sub == "--help" || sub == "-h") a.command = Command::RecoveryList;
+    else return fail("recovery takes update or list");
+  }
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -73,7 +79,8 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     }
   };
 
-  for (size_t i = 1; i < argv.size(); ++i) {
+  const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList;
+  for (size_t i = (hasSub && argv[1][0] != '-') ? 2 : 1; i < argv.size(); ++i) {
     std::string opt = argv[i];
     std::string val;
     bool hasInline = false;
@@ -146,7 +153,8 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       a.file = v;
     }
   }
-  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List) {
+  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
+      hasSub) {
     r.ok = true;
     return r;
   }
@@ -203,6 +211,16 @@ std::string HelpText(Command c) {
              "  --yes     answer Yes to the question before writing; without it the question is asked\n"
              "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
+    case Command::RecoveryUpdate:
+    case Command::RecoveryList:
+      return "usage: flashkeel-cli recovery update\n"
+             "       flashkeel-cli recovery list\n"
+             "  update  reads Apple's software update catalogs (the built-in ones and those of the\n"
+             "          settings group [Sucatalog User Defined URL list]), looks up the macOS build of\n"
+             "          every Recovery HD package and saves the list into the settings file\n"
+             "  list    prints the saved list: number, build, date, size and name of each package\n"
+             "  $FLASHKEEL_APPLE_CATALOG replaces the catalog server (scheme and host) of the built-in\n"
+             "  catalogs; $FLASHKEEL_CA_FILE names an extra certificate authority trusted for https.\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -211,6 +229,7 @@ std::string HelpText(Command c) {
              "  eject     safely eject a USB drive\n"
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
+             "  recovery  update or list the Recovery HD packages of Apple's catalogs\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

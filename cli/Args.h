@@ -8,7 +8,7 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, RecoveryUpdate, RecoveryList };
 
 struct Args {
   Command command = Command::None;

@@ -12,6 +12,11 @@ int RunFormat(const Args& a, CliUi& ui);
 int RunEject(const Args& a, CliUi& ui);
 int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
+int RunRecoveryUpdate(const Args& a, CliUi& ui);
+int RunRecoveryList(const Args& a, CliUi& ui);
+
+// The saved Recovery HD list: number, build, date, size, name and URL.
+void PrintRecoveryList(std::FILE* out);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

@@ -26,6 +26,7 @@
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
 #include "net/Http.h"
+#include "net/SuCatalog.h"
 
 namespace fk::gui {
 
@@ -230,6 +231,7 @@ GuiActions CoreRuntime::Actions() {
     if (!self.empty()) SetCrashViewer({self, kShowCrashReportArg});
   };
   a.loadSettings = [this] {
+    InstallCatalogListHooks();
     LoadSetting();
     SetResumeMaxAttemptsSetting(Cfg().iResumeMaxAttemptsNumber);
     SetEnableFixedDisksSource([] { return Cfg().EnableFixedDisks == 1; });
