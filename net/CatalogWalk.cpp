@@ -203,32 +203,33 @@ class CatalogWalker {
     Frame& f = stack_.back();
     if (!f.isDict) return;
     if (std::strcmp(name, "key") == 0) {
-      f.key = text_;
+      f.key.swap(text_);
       f.keyPending = true;
       return;
     }
     if (!f.keyPending) return;
     f.keyPending = false;
     const std::string& key = f.key;
-    const std::string value = textTooLong_ ? std::string() : text_;
+    if (textTooLong_) text_.clear();
+    std::string& value = text_;
     const bool isString = std::strcmp(name, "string") == 0;
     switch (f.role) {
       case Role::Top:
         if (key == "CatalogVersion" && std::strcmp(name, "integer") == 0) result.catalogVersion = LeadingNumber(value);
-        if (key == "IndexDate" && std::strcmp(name, "date") == 0) result.indexDate = value;
+        if (key == "IndexDate" && std::strcmp(name, "date") == 0) result.indexDate.swap(value);
         break;
       case Role::Product:
-        if (key == "PostDate" && std::strcmp(name, "date") == 0) product_.postDate = value;
+        if (key == "PostDate" && std::strcmp(name, "date") == 0) product_.postDate.swap(value);
         break;
       case Role::Package:
-        if (key == "Digest" && isString) package_.digest = value;
-        else if (key == "Size" && std::strcmp(name, "integer") == 0) package_.size = value;
-        else if (key == "MetadataURL" && isString) package_.metadataURL = value;
-        else if (key == "URL" && isString) package_.url = value;
+        if (key == "Digest" && isString) package_.digest.swap(value);
+        else if (key == "Size" && std::strcmp(name, "integer") == 0) package_.size.swap(value);
+        else if (key == "MetadataURL" && isString) package_.metadataURL.swap(value);
+        else if (key == "URL" && isString) package_.url.swap(value);
         break;
       case Role::Distributions:
-        if (key == "English" && isString) product_.english = value;
-        else if (key == "en" && isString) product_.en = value;
+        if (key == "English" && isString) product_.english.swap(value);
+        else if (key == "en" && isString) product_.en.swap(value);
         break;
       default: break;
     }
