@@ -53,7 +53,13 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "eject") a.command = Command::Eject;
   else if (cmd == "backup") a.command = Command::Backup;
   else if (cmd == "restore") a.command = Command::Restore;
-  else if (cmd == "recovery") a.command = Command::Recovery;
+  else if (cmd == "recovery") {
+    const std::string sub = argv.size() > 1 ? argv[1] : std::string();
+    if (sub == "update") a.command = Command::RecoveryUpdate;
+    else if (sub == "download") a.command = Command::RecoveryDownload;
+    else if (sub == "list" || sub == "--help" || sub == "-h") a.command = Command::RecoveryList;
+    else return fail("recovery takes update, list or download");
+  }
   else if (cmd == "extract-dmg") a.command = Command::ExtractDmg;
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
@@ -71,14 +77,16 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
-      case Command::Recovery:
+      case Command::RecoveryDownload:
       case Command::ExtractDmg: return opt == "--to";
       default: return false;
     }
   };
-  const bool takesWords = a.command == Command::Recovery || a.command == Command::ExtractDmg;
+  const bool takesWords = a.command == Command::RecoveryDownload || a.command == Command::ExtractDmg;
 
-  for (size_t i = 1; i < argv.size(); ++i) {
+  const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList ||
+                      a.command == Command::RecoveryDownload;
+  for (size_t i = (hasSub && argv[1][0] != '-') ? 2 : 1; i < argv.size(); ++i) {
     std::string opt = argv[i];
     if (takesWords && (opt.empty() || opt[0] != '-')) {
       a.words.push_back(opt);
@@ -159,15 +167,15 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       a.file = v;
     }
   }
-  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List) {
+  if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
+      (hasSub && a.command != Command::RecoveryDownload)) {
     r.ok = true;
     return r;
   }
-  if (a.command == Command::Recovery) {
-    if (a.words.size() != 2 || a.words[0] != "download")
-      return fail("usage: recovery download N (N as the Recovery HD list numbers them)");
-    if (a.words[1].empty() || a.words[1].size() > 6 || a.words[1].find_first_not_of("0123456789") != std::string::npos)
-      return fail("recovery download takes the number of a Recovery HD record: " + a.words[1]);
+  if (a.command == Command::RecoveryDownload) {
+    if (a.words.size() != 1) return fail("usage: recovery download N (N as recovery list numbers them)");
+    if (a.words[0].empty() || a.words[0].size() > 6 || a.words[0].find_first_not_of("0123456789") != std::string::npos)
+      return fail("recovery download takes the number recovery list shows: " + a.words[0]);
     r.ok = true;
     return r;
   }
@@ -235,16 +243,26 @@ std::string HelpText(Command c) {
              "  --yes     answer Yes to the question before writing; without it the question is asked\n"
              "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
-    case Command::Recovery:
+    case Command::RecoveryDownload:
       return "usage: flashkeel-cli recovery download N [--to DIR]\n"
-             "  Downloads Recovery HD package N of the Recovery HD list (the settings' Download Data\n"
-             "  Settings, numbered from 1), checks it, and extracts its HFS+ image as \"NAME.hfs\".\n"
+             "  Downloads Recovery HD package N of the saved list (as 'recovery list' numbers them),\n"
+             "  checks it, and extracts its HFS+ image as \"NAME.hfs\".\n"
              "  --to DIR   the folder for the image (default: the FKLImageLocalRepo setting)\n"
              "  Ctrl-C cancels.\n";
     case Command::ExtractDmg:
       return "usage: flashkeel-cli extract-dmg FILE [--to DIR]\n"
              "  Extracts the HFS(HFS+) volume of a DMG file as \"FILE-NAME.hfs\".\n"
              "  --to DIR   the folder for the image (default: the current folder)\n";
+    case Command::RecoveryUpdate:
+    case Command::RecoveryList:
+      return "usage: flashkeel-cli recovery update\n"
+             "       flashkeel-cli recovery list\n"
+             "  update  reads Apple's software update catalogs (the built-in ones and those of the\n"
+             "          settings group [Sucatalog User Defined URL list]), looks up the macOS build of\n"
+             "          every Recovery HD package and saves the list into the settings file\n"
+             "  list    prints the saved list: number, build, date, size and name of each package\n"
+             "  $FLASHKEEL_APPLE_CATALOG replaces the catalog server (scheme and host) of the built-in\n"
+             "  catalogs; $FLASHKEEL_CA_FILE names an extra certificate authority trusted for https.\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -253,7 +271,8 @@ std::string HelpText(Command c) {
              "  eject     safely eject a USB drive\n"
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
-             "  recovery  download N: a Recovery HD package to an HFS+ image\n"
+             "  recovery  update or list the Recovery HD packages of Apple's catalogs\n"
+             "  recovery download N: a Recovery HD package to an HFS+ image\n"
              "  extract-dmg  the HFS(HFS+) volume of a DMG file to an image\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";

@@ -8,7 +8,8 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Recovery, ExtractDmg };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, RecoveryUpdate, RecoveryList,
+                     RecoveryDownload, ExtractDmg };
 
 struct Args {
   Command command = Command::None;

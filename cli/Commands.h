@@ -20,6 +20,11 @@ int RunExtractDmg(const Args& a, CliUi& ui);
 // after the run, restores it onto partition 2 of the disk.
 bool CheckRecoveryHdImage(const Args& a, int disk, std::FILE* err);
 int WriteRecoveryHd(const Args& a, CliUi& ui, const std::string& diskPath);
+int RunRecoveryUpdate(const Args& a, CliUi& ui);
+int RunRecoveryList(const Args& a, CliUi& ui);
+
+// The saved Recovery HD list: number, build, date, size, name and URL.
+void PrintRecoveryList(std::FILE* out);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

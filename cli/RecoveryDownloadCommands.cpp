@@ -43,9 +43,9 @@ int Report(const OpResult& r, CliUi& ui, const char* what) {
 
 int RunRecovery(const Args& a, CliUi& ui) {
   std::vector<RecoveryHDSource> list = Cfg().RecoveryHDSourceList;
-  const size_t n = static_cast<size_t>(std::stoul(a.words[1]));
+  const size_t n = static_cast<size_t>(std::stoul(a.words[0]));
   if (list.empty()) {
-    std::fprintf(stderr, "flashkeel-cli: the Recovery HD list is empty (the settings' Download Data Settings)\n");
+    std::fprintf(stderr, "flashkeel-cli: the Recovery HD list is empty; 'flashkeel-cli recovery update' fills it\n");
     return 1;
   }
   if (n < 1 || n > list.size()) {

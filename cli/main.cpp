@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/AppState.h"
@@ -15,6 +16,8 @@
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
+#include "net/Http.h"
+#include "net/SuCatalog.h"
 
 namespace {
 
@@ -66,7 +69,15 @@ int main(int argc, char** argv) {
   }
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
+  fk::InstallCatalogListHooks();
   fk::LoadSetting();
+  fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
+  // An extra certificate authority for https (a local mirror, an inspecting proxy).
+  if (const char* ca = std::getenv("FLASHKEEL_CA_FILE"); ca && *ca) {
+    fk::HttpEngineOptions o = fk::GetHttpEngineOptions();
+    o.caFile = ca;
+    fk::SetHttpEngineOptions(o);
+  }
   if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
   fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
 
@@ -77,7 +88,7 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List;
+  o.quiet = a.command == Command::List || a.command == Command::RecoveryList;
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
@@ -101,8 +112,10 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
-    case Command::Recovery: rc = RunRecovery(a, *ui); break;
+    case Command::RecoveryDownload: rc = RunRecovery(a, *ui); break;
     case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
+    case Command::RecoveryUpdate: rc = RunRecoveryUpdate(a, *ui); break;
+    case Command::RecoveryList: rc = RunRecoveryList(a, *ui); break;
     default: break;
   }
   ui->FinishLine();

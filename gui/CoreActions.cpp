@@ -28,6 +28,7 @@
 #include "format/FormatThread.h"
 #include "net/Http.h"
 #include "net/RecoveryHD.h"
+#include "net/SuCatalog.h"
 
 namespace fk::gui {
 
@@ -232,6 +233,7 @@ GuiActions CoreRuntime::Actions() {
     if (!self.empty()) SetCrashViewer({self, kShowCrashReportArg});
   };
   a.loadSettings = [this] {
+    InstallCatalogListHooks();
     LoadSetting();
     SetResumeMaxAttemptsSetting(Cfg().iResumeMaxAttemptsNumber);
     SetEnableFixedDisksSource([] { return Cfg().EnableFixedDisks == 1; });

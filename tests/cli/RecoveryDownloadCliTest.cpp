@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 const std::string kFixtures = std::string(FK_FIXTURES_DIR) + "/apple-images/";
 
-class RecoveryCli : public ::testing::Test {
+class RecoveryDownloadCli : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"7zz", "xorriso", "mkfs.fat", "mcopy"})
@@ -36,7 +36,7 @@ class RecoveryCli : public ::testing::Test {
   std::string out_ = dir_ / "out";
 };
 
-TEST_F(RecoveryCli, ExtractDmgAndRecoveryDownload) {
+TEST_F(RecoveryDownloadCli, ExtractDmgAndRecoveryDownload) {
   CliResult r = home_.Run("extract-dmg " + Quote(kFixtures + "hfsplus_zlib.dmg") + " --to " + Quote(out_));
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(ReadFileBytes(out_ + "/hfsplus_zlib.hfs").substr(1024, 2), "H+");
@@ -67,7 +67,7 @@ TEST_F(RecoveryCli, ExtractDmgAndRecoveryDownload) {
   EXPECT_NE(r.out.find("the package could not be checked"), std::string::npos) << r.out;
 }
 
-TEST_F(RecoveryCli, FormatWritesTheRecoveryHdOntoTheSecondPartition) {
+TEST_F(RecoveryDownloadCli, FormatWritesTheRecoveryHdOntoTheSecondPartition) {
   const std::string volume = Volume();
   WriteFileBytes(dir_ / "rec.hfs", volume);
   const std::string zip = MakeZip(dir_ / "set.zip", {{"boot", std::string(5000, 'b')}, {"EFI/CLOVER/a", "a"}});
