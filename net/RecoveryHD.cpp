@@ -15,6 +15,7 @@
 #include "format/Packs.h"
 #include "net/HfsImage.h"
 #include "net/Http.h"
+#include "net/RecoveryHDList.h"
 #include "net/Sha1.h"
 
 namespace fk {
@@ -62,11 +63,29 @@ OpResult ErrorBox(const std::string& text, const std::string& title) {
 // several times the package's size; the package size comes from the catalog.
 constexpr int64_t kWorkSpaceFactor = 4;
 
+// The package's size in bytes: the catalog's, or, for a record read back from
+// the settings (name and URL only), the rounded size its name shows ("452 MB",
+// taken one unit up). 0 when unknown.
+int64_t PackageSize(const RecoveryHDSource& record) {
+  if (const int64_t size = std::strtoll(record.Size.c_str(), nullptr, 10); size > 0) return size;
+  const std::string text = ParseRecoveryHDName(record.Name).size;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (value <= 0 || end == text.c_str()) return 0;
+  const std::string unit = end;
+  int shift = 0;
+  if (unit == " KB") shift = 10;
+  else if (unit == " MB") shift = 20;
+  else if (unit == " GB") shift = 30;
+  else if (unit != " B") return 0;
+  return static_cast<int64_t>((value + 1) * static_cast<double>(int64_t{1} << shift));
+}
+
 // Where the package and its extraction go: the temporary directory, or beside
 // the image repository when that lacks room. "" with *why set when neither has it.
 std::string ChooseWorkParent(const RecoveryHDSource& record, const std::string& repo, std::string* why) {
   const std::string tmp = GetTemporaryDirectory();
-  const int64_t size = std::strtoll(record.Size.c_str(), nullptr, 10);
+  const int64_t size = PackageSize(record);
   if (size <= 0) {
     Log("> " + std::string(kP) + "the package size is not known; free space not checked");
     return tmp;
