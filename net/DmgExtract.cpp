@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
@@ -101,6 +102,7 @@ OpResult ExtractHFSFromDMGFile(const std::string& dmg, const std::string& target
     r = Extract(dmg, targetDir);
   }
   Log("> " + std::string(kP) + "Result=" + std::to_string(r.ok() ? 1 : 0));
+  CancelMainThread = 0;  // a cancel ends here; the next operation starts clear
   return r;
 }
 
