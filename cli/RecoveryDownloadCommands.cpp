@@ -35,7 +35,10 @@ int Report(const OpResult& r, CliUi& ui, const char* what) {
     case OpOutcome::Cancelled: std::printf("%s cancelled\n", what); return 1;
     case OpOutcome::Failed: break;
   }
-  std::printf("%s failed (see the messages above)\n", what);
+  // One line with the reason, also for a refusal that showed nothing.
+  std::string why = r.message;
+  for (size_t at; (at = why.find("\r\n")) != std::string::npos;) why.replace(at, 2, " ");
+  std::printf("%s failed%s%s\n", what, why.empty() ? "" : ": ", why.c_str());
   return 1;
 }
 
