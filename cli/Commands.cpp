@@ -224,13 +224,16 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
 
+  if (!a.recoveryHd.empty()) {
+    if (c.MultiPartitions != 1) {
+      std::fprintf(stderr, "flashkeel-cli: --recovery-hd needs two partitions: give --boot-size MB\n");
+      return 1;
+    }
+    if (!CheckRecoveryHdImage(a, -1, stderr)) return 1;
+  }
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
-  if (!a.recoveryHd.empty() && (c.MultiPartitions != 1 || !CheckRecoveryHdImage(a, disk, stderr))) {
-    if (c.MultiPartitions != 1)
-      std::fprintf(stderr, "flashkeel-cli: --recovery-hd needs two partitions: give --boot-size MB\n");
-    return 1;
-  }
+  if (!a.recoveryHd.empty() && !CheckRecoveryHdImage(a, disk, stderr)) return 1;
   const std::string diskPath = AllDrives[disk].DevicePath;
   if (!SelectDisk(disk, 0)) {
     std::fprintf(stderr, "flashkeel-cli: cannot select disk %s\n", AllDrives[disk].DevicePath.c_str());

@@ -16,7 +16,8 @@ int RunRecovery(const Args& a, CliUi& ui);
 int RunExtractDmg(const Args& a, CliUi& ui);
 
 // format --recovery-hd: the image is an HFS+ volume that fits the second
-// partition of the layout the run will write (false after saying why not);
+// partition of the layout the run will write (false after saying why not;
+// disk -1: only that it is an HFS+ volume);
 // after the run, restores it onto partition 2 of the disk.
 bool CheckRecoveryHdImage(const Args& a, int disk, std::FILE* err);
 int WriteRecoveryHd(const Args& a, CliUi& ui, const std::string& diskPath);

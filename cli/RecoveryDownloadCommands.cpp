@@ -82,6 +82,7 @@ bool CheckRecoveryHdImage(const Args& a, int disk, std::FILE* err) {
                  c.problem == "not a file" ? "no such file" : ("not an HFS+ volume image: " + c.problem).c_str());
     return false;
   }
+  if (disk < 0) return true;
   const DiskRecord& d = AllDrives[disk];
   DiskGeometryInput g;
   g.DiskSize = d.Geometry.DiskSize;

@@ -88,6 +88,10 @@ TEST_F(RecoveryDownloadCli, FormatWritesTheRecoveryHdOntoTheSecondPartition) {
     EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
     EXPECT_TRUE(ReadFileBytes(kept) == before) << file;
   }
+  CliResult refused = home_.Run("format --image " + Quote(dir_ / "new.img") + " --size 512M --boot-size 200" +
+                                " --recovery-hd " + Quote(zip) + " --yes");
+  EXPECT_EQ(refused.rc, 1) << refused.out;
+  EXPECT_FALSE(fs::exists(dir_ / "new.img")) << "no image is made for a run that is refused";
 
   const std::string img = dir_ / "drive.img";
   CliResult r = home_.Run("format --image " + Quote(img) + " --size 512M --boot-size 200 --data-set local:" +
