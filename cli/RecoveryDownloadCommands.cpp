@@ -10,6 +10,7 @@
 #include "app/Settings.h"
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
+#include "disk/DiskOperations.h"
 #include "disk/Restore.h"
 #include "disk/Transfer.h"
 #include "format/DiskLayout.h"
@@ -119,7 +120,7 @@ int WriteRecoveryHd(const Args& a, CliUi& ui, const std::string& diskPath) {
   Log("> #Button_Restore pressed (Recovery HD) ================================");
   SetTransferOptions(TransferOptions{});
   SetLastTransferReport(TransferReport{});
-  Recover(1);
+  GetRunner().RunHere(OpKind::Restore, RestoreOperation, SavedSettings());
   const TransferReport rep = LastTransferReport();
   ui.FinishLine();
   if (rep.end == TransferEnd::Completed) {

@@ -1,7 +1,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
@@ -102,7 +101,6 @@ OpResult ExtractHFSFromDMGFile(const std::string& dmg, const std::string& target
     r = Extract(dmg, targetDir);
   }
   Log("> " + std::string(kP) + "Result=" + std::to_string(r.ok() ? 1 : 0));
-  CancelMainThread = 0;  // a cancel ends here; the next operation starts clear
   return r;
 }
 

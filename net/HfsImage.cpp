@@ -180,7 +180,7 @@ void JobWorkDir::Remove() {
   created_ = false;
 }
 
-bool JobCancelling() { return CancelRequested() || CancelMainThread.load() != 0; }
+bool JobCancelling() { return CancelMainThread.load() != 0; }
 
 std::string SevenZipProgram() {
   const char* named = std::getenv("FK_7ZZ");

@@ -69,7 +69,7 @@ class JobWorkDir {
   bool created_ = false;
 };
 
-// The running operation was asked to stop (the runner's cancel or CancelMainThread).
+// The running operation was asked to stop (CancelMainThread).
 bool JobCancelling();
 
 // The 7-Zip console on PATH ("" when missing; FK_7ZZ names another program).

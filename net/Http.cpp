@@ -22,6 +22,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
@@ -183,7 +184,7 @@ class Engine {
     auto* e = static_cast<Engine*>(self);
     // Only callers that can be cancelled (they watch progress) are stopped
     // here, so a stalled server does not delay the cancel until the next read.
-    return (e->t_.CallbackWorking && CancelMainThread.load()) ? 1 : 0;
+    return (e->t_.CallbackWorking && CancelRequested()) ? 1 : 0;
   }
 };
 
@@ -262,7 +263,7 @@ int Engine::Attempts() {
       Log(std::string(kP) + "iResumeMaxAttemptsNumber=" + std::to_string(t_.iResumeMaxAttemptsNumber) + " reached");
       return WEB_RESUME_LIMIT;
     }
-    if (CancelMainThread.load()) {
+    if (CancelRequested()) {
       Log(std::string(kP) + "CancelMainThread=#True");
       GetUi().DrawProgress("File " + HttpFileNamePart(t_.FullFileName) + " Download aborted", 0);
       return code;
@@ -414,7 +415,7 @@ int Engine::SendAndRead() {
     }
   }
   if (abortCode_) return abortCode_;
-  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelMainThread.load();
+  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelRequested();
   if (!accepted_) {
     if (cancelled) {
       Log(std::string(kP) + "CancelMainThread=#True");

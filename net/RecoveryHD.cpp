@@ -1,12 +1,9 @@
 #include "net/RecoveryHD.h"
 
-#include <atomic>
-#include <chrono>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <sstream>
-#include <thread>
 
 #include "app/AppState.h"
 #include "app/Log.h"
@@ -25,12 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kP = "DLAndExtractHFSImageFromRecoveryHD: ";
-
-std::string ThreadNumber(const std::thread::id& id) {
-  std::ostringstream s;
-  s << std::hash<std::thread::id>{}(id) % 100000000;
-  return s.str();
-}
 
 bool IsHexDigest(const std::string& d) {
   if (d.size() != 40) return false;
@@ -131,12 +122,10 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
 
 OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
   Ui& ui = GetUi();
-  CancelMainThread = 0;
   ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
   struct EndSection {
     Ui& ui;
     ~EndSection() {
-      CancelMainThread = 0;
       ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
     }
   } endSection{ui};
@@ -160,26 +149,12 @@ OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
   record.UnpackScript = kRecoveryScriptName;
   LogEntries(dir, "");
 
-  // The download runs on its own thread; this one watches it and passes a
-  // cancel of the operation on to the transfer.
+  // The download runs on the operation's thread, where the transfer sees a
+  // cancel of the operation.
   const std::string package = dir + kRecoveryPackageName;
   int rc = 0;
   std::string failure;
-  {
-    std::atomic<bool> ended{false};
-    std::jthread worker([&] {
-      GetRecoveryHDThread(record, package, &rc, &failure);
-      ended = true;
-    });
-    const std::string id = ThreadNumber(worker.get_id());
-    Log("> Created GetRecoveryHDThread() = " + id);
-    while (!ended) {
-      if (CancelRequested()) CancelMainThread = 1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    worker.join();
-    Log("> Ended GetRecoveryHDThread() = " + id);
-  }
+  GetRecoveryHDThread(record, package, &rc, &failure);
   if (rc != WEB_OK) {
     // The transfer's end callback has shown the reason.
     if (rc == WEB_ABORTED && JobCancelling()) return OpResult::Cancelled("Download cancelled");

@@ -22,7 +22,7 @@ inline constexpr const char* kRecoveryScriptName = "Unpack_RecHDUpdate_pkg.sh";
 // new image on success.
 OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record);
 
-// The download worker: fetches the record's URL into packagePath through the
+// The download step: fetches the record's URL into packagePath through the
 // shared transfer record; the outcome is in iRetVal (the engine's code) and
 // the transfer record; failureText gets the reason shown for a failure. Returns 0.
 int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packagePath, int* iRetVal,

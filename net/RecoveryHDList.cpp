@@ -266,7 +266,6 @@ std::function<void(Settings&)> StoreRecoveryHDList(std::vector<RecoveryHDSource>
 }
 
 OpResult UpdateRecoveryHDListThread(OpContext& ctx, const std::function<void(const CatalogReport&)>& onCatalog) {
-  CancelMainThread.store(0);
   GetUi().ShowStatus("Checking for Updates ... Wait Please", 2000);
   const std::vector<SUCatalogURLEntry> catalogs = ctx.settings().SUCatalogURLList;
   std::vector<CatalogPackage> packages;

@@ -399,19 +399,18 @@ TEST_F(HttpEngine, AResumeAnsweredWithoutTheRequestedRangeGives21) {
 
   for (const char* path : {"/ignore.bin", "/wrong.bin", "/total.bin", "/changed.bin"}) {
     SCOPED_TRACE(path);
-    CancelMainThread = 0;
     // The user cancels while the engine waits before its second attempt.
     SetPauseFunction([&](int ms) {
       pauses_.push_back(ms);
       if (pauses_.size() == 1) {
-        CancelMainThread = 1;
+        test::CancelThisOperation();
         if (path == std::string("/changed.bin")) s.Add(path, replaced);
       }
     });
     pauses_.clear();
     HTTPTransfer t = Record(s.Url(path), DEST_FILE);
     t.CallbackWorking = nullptr;
-    EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED);
+    test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED); }, OpKind::CloverDownload);
     const bool whole = path == std::string("/ignore.bin") || path == std::string("/changed.bin");
     EXPECT_EQ(t.iStatusCode, whole ? 200 : 206);
     EXPECT_EQ(t.iResumeAttemptsNumber, 2);
@@ -435,29 +434,28 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   HTTPTransfer t = Record(s.Url("/slow.bin"), DEST_FILE);
   t.iBufferSize = 65536;
   t.CallbackWorking = [](HTTPTransfer& x, int64_t got, int64_t size, int64_t el) {
-    if (got >= 4 * 65536) CancelMainThread = 1;
+    if (got >= 4 * 65536) test::CancelThisOperation();
     return MyCallWorking(x, got, size, el);
   };
-  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+  EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED); }, OpKind::CloverDownload).outcome,
+            OpOutcome::Cancelled);
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
   EXPECT_TRUE(LogMirrorContains("> MyCallWorking: CancelMainThread=#True"));
 
   // A callback that throws ends the transfer instead of unwinding through libcurl.
-  CancelMainThread = 0;
   t.CallbackWorking = [](HTTPTransfer&, int64_t, int64_t, int64_t) -> int { throw std::runtime_error("x"); };
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
   EXPECT_FALSE(t.busy.v.load());
 
   // Also while the server sends nothing at all.
-  CancelMainThread = 0;
   t = Record(s.Url("/stalled.bin"), DEST_FILE);
   std::thread canceller([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CancelMainThread = 1;
+    GetRunner().Cancel(OpKind::CloverDownload);
   });
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+  test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED); }, OpKind::CloverDownload);
   canceller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
