@@ -18,10 +18,12 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "app/Log.h"
 #include "app/Utilities.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -32,7 +34,7 @@ namespace {
 struct OwnedDir {
   std::string path;  // ends in '/'
   std::string lockPath;
-  int lockFd = -1;
+  UniqueFd lock;  // held while the directory exists
 };
 
 std::mutex g_mutex;
@@ -93,20 +95,14 @@ void RemoveLeftovers(const std::string& tmp) {
     // Only real directories of our own user; never follow a link out of here.
     if (isDir && (!S_ISDIR(st.st_mode) || st.st_uid != me)) continue;
     if (isLock && dirExists) continue;  // handled with its directory
-    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT) continue;
-    if (fd >= 0 && !LockIfCurrent(fd, lockPath)) {
-      ::close(fd);
-      continue;  // a live run owns it
-    }
+    const UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd && errno != ENOENT) continue;
+    if (fd && !LockIfCurrent(fd.get(), lockPath)) continue;  // a live run owns it
     if (isDir) {
       Log("> --> CreateTempWorkDir: DeleteDirectory: " + dir);
       RemoveTree(dir);
     }
-    if (fd >= 0) {
-      ::unlink(lockPath.c_str());
-      ::close(fd);
-    }
+    if (fd) ::unlink(lockPath.c_str());
   }
 }
 
@@ -134,25 +130,21 @@ int CreateTempWorkDir() {
     const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
     dir = tmp + name;
     const std::string lockPath = LockPathFor(tmp, name);
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
       lastErrno = errno;
       if (errno == EEXIST) continue;  // that number is taken
       break;
     }
-    if (!LockIfCurrent(fd, lockPath)) {  // a remover got in between: try another number
-      ::close(fd);
-      continue;
-    }
+    if (!LockIfCurrent(fd.get(), lockPath)) continue;  // a remover got in between: try another number
     if (::mkdir(dir.c_str(), 0700) == 0) {
       g_workDir = dir + "/";
-      g_ownedDirs.push_back(OwnedDir{g_workDir, lockPath, fd});
+      g_ownedDirs.push_back(OwnedDir{g_workDir, lockPath, std::move(fd)});
       Log("> Success create FklTempWorkDir$ = " + g_workDir);
       return 1;
     }
     lastErrno = errno;
     ::unlink(lockPath.c_str());
-    ::close(fd);
     if (lastErrno != EEXIST) break;
   }
   g_workDir = dir + "/";
@@ -170,7 +162,6 @@ void DeleteTempWorkDir() {
   for (auto& d : g_ownedDirs) {
     RemoveTree(d.path);
     ::unlink(d.lockPath.c_str());
-    if (d.lockFd >= 0) ::close(d.lockFd);
   }
   g_ownedDirs.clear();
   g_workDir.clear();

@@ -26,6 +26,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -52,29 +53,6 @@ struct CurlDeleter {
 };
 struct SlistDeleter {
   void operator()(curl_slist* s) const { curl_slist_free_all(s); }
-};
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  ~UniqueFd() { Close(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  int Get() const { return fd_; }
-  bool Open() const { return fd_ >= 0; }
-  int Close() {
-    int rc = 0;
-    if (fd_ >= 0) rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_ = -1;
 };
 
 // Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
@@ -540,9 +518,9 @@ bool Engine::OnFinalHeaders(long status) {
       abortCode_ = WEB_OUT_OF_MEMORY;
       return false;
     }
-    if (FileMode() && !file_.Open()) {
-      file_.Reset(::open(t_.FullFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-      if (!file_.Open()) {
+    if (FileMode() && !file_.valid()) {
+      file_.reset(::open(t_.FullFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (!file_.valid()) {
         Log(std::string(kP) + "Cannot create the file " + t_.FullFileName + " " + GetInternetErrorText(errno, 0));
         abortCode_ = WEB_CREATE_FILE;
         return false;
@@ -590,7 +568,7 @@ int Engine::DeliverRead() {
   if (FileMode()) {
     size_t off = 0;
     while (off < pending_) {
-      const ssize_t w = ::write(file_.Get(), block_.data() + off, pending_ - off);
+      const ssize_t w = ::write(file_.get(), block_.data() + off, pending_ - off);
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
         Log(std::string(kP) + "Error writing to the file " + t_.FullFileName + " " +
@@ -600,7 +578,7 @@ int Engine::DeliverRead() {
       off += static_cast<size_t>(w);
     }
     struct stat st {};
-    if (::fstat(file_.Get(), &st) != 0 || st.st_size != received_ + static_cast<int64_t>(pending_)) {
+    if (::fstat(file_.get(), &st) != 0 || st.st_size != received_ + static_cast<int64_t>(pending_)) {
       Log(std::string(kP) + "the file " + t_.FullFileName + " does not have the length received");
       return WEB_WRITE_FILE;
     }
@@ -615,8 +593,8 @@ int Engine::FinishBody() {
   if (int code = DeliverRead()) return code;
   if (FileMode()) {
     struct stat st {};
-    const bool synced = ::fdatasync(file_.Get()) == 0;
-    if (!synced || ::fstat(file_.Get(), &st) != 0 || st.st_size != received_) {
+    const bool synced = ::fdatasync(file_.get()) == 0;
+    if (!synced || ::fstat(file_.get(), &st) != 0 || st.st_size != received_) {
       Log(std::string(kP) + "Error writing to the file " + t_.FullFileName);
       return WEB_WRITE_FILE;
     }
@@ -652,7 +630,7 @@ int Engine::End(int code) {
     std::vector<unsigned char>().swap(t_.Buffer);
     // A failed transfer leaves no file behind, also when the file was already
     // closed (a body shorter than its announced length is found only then).
-    if (code != WEB_OK && (file_.Open() || createdFile_)) {
+    if (code != WEB_OK && (file_.valid() || createdFile_)) {
       file_.Close();
       if (::unlink(t_.FullFileName.c_str()) == 0)
         Log(std::string(kP) + "partial file deleted: " + t_.FullFileName);
