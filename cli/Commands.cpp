@@ -252,8 +252,17 @@ int RunFormat(const Args& a, CliUi& ui) {
     if (!fs::exists(fs::symlink_status(image, ec))) created.path = image;
   }
 
+  if (!a.recoveryHd.empty()) {
+    if (c.MultiPartitions != 1) {
+      std::fprintf(stderr, "flashkeel-cli: --recovery-hd needs two partitions: give --boot-size MB\n");
+      return 1;
+    }
+    if (!CheckRecoveryHdImage(a, -1, stderr)) return 1;
+  }
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
+  if (!a.recoveryHd.empty() && !CheckRecoveryHdImage(a, disk, stderr)) return 1;
+  const std::string diskPath = AllDrives[disk].DevicePath;
   if (!SelectDisk(disk, 0)) {
     std::fprintf(stderr, "flashkeel-cli: cannot select disk %s\n", AllDrives[disk].DevicePath.c_str());
     return 1;
@@ -263,6 +272,7 @@ int RunFormat(const Args& a, CliUi& ui) {
       OpKind::Format, [](OpContext& op) { return FormatOperation(op, InstallFullForSettings()); }, c);
   ui.FinishLine();
   created.keep = r.ok();
+  if (r.ok() && !a.recoveryHd.empty()) return WriteRecoveryHd(a, ui, diskPath);
   if (r.ok()) return 0;
   if (r.outcome == OpOutcome::Cancelled)
     std::printf("Format cancelled\n");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "disk/DiskList.h"
 #include "platform/Process.h"
 #include "net/Http.h"
+#include "net/SuCatalog.h"
 
 namespace {
 
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
   }
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
+  fk::InstallCatalogListHooks();
   fk::LoadSetting();
   fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
   // --all and --image show fixed disks for this run only.
@@ -105,7 +108,8 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List || (a.command == Command::Clover && a.cloverAction == "list");
+  o.quiet = a.command == Command::List || a.command == Command::RecoveryList ||
+            (a.command == Command::Clover && a.cloverAction == "list");
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
@@ -136,6 +140,10 @@ int main(int argc, char** argv) {
     case Command::Restore: rc = RunRestore(a, *ui); break;
     case Command::Hfs: rc = RunHfs(a, *ui, stdout); break;
     case Command::Clover: rc = RunClover(a, *ui); break;
+    case Command::RecoveryDownload: rc = RunRecovery(a, *ui); break;
+    case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
+    case Command::RecoveryUpdate: rc = RunRecoveryUpdate(a, *ui); break;
+    case Command::RecoveryList: rc = RunRecoveryList(a, *ui); break;
     default: break;
   }
   cancelWatch.request_stop();

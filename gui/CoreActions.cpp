@@ -14,6 +14,7 @@
 #include "app/ErrorHandler.h"
 #include "app/Log.h"
 #include "app/Registry.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "gui/GuiApp.h"
@@ -27,6 +28,8 @@
 #include "app/Runner.h"
 #include "net/CloverRelease.h"
 #include "net/Http.h"
+#include "net/RecoveryHD.h"
+#include "net/SuCatalog.h"
 
 namespace fk::gui {
 
@@ -151,6 +154,7 @@ GuiActions CoreRuntime::Actions() {
     if (!self.empty()) SetCrashViewer({self, kShowCrashReportArg});
   };
   a.loadSettings = [this] {
+    InstallCatalogListHooks();
     LoadSetting();
     SetResumeMaxAttemptsSetting(Cfg().iResumeMaxAttemptsNumber);
     SetEnableFixedDisksSource([] { return Cfg().EnableFixedDisks == 1; });
@@ -203,6 +207,9 @@ GuiActions CoreRuntime::Actions() {
   };
   a.startBackup = [this] { return StartOperation(OpKind::Backup, BackupOperation); };
   a.startRecover = [this] { return StartOperation(OpKind::Restore, RestoreOperation); };
+  a.startExtractHFSFromDMG = [this] {
+    return StartOperation(OpKind::DmgExtract, [](OpContext&) { return ExtractHFSFromDMG(); });
+  };
   a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
   // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.
   auto hfs = [this](bool install) {
