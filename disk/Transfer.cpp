@@ -108,6 +108,7 @@ ImageFile ImageFile::CreateBeside(const std::string& finalPath, std::string* tem
   ::fchmod(f.fd_.get(), 0644);
   ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   *tempPath = buf.data();
+  platform::GiveToUser(*tempPath);
   if (error) *error = 0;
   return f;
 }
