@@ -410,7 +410,10 @@ std::string ExtractPkmBuild(std::string_view xml, std::string* error) {
     for (int i = 0; attrs[i] && attrs[i + 1]; i += 2) {
       if (std::strcmp(attrs[i], "identifier") == 0) {
         s->identifier = attrs[i + 1];
-        Log(std::string("> -> identifier=") + attrs[i + 1]);
+        std::string shown = s->identifier.substr(0, 200);
+        for (char& c : shown)
+          if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        Log("> -> identifier=" + shown);
       }
     }
     XML_StopParser(s->parser, XML_FALSE);  // only the root element matters
