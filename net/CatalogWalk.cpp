@@ -58,7 +58,7 @@ bool IsDigest(const std::string& s) {
 int LeadingNumber(const std::string& text) {
   int v = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') break;
+    if (c < '0' || c > '9' || v > 100000) break;
     v = v * 10 + (c - '0');
   }
   return v;
@@ -151,7 +151,7 @@ class CatalogWalker {
     std::string key;
     Role parent = Role::Other;
     if (stack_.empty()) {
-      if (std::strcmp(name, "plist") != 0 || seenRoot_) return Refuse(std::string("the document is <") + name + ">");
+      if (std::strcmp(name, "plist") != 0 || seenRoot_) return Refuse("the document is <" + std::string(name).substr(0, 40) + ">");
       seenRoot_ = true;
       stack_.push_back(Frame{Role::Plist, false, {}, false});
       return;
