@@ -151,7 +151,8 @@ class CatalogWalker {
     std::string key;
     Role parent = Role::Other;
     if (stack_.empty()) {
-      if (std::strcmp(name, "plist") != 0 || seenRoot_) return Refuse("the document is <" + std::string(name).substr(0, 40) + ">");
+      if (std::strcmp(name, "plist") != 0 || seenRoot_)
+        return Refuse("the document is <" + std::string(name).substr(0, 40) + ">");
       seenRoot_ = true;
       stack_.push_back(Frame{Role::Plist, false, {}, false});
       return;
@@ -222,16 +223,23 @@ class CatalogWalker {
         if (key == "PostDate" && std::strcmp(name, "date") == 0) product_.postDate.swap(value);
         break;
       case Role::Package:
-        if (key == "Digest" && isString) package_.digest.swap(value);
-        else if (key == "Size" && std::strcmp(name, "integer") == 0) package_.size.swap(value);
-        else if (key == "MetadataURL" && isString) package_.metadataURL.swap(value);
-        else if (key == "URL" && isString) package_.url.swap(value);
+        if (key == "Digest" && isString)
+          package_.digest.swap(value);
+        else if (key == "Size" && std::strcmp(name, "integer") == 0)
+          package_.size.swap(value);
+        else if (key == "MetadataURL" && isString)
+          package_.metadataURL.swap(value);
+        else if (key == "URL" && isString)
+          package_.url.swap(value);
         break;
       case Role::Distributions:
-        if (key == "English" && isString) product_.english.swap(value);
-        else if (key == "en" && isString) product_.en.swap(value);
+        if (key == "English" && isString)
+          product_.english.swap(value);
+        else if (key == "en" && isString)
+          product_.en.swap(value);
         break;
-      default: break;
+      default:
+        break;
     }
   }
 

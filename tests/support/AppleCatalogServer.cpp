@@ -7,7 +7,8 @@ namespace fk::test {
 namespace {
 
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
 }
 
 }  // namespace
