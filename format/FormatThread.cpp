@@ -20,6 +20,7 @@
 #include "format/Packs.h"
 #include "format/PartitionTable.h"
 #include "format/VolumeFiles.h"
+#include "net/CloverRelease.h"
 
 namespace fk {
 
@@ -54,7 +55,7 @@ class FormatJob {
   explicit FormatJob(int installFull) : installFull_(installFull), ui_(GetUi()), cfg_(Cfg()) {}
 
   int Run() {
-    if (Prepare() && Confirm()) {
+    if (Prepare() && PrepareDLDataSet() && Confirm()) {
       if (mode_ == "Not_Format" ? HoldDisk() : (Phases() && !Stopped())) DataSet();
     }
     return End();
@@ -164,6 +165,35 @@ class FormatJob {
         Log("> FormatThread: Error AllocateMemory for the boot record templates");
         return Fail();
       }
+    }
+    return true;
+  }
+
+  // The "DL" data set is fetched, checked and converted before the disk is
+  // touched: a failed download leaves the disk as it was.
+  std::string dlZip_;
+  bool dlDownloaded_ = false;
+
+  bool PrepareDLDataSet() {
+    if (installFull_ != 1 || (mode_ != "Clover" && mode_ != "Not_Format") || cfg_.InstallDataSet != "DL") return true;
+    Log("> InstallDataSet$=DL");
+    Log("> CloverDLRev$=" + cfg_.CloverDLRev);
+    if (std::atoi(cfg_.CloverDLRev.c_str()) == 0) {
+      Log("> CloverLastRev$=" + cfg_.CloverLastRev);
+      Log("> Run CheckCloverLastRevThread()");
+      if (CheckCloverLastRevThread(0).code != 1) {
+        Log("> Error Check Clover Last Revision");
+        ui_.ShowStatus("Error Check Clover Last Revision", 2000);
+        return Fail();
+      }
+      Log("> CheckCloverLastRev: #WEB_OK");
+      cfg_.CloverDLRev = cfg_.CloverLastRev;
+    }
+    dlZip_ = PrepareCloverDLDataSet(&dlDownloaded_);
+    if (dlZip_.empty() || FormatStatus != 0) {
+      Log("> FormatThread: Result=#False");
+      ui_.ShowStatus("Clover Data set files Not Installed", 2000);
+      return Fail();
     }
     return true;
   }
@@ -438,16 +468,8 @@ class FormatJob {
         }
       } else if (cfg_.InstallDataSet == "DL") {
         Log("> InstallDataSet$=DL");
-        Log("> CloverDLRev$=" + cfg_.CloverDLRev);
-        if (std::atoi(cfg_.CloverDLRev.c_str()) == 0) {
-          // The release check of the Clover download runs here once it exists;
-          // this build cannot reach the release page.
-          Log("> CloverLastRev$=" + cfg_.CloverLastRev);
-          Log("> Error Check Clover Last Revision");
-          ui_.ShowStatus("Error Check Clover Last Revision", 2000);
-        } else {
-          result = DLAndExtractCloverFromCloverDistrISO(letter, 0);
-        }
+        // Downloaded and converted before the confirmation (PrepareDLDataSet).
+        result = InstallPreparedCloverDataSet(dlZip_, dlDownloaded_, letter);
       } else {
         Log("> InstallDataSet$=" + cfg_.InstallDataSet);
         failed_ = true;

@@ -22,9 +22,11 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
+#include "net/RemoteUrls.h"
 
 namespace fk {
 
@@ -34,6 +36,10 @@ std::string HttpFileNamePart(const std::string& path);
 namespace {
 
 constexpr const char* kP = "> -> HTTPGetFromWeb: ";
+
+// The user pressed Cancel, or the operation this transfer runs in was cancelled
+// (a download the waiting format run gave up on).
+bool CancelWanted() { return CancelMainThread.load() != 0 || CancelRequested(); }
 
 std::mutex g_optionsMutex;
 HttpEngineOptions g_options;
@@ -183,7 +189,7 @@ class Engine {
     auto* e = static_cast<Engine*>(self);
     // Only callers that can be cancelled (they watch progress) are stopped
     // here, so a stalled server does not delay the cancel until the next read.
-    return (e->t_.CallbackWorking && CancelMainThread.load()) ? 1 : 0;
+    return (e->t_.CallbackWorking && CancelWanted()) ? 1 : 0;
   }
 };
 
@@ -194,10 +200,12 @@ int Engine::Run() {
   }
   ownsRecord_ = true;
   opt_ = GetHttpEngineOptions();
+  if (opt_.caFile.empty()) opt_.caFile = ExtraCAFile();
   startMs_ = TickCountMs();
   t_.iTotBytesRead = 0;
   t_.iStatusCode = 0;
   t_.iResumeAttemptsNumber = 0;
+  t_.ResponseHeaders.clear();
   if (int code = Validate()) return End(code);
   ApplyDefaults();
   return End(Attempts());
@@ -262,7 +270,7 @@ int Engine::Attempts() {
       Log(std::string(kP) + "iResumeMaxAttemptsNumber=" + std::to_string(t_.iResumeMaxAttemptsNumber) + " reached");
       return WEB_RESUME_LIMIT;
     }
-    if (CancelMainThread.load()) {
+    if (CancelWanted()) {
       Log(std::string(kP) + "CancelMainThread=#True");
       GetUi().DrawProgress("File " + HttpFileNamePart(t_.FullFileName) + " Download aborted", 0);
       return code;
@@ -414,7 +422,7 @@ int Engine::SendAndRead() {
     }
   }
   if (abortCode_) return abortCode_;
-  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelMainThread.load();
+  const bool cancelled = rc == CURLE_ABORTED_BY_CALLBACK && CancelWanted();
   if (!accepted_) {
     if (cancelled) {
       Log(std::string(kP) + "CancelMainThread=#True");
@@ -469,6 +477,7 @@ size_t Engine::OnHeader(const char* data, size_t n) {
 }
 
 bool Engine::OnFinalHeaders(long status) {
+  t_.ResponseHeaders = response_.HeaderLines();
   Log(std::string(kP) + "Send HTTP Request .............. OK");
   Log(std::string(kP) + "iStatusCode=" + std::to_string(status));
   if (auto text = response_.QueryInfo(HttpQuery::StatusText))
