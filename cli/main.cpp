@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "app/AppState.h"
@@ -72,12 +71,6 @@ int main(int argc, char** argv) {
   fk::InstallCatalogListHooks();
   fk::LoadSetting();
   fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
-  // An extra certificate authority for https (a local mirror, an inspecting proxy).
-  if (const char* ca = std::getenv("FLASHKEEL_CA_FILE"); ca && *ca) {
-    fk::HttpEngineOptions o = fk::GetHttpEngineOptions();
-    o.caFile = ca;
-    fk::SetHttpEngineOptions(o);
-  }
   if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
   fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
 
