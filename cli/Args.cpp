@@ -56,9 +56,11 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   else if (cmd == "recovery") {
     const std::string sub = argv.size() > 1 ? argv[1] : std::string();
     if (sub == "update") a.command = Command::RecoveryUpdate;
+    else if (sub == "download") a.command = Command::RecoveryDownload;
     else if (sub == "list" || sub == "--help" || sub == "-h") a.command = Command::RecoveryList;
-    else return fail("recovery takes update or list");
+    else return fail("recovery takes update, list or download");
   }
+  else if (cmd == "extract-dmg") a.command = Command::ExtractDmg;
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -70,18 +72,26 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::List: return opt == "--all" || opt == "--image";
       case Command::Format:
         return OneOf(opt, {"--disk", "--all", "--image", "--size", "--boot-records", "--fs", "--align", "--boot-size",
-                           "--one-partition", "--label", "--full", "--data-set", "--yes", "-y"});
+                           "--one-partition", "--label", "--full", "--data-set", "--recovery-hd", "--yes", "-y"});
       case Command::Eject: return OneOf(opt, {"--disk", "--all", "--image"});
       case Command::Backup: return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--to", "--yes", "-y"});
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
+      case Command::RecoveryDownload:
+      case Command::ExtractDmg: return opt == "--to";
       default: return false;
     }
   };
+  const bool takesWords = a.command == Command::RecoveryDownload || a.command == Command::ExtractDmg;
 
-  const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList;
+  const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList ||
+                      a.command == Command::RecoveryDownload;
   for (size_t i = (hasSub && argv[1][0] != '-') ? 2 : 1; i < argv.size(); ++i) {
     std::string opt = argv[i];
+    if (takesWords && (opt.empty() || opt[0] != '-')) {
+      a.words.push_back(opt);
+      continue;
+    }
     std::string val;
     bool hasInline = false;
     if (auto eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -149,18 +159,38 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     } else if (opt == "--partition") {
       if (v.size() != 1 || v[0] < '1' || v[0] > '4') return fail("--partition takes 1 to 4");
       a.partition = v[0] - '0';
+    } else if (opt == "--recovery-hd") {
+      a.recoveryHd = v;
+    } else if (takesWords && opt == "--to") {
+      a.toDir = v;
     } else if (opt == "--to" || opt == "--from") {
       a.file = v;
     }
   }
   if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
-      hasSub) {
+      (hasSub && a.command != Command::RecoveryDownload)) {
+    r.ok = true;
+    return r;
+  }
+  if (a.command == Command::RecoveryDownload) {
+    if (a.words.size() != 1) return fail("usage: recovery download N (N as recovery list numbers them)");
+    if (a.words[0].empty() || a.words[0].size() > 6 || a.words[0].find_first_not_of("0123456789") != std::string::npos)
+      return fail("recovery download takes the number recovery list shows: " + a.words[0]);
+    r.ok = true;
+    return r;
+  }
+  if (a.command == Command::ExtractDmg) {
+    if (a.words.size() != 1) return fail("extract-dmg takes one DMG file");
     r.ok = true;
     return r;
   }
   if (a.disk.empty() == a.image.empty()) return fail(cmd + " needs exactly one of --disk or --image");
   if (a.imageSize && a.image.empty()) return fail("--size goes with --image");
   if (a.onePartition && a.bootSizeMb) return fail("--one-partition and --boot-size exclude each other");
+  if (!a.recoveryHd.empty() && a.onePartition)
+    return fail("--recovery-hd needs the second partition: drop --one-partition");
+  if (!a.recoveryHd.empty() && a.bootRecords == "Not_Format")
+    return fail("--recovery-hd needs a run that writes the partition table (not Not_Format)");
   if (a.command == Command::Backup || a.command == Command::Restore) {
     if (a.partition == 0) return fail(cmd + " needs --partition N");
     if (a.file.empty()) return fail(cmd + (a.command == Command::Backup ? " needs --to FILE" : " needs --from FILE"));
@@ -189,6 +219,8 @@ std::string HelpText(Command c) {
              "  --label TEXT                   volume label, 11 characters at most (FAT32: ASCII)\n"
              "  --full                         full format (zero the partition first)\n"
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
+             "  --recovery-hd FILE.hfs         afterwards write this HFS+ volume image onto the second\n"
+             "                                 partition (as restore does); checked before the disk is touched\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
              "  --all                          --disk may name a fixed disk (as list --all shows them)\n"
              "  --yes                          answer OK to the confirmation questions\n"
@@ -211,6 +243,16 @@ std::string HelpText(Command c) {
              "  --yes     answer Yes to the question before writing; without it the question is asked\n"
              "            on the terminal, and refused when there is none\n"
              "  --verify  reads the partition back afterwards and compares it with FILE\n";
+    case Command::RecoveryDownload:
+      return "usage: flashkeel-cli recovery download N [--to DIR]\n"
+             "  Downloads Recovery HD package N of the saved list (as 'recovery list' numbers them),\n"
+             "  checks it, and extracts its HFS+ image as \"NAME.hfs\".\n"
+             "  --to DIR   the folder for the image (default: the FKLImageLocalRepo setting)\n"
+             "  Ctrl-C cancels.\n";
+    case Command::ExtractDmg:
+      return "usage: flashkeel-cli extract-dmg FILE [--to DIR]\n"
+             "  Extracts the HFS(HFS+) volume of a DMG file as \"FILE-NAME.hfs\".\n"
+             "  --to DIR   the folder for the image (default: the current folder)\n";
     case Command::RecoveryUpdate:
     case Command::RecoveryList:
       return "usage: flashkeel-cli recovery update\n"
@@ -230,6 +272,8 @@ std::string HelpText(Command c) {
              "  backup    save a partition to an image file\n"
              "  restore   write an image file onto a partition\n"
              "  recovery  update or list the Recovery HD packages of Apple's catalogs\n"
+             "  recovery download N: a Recovery HD package to an HFS+ image\n"
+             "  extract-dmg  the HFS(HFS+) volume of a DMG file to an image\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

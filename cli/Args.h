@@ -8,7 +8,8 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, RecoveryUpdate, RecoveryList };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, RecoveryUpdate, RecoveryList,
+                     RecoveryDownload, ExtractDmg };
 
 struct Args {
   Command command = Command::None;
@@ -29,11 +30,16 @@ struct Args {
   std::optional<std::string> label;
   bool full = false;
   std::optional<std::string> dataSet;  // "none" or "local:PATH"
+  std::string recoveryHd;              // --recovery-hd FILE.hfs: restored onto partition 2 afterwards
 
   // backup/restore
   int partition = 0;  // 1..4
   std::string file;   // --to / --from
   bool verify = false;
+
+  // recovery download N / extract-dmg FILE: the words after the command; --to DIR
+  std::vector<std::string> words;
+  std::string toDir;
 
   bool yes = false;
 };

@@ -226,6 +226,12 @@ int RunFormat(const Args& a, CliUi& ui) {
 
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
+  if (!a.recoveryHd.empty() && (c.MultiPartitions != 1 || !CheckRecoveryHdImage(a, disk, stderr))) {
+    if (c.MultiPartitions != 1)
+      std::fprintf(stderr, "flashkeel-cli: --recovery-hd needs two partitions: give --boot-size MB\n");
+    return 1;
+  }
+  const std::string diskPath = AllDrives[disk].DevicePath;
   if (!SelectDisk(disk, 0)) {
     std::fprintf(stderr, "flashkeel-cli: cannot select disk %s\n", AllDrives[disk].DevicePath.c_str());
     return 1;
@@ -233,6 +239,7 @@ int RunFormat(const Args& a, CliUi& ui) {
   Log("> #Button_Format pressed ================================");
   int ok = FormatThread(InstallFullForSettings());
   ui.FinishLine();
+  if (ok && !a.recoveryHd.empty()) return WriteRecoveryHd(a, ui, diskPath);
   if (ok) return 0;
   std::printf("Format did not complete (see the messages above)\n");
   return 1;

@@ -12,6 +12,14 @@ int RunFormat(const Args& a, CliUi& ui);
 int RunEject(const Args& a, CliUi& ui);
 int RunBackup(const Args& a, CliUi& ui);
 int RunRestore(const Args& a, CliUi& ui);
+int RunRecovery(const Args& a, CliUi& ui);
+int RunExtractDmg(const Args& a, CliUi& ui);
+
+// format --recovery-hd: the image is an HFS+ volume that fits the second
+// partition of the layout the run will write (false after saying why not);
+// after the run, restores it onto partition 2 of the disk.
+bool CheckRecoveryHdImage(const Args& a, int disk, std::FILE* err);
+int WriteRecoveryHd(const Args& a, CliUi& ui, const std::string& diskPath);
 int RunRecoveryUpdate(const Args& a, CliUi& ui);
 int RunRecoveryList(const Args& a, CliUi& ui);
 

@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
+    case Command::RecoveryDownload: rc = RunRecovery(a, *ui); break;
+    case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
     case Command::RecoveryUpdate: rc = RunRecoveryUpdate(a, *ui); break;
     case Command::RecoveryList: rc = RunRecoveryList(a, *ui); break;
     default: break;

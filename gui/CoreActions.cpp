@@ -14,6 +14,7 @@
 #include "app/ErrorHandler.h"
 #include "app/Log.h"
 #include "app/Registry.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "gui/GuiApp.h"
@@ -26,6 +27,7 @@
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
 #include "net/Http.h"
+#include "net/RecoveryHD.h"
 #include "net/SuCatalog.h"
 
 namespace fk::gui {
@@ -276,6 +278,10 @@ GuiActions CoreRuntime::Actions() {
   };
   a.startBackup = [this] { return StartWorker("BackUp", [] { BackUp(1); }, true); };
   a.startRecover = [this] { return StartWorker("Recover", [] { Recover(1); }, true); };
+  a.startExtractHFSFromDMG = [] {
+    return GetRunner().Start(OpKind::DmgExtract, [](OpContext&) { return ExtractHFSFromDMG(); }, Cfg()) ==
+           Runner::StartStatus::Started;
+  };
   a.eject = [this] {
     // The ending operation is still rebuilding the drive list that the
     // selected disk is looked up in.
