@@ -61,6 +61,14 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     else return fail("recovery takes update, list or download");
   }
   else if (cmd == "extract-dmg") a.command = Command::ExtractDmg;
+  else if (cmd == "clover") a.command = Command::Clover;
+  else if (cmd == "dl") {
+    const std::string sub = argv.size() > 1 ? argv[1] : std::string();
+    if (sub == "update") a.command = Command::DlUpdate;
+    else if (sub == "get") a.command = Command::DlGet;
+    else if (sub == "list" || sub == "--help" || sub == "-h") a.command = Command::DlList;
+    else return fail("dl takes update, list or get");
+  }
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -78,15 +86,28 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       case Command::Restore:
         return OneOf(opt, {"--disk", "--all", "--image", "--partition", "--from", "--yes", "-y", "--verify"});
       case Command::RecoveryDownload:
+      case Command::DlGet:
       case Command::ExtractDmg: return opt == "--to";
+      case Command::Clover:
+        return a.cloverAction == "download" ? OneOf(opt, {"--rev", "--repo"}) : a.cloverAction == "list" && opt == "--repo";
       default: return false;
     }
   };
-  const bool takesWords = a.command == Command::RecoveryDownload || a.command == Command::ExtractDmg;
+  const bool takesWords =
+      a.command == Command::RecoveryDownload || a.command == Command::DlGet || a.command == Command::ExtractDmg;
 
+  size_t first = 1;
+  if (a.command == Command::Clover && argv.size() > 1 && argv[1].rfind("-", 0) != 0) {
+    a.cloverAction = argv[1];
+    if (!OneOf(a.cloverAction, {"check", "list", "download"}))
+      return fail("unknown clover action: " + a.cloverAction + " (check, list or download)");
+    first = 2;
+  }
   const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList ||
-                      a.command == Command::RecoveryDownload;
-  for (size_t i = (hasSub && argv[1][0] != '-') ? 2 : 1; i < argv.size(); ++i) {
+                      a.command == Command::RecoveryDownload || a.command == Command::DlUpdate ||
+                      a.command == Command::DlList || a.command == Command::DlGet;
+  if (hasSub && argv[1][0] != '-') first = 2;
+  for (size_t i = first; i < argv.size(); ++i) {
     std::string opt = argv[i];
     if (takesWords && (opt.empty() || opt[0] != '-')) {
       a.words.push_back(opt);
@@ -153,7 +174,10 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
           return fail("--label cannot hold control characters or any of * ? : / \\ | < > \"");
       a.label = v;
     } else if (opt == "--data-set") {
-      if (v != "none" && v.rfind("local:", 0) != 0) return fail("--data-set takes none or local:PATH");
+      const bool dl = v == "dl" || (v.rfind("dl:", 0) == 0 && v.size() > 3 && v.size() <= 11 &&
+                                    v.find_first_not_of("0123456789", 3) == std::string::npos);
+      if (v != "none" && v.rfind("local:", 0) != 0 && !dl)
+        return fail("--data-set takes none, local:PATH, dl or dl:REVISION");
       if (v == "local:") return fail("--data-set local: needs a path");
       a.dataSet = v;
     } else if (opt == "--partition") {
@@ -165,10 +189,26 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
       a.toDir = v;
     } else if (opt == "--to" || opt == "--from") {
       a.file = v;
+    } else if (opt == "--rev") {
+      if (v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) == 0)
+        return fail("--rev takes a Clover revision number");
+      a.rev = v;
+    } else if (opt == "--repo") {
+      a.repo = v;
     }
   }
+  if (a.command == Command::Clover && !a.help && a.cloverAction.empty())
+    return fail("clover needs an action: check, list or download");
   if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
-      (hasSub && a.command != Command::RecoveryDownload)) {
+      a.command == Command::Clover ||
+      (hasSub && a.command != Command::RecoveryDownload && a.command != Command::DlGet)) {
+    r.ok = true;
+    return r;
+  }
+  if (a.command == Command::DlGet) {
+    if (a.words.size() != 1) return fail("usage: dl get N (N as dl list numbers them)");
+    if (a.words[0].empty() || a.words[0].size() > 6 || a.words[0].find_first_not_of("0123456789") != std::string::npos)
+      return fail("dl get takes the number dl list shows: " + a.words[0]);
     r.ok = true;
     return r;
   }
@@ -221,6 +261,10 @@ std::string HelpText(Command c) {
              "  --data-set none|local:PATH     Clover data set: none, or a local .zip/.7z archive\n"
              "  --recovery-hd FILE.hfs         afterwards write this HFS+ volume image onto the second\n"
              "                                 partition (as restore does); checked before the disk is touched\n"
+             "  --data-set none|local:PATH|dl[:REV]\n"
+             "                                 Clover data set: none, a local .zip/.7z archive, or the\n"
+             "                                 release archive of revision REV (default: the newest),\n"
+             "                                 downloaded and converted before the disk is touched\n"
              "  --image FILE [--size SIZE]     work on a disk image; created sparse when missing\n"
              "  --all                          --disk may name a fixed disk (as list --all shows them)\n"
              "  --yes                          answer OK to the confirmation questions\n"
@@ -263,6 +307,29 @@ std::string HelpText(Command c) {
              "  list    prints the saved list: number, build, date, size and name of each package\n"
              "  $FLASHKEEL_APPLE_CATALOG replaces the catalog server (scheme and host) of the built-in\n"
              "  catalogs; $FLASHKEEL_CA_FILE names an extra certificate authority trusted for https.\n";
+    case Command::Clover:
+      return "usage: flashkeel-cli clover check\n"
+             "       flashkeel-cli clover list [--repo DIR]\n"
+             "       flashkeel-cli clover download [--rev N] [--repo DIR]\n"
+             "  check     asks the release site for the newest Clover revision, prints it and the list of\n"
+             "            revisions, and stores them in the settings file (CloverLastRev)\n"
+             "  list      prints the archives of the local repository with their revisions; * marks the\n"
+             "            one a Local format run takes\n"
+             "  download  downloads the release archive Clover-N-X64.iso.7z of revision N (default: the\n"
+             "            newest) into the local repository\n"
+             "  --repo DIR  the local repository for this run (default: the CloverLocalRepository setting)\n";
+    case Command::DlUpdate:
+    case Command::DlList:
+    case Command::DlGet:
+      return "usage: flashkeel-cli dl update\n"
+             "       flashkeel-cli dl list\n"
+             "       flashkeel-cli dl get N [--to DIR]\n"
+             "  update  downloads the program's list of additional downloads (DLList.ini) and prints\n"
+             "          both lists (yours, UserDL.ini, first)\n"
+             "  list    prints the entries of UserDL.ini, numbered, with sizes\n"
+             "  get N   downloads entry N (as update or list numbered it) into the Clover local\n"
+             "          repository, or into DIR; the entry's Catalog names a sub-folder there\n"
+             "  $FLASHKEEL_SITE replaces the program's site (scheme and host).\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -274,6 +341,8 @@ std::string HelpText(Command c) {
              "  recovery  update or list the Recovery HD packages of Apple's catalogs\n"
              "  recovery download N: a Recovery HD package to an HFS+ image\n"
              "  extract-dmg  the HFS(HFS+) volume of a DMG file to an image\n"
+             "  clover    check, list and download Clover releases\n"
+             "  dl        update, list and get the additional downloads\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

@@ -9,7 +9,7 @@
 namespace fk::cli {
 
 enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, RecoveryUpdate, RecoveryList,
-                     RecoveryDownload, ExtractDmg };
+                     RecoveryDownload, ExtractDmg, Clover, DlUpdate, DlList, DlGet };
 
 struct Args {
   Command command = Command::None;
@@ -29,7 +29,7 @@ struct Args {
   bool onePartition = false;
   std::optional<std::string> label;
   bool full = false;
-  std::optional<std::string> dataSet;  // "none" or "local:PATH"
+  std::optional<std::string> dataSet;  // "none", "local:PATH", "dl" or "dl:REV"
   std::string recoveryHd;              // --recovery-hd FILE.hfs: restored onto partition 2 afterwards
 
   // backup/restore
@@ -40,6 +40,10 @@ struct Args {
   // recovery download N / extract-dmg FILE: the words after the command; --to DIR
   std::vector<std::string> words;
   std::string toDir;
+  // clover check|list|download
+  std::string cloverAction;
+  std::string rev;   // --rev N ("" = the newest)
+  std::string repo;  // --repo DIR ("" = the CloverLocalRepository setting)
 
   bool yes = false;
 };

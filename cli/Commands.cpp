@@ -158,6 +158,10 @@ int RunFormat(const Args& a, CliUi& ui) {
   if (a.dataSet) {
     if (*a.dataSet == "none") {
       c.InstallDataSet = "Not_Install";
+    } else if (a.dataSet->rfind("dl", 0) == 0) {
+      // The release archive, downloaded and converted before the disk is touched.
+      c.InstallDataSet = "DL";
+      c.CloverDLRev = a.dataSet->size() > 3 ? a.dataSet->substr(3) : "0";
     } else {
       const std::string path = AbsolutePath(a.dataSet->substr(6));
       std::error_code ec;

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -26,6 +27,8 @@
 #include "format/CloverDataSet.h"
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
+#include "app/Runner.h"
+#include "net/CloverRelease.h"
 #include "net/Http.h"
 #include "net/RecoveryHD.h"
 #include "net/SuCatalog.h"
@@ -63,9 +66,18 @@ struct CoreRuntime::Worker {
 };
 
 CoreRuntime::CoreRuntime(Options options)
-    : options_(std::move(options)), timerContext_(std::make_unique<QObject>()) {}
+    : options_(std::move(options)), timerContext_(std::make_unique<QObject>()) {
+  // Settings changes of operations (a checked Clover revision) are applied on
+  // the GUI thread to the settings the exit sequence saves.
+  QObject* context = timerContext_.get();
+  GetRunner().SetSettingsApplier([context](std::function<void(Settings&)> change) {
+    QMetaObject::invokeMethod(context, [change = std::move(change)] { change(SavedSettings()); },
+                              Qt::QueuedConnection);
+  });
+}
 
 CoreRuntime::~CoreRuntime() {
+  GetRunner().SetSettingsApplier(nullptr);
   timerContext_.reset();
   StopDeviceEvents();
   std::lock_guard lock(mutex_);
@@ -252,6 +264,13 @@ GuiActions CoreRuntime::Actions() {
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
   a.findCloverLocalDistr = [this] { StartLocalArchiveSearch(); };
+  a.startupCloverCheck = [] {
+    if (Cfg().CheckLatestCloverAtStartup != 0) {
+      StartThread(1);
+    } else if (const int rev = std::atoi(Cfg().CloverLastRev.c_str()); rev > 0) {
+      Cfg().CloverRevList.push_back(rev);
+    }
+  };
   a.setFormatPromptHook = [] { return SetFormatPromptHook() != 0; };
   a.clrFormatPromptHook = [] { ClrFormatPromptHook(); };
   a.deleteTempWorkDir = [] { DeleteTempWorkDir(); };
