@@ -18,6 +18,7 @@
 #include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
+#include "gui/ConfigWindow.h"
 #include "gui/GuiApp.h"
 #include "disk/Backup.h"
 #include "disk/DeviceEvents.h"
@@ -300,6 +301,11 @@ GuiActions CoreRuntime::Actions() {
   a.startExtractHFSFromDMG = [] {
     return GetRunner().Start(OpKind::DmgExtract, [](OpContext&) { return ExtractHFSFromDMG(); }, Cfg()) ==
            Runner::StartStatus::Started;
+  };
+  a.openConfiguration = [this] {
+    ConfigHooks hooks = DefaultConfigHooks();
+    hooks.updateAllDrives = [this] { UpdateDrives(); };
+    OpenConfigWindow(FindMainWindow(), std::move(hooks));
   };
   a.eject = [this] {
     // The ending operation is still rebuilding the drive list that the
