@@ -30,6 +30,7 @@
 #include "format/FormatThread.h"
 #include "app/Runner.h"
 #include "net/CloverRelease.h"
+#include "net/AdditionalDownloads.h"
 #include "net/Http.h"
 #include "net/RecoveryHD.h"
 #include "net/SuCatalog.h"
@@ -261,7 +262,8 @@ GuiActions CoreRuntime::Actions() {
   a.saveSettings = [] {
     if (!SaveSetting()) Log("> Error: the settings were not saved");
   };
-  // The additional-download list ("UserDL.ini") is not read or written yet.
+  a.loadAdditionalDLList = [] { LoadAdditionalDLList(UserDLPath(), 1); };
+  a.writeExampleUserDL = [] { CreateUserDLExample(UserDLPath()); };
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
   a.findCloverLocalDistr = [this] { StartLocalArchiveSearch(); };

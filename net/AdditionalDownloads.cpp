@@ -103,7 +103,10 @@ int LoadAdditionalDLList(const std::string& path, int user, std::vector<Addition
   AdditionalDLEntry header;
   header.Name = user ? kUserDLHeader : kFklDLHeader;
   list.push_back(header);
+  int sections = 0;
   for (const IniGroup& g : ini.Groups()) {
+    if (g.name.empty()) continue;  // lines before the first section
+    ++sections;
     Log("> LoadAdditionalDLList: Name: " + g.name);
     AdditionalDLEntry e;
     e.flgUser = user ? 1 : 0;
@@ -119,10 +122,13 @@ int LoadAdditionalDLList(const std::string& path, int user, std::vector<Addition
       else if (key == "postdate") e.PostDate = value;
       else if (key == "catalog") e.Catalog = value;
     }
+    // The program's list names its files on the program's site, which may be
+    // moved (a mirror, a test server).
+    if (!user) e.URL = RebaseUrl(e.URL, kDefaultSite, SiteBaseUrl());
     list.push_back(std::move(e));
   }
-  Log("> LoadAdditionalDLList: Found " + std::to_string(ini.Groups().size()) + " file(s)");
-  return static_cast<int>(ini.Groups().size());
+  Log("> LoadAdditionalDLList: Found " + std::to_string(sections) + " file(s)");
+  return sections;
 }
 
 int LoadAdditionalDLList(const std::string& path, int user) {
@@ -248,6 +254,7 @@ OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
   std::string repo = Cfg().CloverLocalRepository;
   if (repo.empty()) return ErrorBox("Can't download " + entry.Name + ": the Clover local repository is not set");
   if (repo.back() != '/') repo += '/';
+  if (!CreateDirectoryPath(repo)) return ErrorBox("Can't create the Clover local repository \"" + repo + "\"");
   std::string dir = repo;
   std::string name = UrlFileName(entry.URL);
   if (!entry.URL.empty()) {
@@ -260,8 +267,9 @@ OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
       dir = repo + entry.Catalog + "/";
       // Links inside the repository may not lead the download out of it.
       std::error_code ec;
-      const fs::path root = fs::weakly_canonical(repo, ec);
-      const fs::path target = fs::weakly_canonical(dir, ec);
+      const std::string base = repo.substr(0, repo.size() - 1);
+      const fs::path root = fs::weakly_canonical(base, ec);
+      const fs::path target = fs::weakly_canonical(base + "/" + entry.Catalog, ec);
       const std::string r = root.string() + "/", d = target.string() + "/";
       if (ec || d.compare(0, r.size(), r) != 0)
         return ErrorBox("Can't download " + entry.Name + ": the folder \"" + entry.Catalog +
