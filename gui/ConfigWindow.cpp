@@ -55,6 +55,16 @@ std::string WithSlash(std::string path) {
   return path;
 }
 
+// Shrinks a check box's or option's font until its text fits its width, so
+// the fixed layout stays readable with wide desktop fonts.
+void FitButtonText(QAbstractButton* b) {
+  QFont f = b->font();
+  while (b->sizeHint().width() > b->width() && f.pointSizeF() > 6) {
+    f.setPointSizeF(f.pointSizeF() - 0.5);
+    b->setFont(f);
+  }
+}
+
 }  // namespace
 
 ConfigHooks DefaultConfigHooks() {
@@ -144,6 +154,7 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
   auto* labelText = new QLabel(QStringLiteral("Volume label"), this);
   labelText->setObjectName(QStringLiteral("Text_VolumeLabel"));
   labelText->setGeometry(145, 190, 75, 15);
+  FitLabelFont(labelText);
   volumeLabel_ = new QLineEdit(this);
   volumeLabel_->setObjectName(QStringLiteral("String_VolumeLabel"));
   volumeLabel_->setGeometry(145, 210, 100, 20);
@@ -236,6 +247,7 @@ QRadioButton* ConfigWindow::AddOption(const char* name, const QString& text, QRe
   r->setObjectName(QString::fromLatin1(name));
   r->setGeometry(g);
   r->setToolTip(tip);
+  FitButtonText(r);
   return r;
 }
 
@@ -244,6 +256,7 @@ QCheckBox* ConfigWindow::AddCheck(const char* name, const QString& text, QRect g
   c->setObjectName(QString::fromLatin1(name));
   c->setGeometry(g);
   c->setToolTip(tip);
+  FitButtonText(c);
   return c;
 }
 
