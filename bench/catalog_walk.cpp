@@ -23,7 +23,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
 }
 
 // CPU time of this process: the machine is shared, so wall time would
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
   // The fixture: the first argument, else the one in the source tree.
   std::string fixturePath = argc > 1 ? argv[1] : "";
 #ifdef FK_SOURCE_DIR
-  if (fixturePath.empty()) fixturePath = std::string(FK_SOURCE_DIR) + "/tests/fixtures/apple/sucatalog-10.15-trimmed.xml";
+  if (fixturePath.empty())
+    fixturePath = std::string(FK_SOURCE_DIR) + "/tests/fixtures/apple/sucatalog-10.15-trimmed.xml";
 #endif
   const std::string fixture = fixturePath.empty() ? std::string() : ReadFile(fixturePath);
   const std::string open = "<key>Products</key>\n        <dict>\n";

@@ -63,6 +63,13 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     else return fail("recovery takes update, list or download");
   }
   else if (cmd == "extract-dmg") a.command = Command::ExtractDmg;
+  else if (cmd == "dl") {
+    const std::string sub = argv.size() > 1 ? argv[1] : std::string();
+    if (sub == "update") a.command = Command::DlUpdate;
+    else if (sub == "get") a.command = Command::DlGet;
+    else if (sub == "list" || sub == "--help" || sub == "-h") a.command = Command::DlList;
+    else return fail("dl takes update, list or get");
+  }
   else if (cmd == "help" || cmd == "--help" || cmd == "-h") a.command = Command::Help;
   else if (cmd == "--version" || cmd == "version") a.command = Command::Version;
   else return fail("unknown command: " + cmd);
@@ -84,10 +91,12 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
         return a.cloverAction == "download" ? OneOf(opt, {"--rev", "--repo"}) : a.cloverAction == "list" && opt == "--repo";
       case Command::RecoveryDownload:
       case Command::ExtractDmg: return opt == "--to";
+      case Command::DlGet: return opt == "--to";
       default: return false;
     }
   };
-  const bool takesWords = a.command == Command::RecoveryDownload || a.command == Command::ExtractDmg;
+  const bool takesWords =
+      a.command == Command::RecoveryDownload || a.command == Command::DlGet || a.command == Command::ExtractDmg;
 
   size_t first = 1;
   if (a.command == Command::Hfs && argv.size() > 1 && argv[1].rfind("-", 0) != 0) {
@@ -103,7 +112,8 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
     first = 2;
   }
   const bool hasSub = a.command == Command::RecoveryUpdate || a.command == Command::RecoveryList ||
-                      a.command == Command::RecoveryDownload;
+                      a.command == Command::RecoveryDownload || a.command == Command::DlUpdate ||
+                      a.command == Command::DlList || a.command == Command::DlGet;
   if (hasSub && argv.size() > 1 && argv[1][0] != '-') first = 2;
   for (size_t i = first; i < argv.size(); ++i) {
     std::string opt = argv[i];
@@ -198,7 +208,15 @@ ParseResult ParseArgs(const std::vector<std::string>& argv) {
   if (a.command == Command::Clover && !a.help && a.cloverAction.empty())
     return fail("clover needs an action: check, list or download");
   if (a.help || a.command == Command::Help || a.command == Command::Version || a.command == Command::List ||
-      a.command == Command::Clover || (hasSub && a.command != Command::RecoveryDownload)) {
+      a.command == Command::Clover ||
+      (hasSub && a.command != Command::RecoveryDownload && a.command != Command::DlGet)) {
+    r.ok = true;
+    return r;
+  }
+  if (a.command == Command::DlGet) {
+    if (a.words.size() != 1) return fail("usage: dl get N (N as dl list numbers them)");
+    if (a.words[0].empty() || a.words[0].size() > 6 || a.words[0].find_first_not_of("0123456789") != std::string::npos)
+      return fail("dl get takes the number dl list shows: " + a.words[0]);
     r.ok = true;
     return r;
   }
@@ -320,6 +338,18 @@ std::string HelpText(Command c) {
              "  list    prints the saved list: number, build, date, size and name of each package\n"
              "  $FLASHKEEL_APPLE_CATALOG replaces the catalog server (scheme and host) of the built-in\n"
              "  catalogs; $FLASHKEEL_CA_FILE names an extra certificate authority trusted for https.\n";
+    case Command::DlUpdate:
+    case Command::DlList:
+    case Command::DlGet:
+      return "usage: flashkeel-cli dl update\n"
+             "       flashkeel-cli dl list\n"
+             "       flashkeel-cli dl get N [--to DIR]\n"
+             "  update  downloads the program's list of additional downloads (DLList.ini) and prints\n"
+             "          both lists (yours, UserDL.ini, first)\n"
+             "  list    prints the entries of UserDL.ini, numbered, with sizes\n"
+             "  get N   downloads entry N (as update or list numbered it) into the Clover local\n"
+             "          repository, or into DIR; the entry's Catalog names a sub-folder there\n"
+             "  $FLASHKEEL_SITE replaces the program's site (scheme and host).\n";
     default:
       return "usage: flashkeel-cli COMMAND [options]\n"
              "Commands:\n"
@@ -333,6 +363,7 @@ std::string HelpText(Command c) {
              "  recovery  update or list the Recovery HD packages of Apple's catalogs\n"
              "  recovery download N: a Recovery HD package to an HFS+ image\n"
              "  extract-dmg  the HFS(HFS+) volume of a DMG file to an image\n"
+             "  dl        update, list and get the additional downloads\n"
              "Run 'flashkeel-cli COMMAND --help' for the options of a command.\n"
              "Exit codes: 0 success, 1 failure or cancel, 2 bad usage.\n";
   }

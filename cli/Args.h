@@ -9,7 +9,7 @@
 namespace fk::cli {
 
 enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Hfs, Clover, RecoveryUpdate,
-                     RecoveryList, RecoveryDownload, ExtractDmg };
+                     RecoveryList, RecoveryDownload, ExtractDmg, DlUpdate, DlList, DlGet };
 
 struct Args {
   Command command = Command::None;

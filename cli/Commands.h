@@ -31,6 +31,7 @@ int RunRecoveryList(const Args& a, CliUi& ui);
 
 // The saved Recovery HD list: number, build, date, size, name and URL.
 void PrintRecoveryList(std::FILE* out);
+int RunDl(const Args& a, CliUi& ui);
 
 // Prints the Destination Disk tree with the disk numbers --disk takes.
 void PrintDiskList(CliUi& ui, std::FILE* out, bool all);

@@ -56,6 +56,13 @@ int RunRecoveryUpdate(const Args&, CliUi& ui) {
   if (!r.message.empty()) std::fprintf(r.ok() ? stdout : stderr, "%s\n", r.message.c_str());
   if (!r.ok()) return 1;
   PrintRecoveryList(stdout);
+  // The update has saved the list already; saving once more tells whether the
+  // file could be written.
+  if (!SaveSetting()) {
+    std::fprintf(stderr, "flashkeel-cli: the settings file %s could not be written (see the log)\n",
+                 SettingsFilePath().c_str());
+    return 1;
+  }
   std::printf("Saved in %s\n", SettingsFilePath().c_str());
   return 0;
 }

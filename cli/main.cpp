@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -108,7 +107,7 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List || a.command == Command::RecoveryList ||
+  o.quiet = a.command == Command::List || a.command == Command::RecoveryList || a.command == Command::DlList ||
             (a.command == Command::Clover && a.cloverAction == "list");
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
@@ -144,6 +143,9 @@ int main(int argc, char** argv) {
     case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
     case Command::RecoveryUpdate: rc = RunRecoveryUpdate(a, *ui); break;
     case Command::RecoveryList: rc = RunRecoveryList(a, *ui); break;
+    case Command::DlUpdate:
+    case Command::DlList:
+    case Command::DlGet: rc = RunDl(a, *ui); break;
     default: break;
   }
   cancelWatch.request_stop();

@@ -17,6 +17,7 @@
 #include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
+#include "gui/ConfigWindow.h"
 #include "gui/GuiApp.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
@@ -27,6 +28,7 @@
 #include "format/HfsDrivers.h"
 #include "app/Runner.h"
 #include "net/CloverRelease.h"
+#include "net/AdditionalDownloads.h"
 #include "net/Http.h"
 #include "net/RecoveryHD.h"
 #include "net/SuCatalog.h"
@@ -169,7 +171,8 @@ GuiActions CoreRuntime::Actions() {
   a.saveSettings = [] {
     if (!SaveSetting()) Log("> Error: the settings were not saved");
   };
-  // The additional-download list ("UserDL.ini") is not read or written yet.
+  a.loadAdditionalDLList = [] { LoadAdditionalDLList(UserDLPath(), 1); };
+  a.writeExampleUserDL = [] { CreateUserDLExample(UserDLPath()); };
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
   a.findCloverLocalDistr = [this] { StartOperation(OpKind::LocalArchiveSearch, LocalArchiveSearchOperation); };
@@ -209,6 +212,11 @@ GuiActions CoreRuntime::Actions() {
   a.startRecover = [this] { return StartOperation(OpKind::Restore, RestoreOperation); };
   a.startExtractHFSFromDMG = [this] {
     return StartOperation(OpKind::DmgExtract, [](OpContext&) { return ExtractHFSFromDMG(); });
+  };
+  a.openConfiguration = [this] {
+    ConfigHooks hooks = DefaultConfigHooks();
+    hooks.updateAllDrives = [this] { UpdateDrives(); };
+    OpenConfigWindow(FindMainWindow(), std::move(hooks));
   };
   a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
   // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.

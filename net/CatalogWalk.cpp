@@ -58,7 +58,7 @@ bool IsDigest(const std::string& s) {
 int LeadingNumber(const std::string& text) {
   int v = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') break;
+    if (c < '0' || c > '9' || v > 100000) break;
     v = v * 10 + (c - '0');
   }
   return v;
@@ -151,7 +151,8 @@ class CatalogWalker {
     std::string key;
     Role parent = Role::Other;
     if (stack_.empty()) {
-      if (std::strcmp(name, "plist") != 0 || seenRoot_) return Refuse(std::string("the document is <") + name + ">");
+      if (std::strcmp(name, "plist") != 0 || seenRoot_)
+        return Refuse("the document is <" + std::string(name).substr(0, 40) + ">");
       seenRoot_ = true;
       stack_.push_back(Frame{Role::Plist, false, {}, false});
       return;
@@ -222,16 +223,23 @@ class CatalogWalker {
         if (key == "PostDate" && std::strcmp(name, "date") == 0) product_.postDate.swap(value);
         break;
       case Role::Package:
-        if (key == "Digest" && isString) package_.digest.swap(value);
-        else if (key == "Size" && std::strcmp(name, "integer") == 0) package_.size.swap(value);
-        else if (key == "MetadataURL" && isString) package_.metadataURL.swap(value);
-        else if (key == "URL" && isString) package_.url.swap(value);
+        if (key == "Digest" && isString)
+          package_.digest.swap(value);
+        else if (key == "Size" && std::strcmp(name, "integer") == 0)
+          package_.size.swap(value);
+        else if (key == "MetadataURL" && isString)
+          package_.metadataURL.swap(value);
+        else if (key == "URL" && isString)
+          package_.url.swap(value);
         break;
       case Role::Distributions:
-        if (key == "English" && isString) product_.english.swap(value);
-        else if (key == "en" && isString) product_.en.swap(value);
+        if (key == "English" && isString)
+          product_.english.swap(value);
+        else if (key == "en" && isString)
+          product_.en.swap(value);
         break;
-      default: break;
+      default:
+        break;
     }
   }
 
@@ -410,7 +418,10 @@ std::string ExtractPkmBuild(std::string_view xml, std::string* error) {
     for (int i = 0; attrs[i] && attrs[i + 1]; i += 2) {
       if (std::strcmp(attrs[i], "identifier") == 0) {
         s->identifier = attrs[i + 1];
-        Log(std::string("> -> identifier=") + attrs[i + 1]);
+        std::string shown = s->identifier.substr(0, 200);
+        for (char& c : shown)
+          if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        Log("> -> identifier=" + shown);
       }
     }
     XML_StopParser(s->parser, XML_FALSE);  // only the root element matters

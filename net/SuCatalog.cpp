@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <set>
 
 #include "app/Log.h"
+#include "net/RemoteUrls.h"
 
 namespace fk {
 
@@ -39,13 +39,6 @@ int LeadingNumber(const std::string& text) {
 
 }  // namespace
 
-std::string AppleCatalogBaseURL() {
-  std::string base = "https://swscan.apple.com";
-  if (const char* env = std::getenv("FLASHKEEL_APPLE_CATALOG"); env && *env) base = env;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base;
-}
-
 const char* CatalogChannelWord(int channel) {
   switch (channel) {
     case 0: return "regular";
@@ -62,7 +55,7 @@ std::string MakeSucatalogURL(std::vector<SUCatalogURLEntry>& list, int channel, 
   if (channel != 0) path += "-10." + std::to_string(minor) + CatalogChannelWord(channel);
   for (int k = minor; k >= 9; --k) path += "-10." + std::to_string(k);
   path += "-mountainlion-lion-snowleopard-leopard.merged-1.sucatalog";
-  const std::string url = AppleCatalogBaseURL() + path;
+  const std::string url = AppleCatalogBaseUrl() + path;
   const std::string name = "10." + std::to_string(minor) + " " + CatalogChannelWord(channel);
   const size_t before = list.size();
   Add2SUCatalogURLList(list, name, url);

@@ -10,16 +10,11 @@
 
 namespace fk {
 
-// Scheme and host of the catalog server, without a trailing "/":
-// $FLASHKEEL_APPLE_CATALOG when set (a mirror, or a test server), else
-// "https://swscan.apple.com".
-std::string AppleCatalogBaseURL();
-
 // Channel words: 0 "regular", 1 "customerseed", 2 "seed", 3 "beta".
 const char* CatalogChannelWord(int channel);
 
 // The catalog address for a channel (0..3) and a macOS 10.x minor version
-// (9 or above). The entry "10.<minor> <channel word>" is added to list through
+// (9 or above), on the catalog host of AppleCatalogBaseUrl(). The entry "10.<minor> <channel word>" is added to list through
 // Add2SUCatalogURLList. A minor below 9 or an unknown channel gives "" and adds
 // nothing. The list-less form adds to SavedSettings().SUCatalogURLList.
 std::string MakeSucatalogURL(std::vector<SUCatalogURLEntry>& list, int channel, int minor);

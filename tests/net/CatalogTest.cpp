@@ -115,7 +115,8 @@ TEST(CatalogWalk, FindsExactlyTheRecoveryHdPackagesOfRealCatalogs) {
   const std::string cdn = "http://swcdn.apple.com/content/downloads/";
   const std::string dist = "https://swdist.apple.com/content/downloads/";
 
-  EXPECT_EQ(found[0].rec.URL, cdn + "20/55/001-51042-A_2EJTJOSUC2/rsvf13iphg5lvcqcysqcarv8cvddq8igek/RecoveryHDMetaDmg.pkg");
+  EXPECT_EQ(found[0].rec.URL,
+            cdn + "20/55/001-51042-A_2EJTJOSUC2/rsvf13iphg5lvcqcysqcarv8cvddq8igek/RecoveryHDMetaDmg.pkg");
   EXPECT_EQ(found[0].rec.Digest, "e7d90d406bda0d84bef07706cfa8f2970e53e5ca");
   EXPECT_EQ(found[0].rec.Size, "500589851");
   EXPECT_EQ(found[0].rec.PostDateText, "2020-09-24");
@@ -127,8 +128,8 @@ TEST(CatalogWalk, FindsExactlyTheRecoveryHdPackagesOfRealCatalogs) {
   EXPECT_EQ(found[1].rec.Size, "500360473");
   EXPECT_EQ(found[1].rec.PostDateText, "2020-06-15");
   EXPECT_EQ(found[1].rec.PostDate, 1592240403);
-  EXPECT_EQ(found[1].rec.MetadataURL,
-            dist + "06/08/061-78585-A_BTB8W2XF1Z/dsc7r5xy3jbsh761q6tzia5lrnahjw6w14/macOSUpd10.15.5.RecoveryHDUpdate.pkm");
+  EXPECT_EQ(found[1].rec.MetadataURL, dist + "06/08/061-78585-A_BTB8W2XF1Z/dsc7r5xy3jbsh761q6tzia5lrnahjw6w14/"
+                                             "macOSUpd10.15.5.RecoveryHDUpdate.pkm");
   EXPECT_EQ(found[1].DistributionURL,
             dist + "06/08/061-78585-A_BTB8W2XF1Z/dsc7r5xy3jbsh761q6tzia5lrnahjw6w14/061-78585.English.dist");
 

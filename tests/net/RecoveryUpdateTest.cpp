@@ -117,7 +117,7 @@ TEST_F(RecoveryUpdate, BuildsTheListFromCatalogsMetadataAndDistributions) {
   EXPECT_NE(kept_.RecoveryHDSourceList[1].URL.find("SecUpd2021-002Catalina.RecoveryHDUpdate.pkg"), std::string::npos);
 }
 
-TEST_F(RecoveryUpdate, NothingReadKeepsTheSavedList) {
+TEST_F(RecoveryUpdate, FailureOrCancelKeepsTheSavedList) {
   AddCatalog("10.15 regular", "/c/missing.sucatalog");
   RecoveryHDSource old;
   old.Name = "(19F101) Catalina";
@@ -127,6 +127,28 @@ TEST_F(RecoveryUpdate, NothingReadKeepsTheSavedList) {
   EXPECT_EQ(r.outcome, OpOutcome::Failed);
   EXPECT_NE(r.message.find("The saved Recovery HD list is unchanged."), std::string::npos);
   ASSERT_EQ(kept_.RecoveryHDSourceList.size(), 1u);
+
+  // A cancel after the first of two readable catalogs: nothing is handed back either.
+  catalogs_.clear();
+  apple_->AddFixture("/c/1015.sucatalog", "sucatalog-10.15-trimmed.xml");
+  AddCatalog("10.15 regular", "/c/1015.sucatalog");
+  AddCatalog("10.15 again", "/c/1015.sucatalog");
+  Settings s;
+  s.SUCatalogURLList = catalogs_;
+  int seen = 0;
+  const OpResult c = GetRunner().RunHere(
+      OpKind::CatalogUpdate,
+      [&seen](OpContext& ctx) {
+        return UpdateRecoveryHDListThread(ctx, [&seen](const CatalogReport&) {
+          ++seen;
+          GetRunner().Cancel(OpKind::CatalogUpdate);
+        });
+      },
+      s);
+  EXPECT_EQ(c.outcome, OpOutcome::Cancelled);
+  EXPECT_EQ(seen, 1);
+  ASSERT_EQ(kept_.RecoveryHDSourceList.size(), 1u);
+  EXPECT_EQ(kept_.RecoveryHDSourceList[0].Name, "(19F101) Catalina");
 }
 
 TEST_F(RecoveryUpdate, HostileCatalogCannotAddASettingsLine) {

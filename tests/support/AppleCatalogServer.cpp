@@ -1,5 +1,6 @@
 #include "tests/support/AppleCatalogServer.h"
 
+#include "tests/support/TestCert.h"
 #include "tests/support/TestUtil.h"
 
 namespace fk::test {
@@ -7,22 +8,18 @@ namespace fk::test {
 namespace {
 
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
 }
 
 }  // namespace
 
 AppleCatalogServer::AppleCatalogServer(const std::string& dir) : dir_(dir) {
   if (!HaveProgram("openssl")) return;
-  const std::string cmd =
-      "cd '" + dir + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2"
-      " -subj '/CN=Flashkeel Test CA' && "
-      "openssl req -newkey rsa:2048 -nodes -keyout srv.key -out srv.csr -subj '/CN=127.0.0.1' && "
-      "printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && "
-      "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out srv.pem -days 2 "
-      "-extfile ext.cnf";
-  if (Sh(cmd + " >/dev/null 2>&1") != 0) return;
-  server_ = std::make_unique<HttpTestServer>(HttpTestServer::Mode::Origin, dir + "/srv.pem", dir + "/srv.key");
+  TestCert cert;
+  if (!MakeTestCert(dir, &cert)) return;
+  caFile_ = cert.caFile;
+  server_ = std::make_unique<HttpTestServer>(HttpTestServer::Mode::Origin, cert.certFile, cert.keyFile);
 }
 
 std::string AppleCatalogServer::Base() const { return "https://127.0.0.1:" + std::to_string(server_->port()); }

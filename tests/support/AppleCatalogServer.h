@@ -17,7 +17,7 @@ class AppleCatalogServer {
   explicit AppleCatalogServer(const std::string& dir);
   // False when the certificates could not be made (no openssl).
   bool ok() const { return server_ != nullptr; }
-  std::string caFile() const { return dir_ + "/ca.pem"; }
+  const std::string& caFile() const { return caFile_; }
   // "https://127.0.0.1:<port>"
   std::string Base() const;
   HttpTestServer& server() { return *server_; }
@@ -38,6 +38,7 @@ class AppleCatalogServer {
 
  private:
   std::string dir_;
+  std::string caFile_;
   std::unique_ptr<HttpTestServer> server_;
 };
 
