@@ -240,12 +240,10 @@ int GetAdditionalDLThread(const AdditionalDLEntry& entry, const std::string& ful
 
 OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
   Ui& ui = GetUi();
-  CancelMainThread = 0;
   ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
   struct EndSection {
     Ui& ui;
     ~EndSection() {
-      CancelMainThread = 0;
       ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
     }
   } endSection{ui};
@@ -285,17 +283,9 @@ OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
   const std::string temp = MakeTempFileName(dir);
   int rc = 0;
   {
-    std::atomic<bool> ended{false};
-    std::jthread worker([&] {
-      rc = GetAdditionalDLThread(entry, temp);
-      ended = true;
-    });
+    // On the operation's own thread, so the transfer sees the operation's cancel.
     Log("> Created GetAdditionalDLThread()");
-    while (!ended) {
-      if (CancelRequested()) CancelMainThread = 1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    worker.join();
+    rc = GetAdditionalDLThread(entry, temp);
     Log("> Ended GetAdditionalDLThread()");
   }
   if (rc != WEB_OK) {
