@@ -119,8 +119,7 @@ class Writer {
   bool log_;
 };
 
-std::string BuildText(bool log) {
-  const Settings& s = SavedSettings();
+std::string BuildText(const Settings& s, bool log) {
   Writer w(log);
   w.Group("Application Info");
   w.Entry("ApplicationName", "Flashkeel");
@@ -248,7 +247,13 @@ std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 void LoadSetting(const std::string& file, const std::string& logPath) {
   std::string loadError;
   const IniFile ini = IniFile::Load(file, &loadError);
-  Settings& s = SavedSettings();
+  if (ZeroOrOne(ini.Integer("Data Settings", "LogEnable", 0), 0) == 1 && !LogIsOpen()) OpenLog(logPath);
+  WriteLogHeader();
+  if (!loadError.empty()) Log("> LoadSetting: Error: the defaults are used: " + loadError);
+  SettingsFromIni(ini, SavedSettings());
+}
+
+void SettingsFromIni(const IniFile& ini, Settings& s) {
   auto logValue = [](const std::string& name, const std::string& value) {
     Log("> LoadSetting: " + name + "=" + value);
   };
@@ -258,9 +263,6 @@ void LoadSetting(const std::string& file, const std::string& logPath) {
 
   const char* data = "Data Settings";
   s.LogEnable = ZeroOrOne(ini.Integer(data, "LogEnable", 0), 0);
-  if (s.LogEnable == 1 && !LogIsOpen()) OpenLog(logPath);
-  WriteLogHeader();
-  if (!loadError.empty()) Log("> LoadSetting: Error: the defaults are used: " + loadError);
   logValue("LogEnable", Dec(s.LogEnable));
 
   s.InstallDataSet = OneOf(ini.Text(data, "InstallDataSet", "DL"), {"Local", "DL", "Not_Install"}, "DL");
@@ -347,7 +349,8 @@ void LoadSetting(const std::string& file, const std::string& logPath) {
   }
 }
 
-std::string SettingsFileText() { return BuildText(false); }
+std::string SettingsFileText() { return BuildText(SavedSettings(), false); }
+std::string SettingsFileText(const Settings& s) { return BuildText(s, false); }
 
 void SetSaveSettingBeforeRenameHook(std::function<bool(const std::string&)> hook) {
   std::lock_guard lock(g_hookMutex);
@@ -357,7 +360,7 @@ void SetSaveSettingBeforeRenameHook(std::function<bool(const std::string&)> hook
 bool SaveSetting() { return SaveSetting(SettingsFilePath()); }
 
 bool SaveSetting(const std::string& file) {
-  const std::string text = BuildText(true);
+  const std::string text = BuildText(SavedSettings(), true);
   std::function<bool(const std::string&)> beforeRename;
   {
     std::lock_guard lock(g_hookMutex);

@@ -65,7 +65,10 @@ struct Settings {
   std::vector<SUCatalogURLEntry> SUCatalogURLList;
   std::vector<SUCatalogURLEntry> UserSUCatalogURLList;
   std::vector<RecoveryHDSource> RecoveryHDSourceList;
+  bool operator==(const Settings&) const = default;
 };
+
+class IniFile;
 
 // The settings in force on the calling thread: an operation's own copy on
 // the thread running it (see SettingsScope), else the saved settings.
@@ -116,6 +119,10 @@ std::string DefaultLogPath();
 void LoadSetting();
 void LoadSetting(const std::string& file, const std::string& logPath = kLogFileName);
 
+// The part of LoadSetting that reads the values: fills s from the file's
+// content (missing or refused values take their defaults) and logs them.
+void SettingsFromIni(const IniFile& ini, Settings& s);
+
 // Rewrites the settings file from Cfg(). The new content goes to a temporary
 // file in the same directory that replaces the old file only once it is
 // completely on disk. Returns false when nothing was replaced.
@@ -124,6 +131,7 @@ bool SaveSetting(const std::string& file);
 
 // The text SaveSetting writes (BOM, CR LF lines), without logging.
 std::string SettingsFileText();
+std::string SettingsFileText(const Settings& s);
 
 // Test aid: called with the temporary file's path just before it is renamed
 // over the settings file; returning false abandons the save at that point.

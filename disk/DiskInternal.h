@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "disk/DiskList.h"
 #include "platform/Disks.h"
 
 namespace fk::detail {
@@ -25,6 +26,12 @@ bool PathIsListedDisk(const std::string& path);
 
 // Fresh system-disk set of the current environment (sysfs names).
 std::set<std::string> SystemDisks();
+
+// Fills the four partition slots of d from its sector 0 (bytesPerSector
+// bytes per LBA); a slot that reaches past d.Size is marked BeyondDiskEnd.
+// False when the disk is not MBR-partitioned (*why says why).
+bool LayoutFromSector(const uint8_t* sector, size_t length, int64_t bytesPerSector, DiskRecord& d,
+                      std::string* why);
 
 // Selected line of the tree as the disk layer knows it.
 int SelectedLine();

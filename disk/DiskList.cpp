@@ -203,16 +203,10 @@ static std::string VolumeInfo(const std::string& root, bool fileSystem) {
 std::string DriveNameOfFS(const std::string& root) { return VolumeInfo(root, true); }
 std::string DriveNameOfVol(const std::string& root) { return VolumeInfo(root, false); }
 
-// Reads the MBR through the handle and fills the four slots; false when the disk
-// is not MBR-partitioned.
-static bool ReadLayout(const DriveHandle& h, DiskRecord& d, std::string* why) {
-  const int64_t bps = d.Geometry.BytesPerSector ? d.Geometry.BytesPerSector : 512;
-  std::vector<uint8_t> sector(static_cast<size_t>(std::max<int64_t>(bps, 512)));
-  if (read_sectors(h, bps, 0, 1, sector.data()) != bps) {
-    *why = "could not read sector 0";
-    return false;
-  }
-  platform::MbrLayout m = platform::ParseMbr(sector.data(), sector.size());
+bool detail::LayoutFromSector(const uint8_t* sector, size_t length, int64_t bytesPerSector, DiskRecord& d,
+                              std::string* why) {
+  const int64_t bps = bytesPerSector > 0 ? bytesPerSector : 512;
+  platform::MbrLayout m = platform::ParseMbr(sector, length);
   if (!m.valid) {
     *why = m.gpt ? "GPT disk (protective MBR)" : "no MBR signature";
     return false;
@@ -231,8 +225,21 @@ static bool ReadLayout(const DriveHandle& h, DiskRecord& d, std::string* why) {
     p.PartitionType = e.type;
     p.BootIndicator = e.bootIndicator;
     p.RecognizedPartition = 1;
+    p.BeyondDiskEnd = p.StartingOffset + p.PartitionLength > d.Size;
   }
   return true;
+}
+
+// Reads the MBR through the handle and fills the four slots; false when the disk
+// is not MBR-partitioned.
+static bool ReadLayout(const DriveHandle& h, DiskRecord& d, std::string* why) {
+  const int64_t bps = d.Geometry.BytesPerSector ? d.Geometry.BytesPerSector : 512;
+  std::vector<uint8_t> sector(static_cast<size_t>(std::max<int64_t>(bps, 512)));
+  if (read_sectors(h, bps, 0, 1, sector.data()) != bps) {
+    *why = "could not read sector 0";
+    return false;
+  }
+  return detail::LayoutFromSector(sector.data(), sector.size(), bps, d, why);
 }
 
 static void FillDisk(const detail::DiskSource& src, int n, const DriveHandle& h, DiskRecord& d) {
@@ -332,8 +339,7 @@ int GetAllDrives() {
     for (int i = 0; i < 4; ++i) {
       PartitionRecord& p = d.Partition[i];
       if (p.PartitionLength == 0) continue;
-      if (p.StartingOffset + p.PartitionLength > d.Size) {
-        p.BeyondDiskEnd = true;
+      if (p.BeyondDiskEnd) {
         Log("> GetAllDrives: " + d.DevicePath + " partition " + std::to_string(i + 1) +
             " reaches past the end of the disk");
         continue;

@@ -19,6 +19,7 @@ constexpr uint8_t kStreamEntry = 0xC0;
 constexpr uint8_t kNameEntry = 0xC1;
 constexpr uint16_t kAttrHidden = 0x02;
 constexpr uint16_t kAttrDirectory = 0x10;
+constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -175,12 +176,17 @@ class ExfatVolume {
 
   bool ReadDirectory(uint32_t first, uint64_t length, bool contiguous, std::vector<uint32_t>* clusters,
                      std::vector<uint8_t>* data, std::string* error) {
+    // A directory holds at most 256 MiB; a larger length or a longer chain
+    // (a loop) is damage, and must not cost that much memory.
+    const uint64_t maxClusters = kMaxDirectoryBytes / static_cast<uint64_t>(ClusterSize());
     if (contiguous) {
+      if (length > kMaxDirectoryBytes) return Fail(error, "directory larger than 256 MiB");
       uint64_t n = (length + ClusterSize() - 1) / ClusterSize();
       for (uint64_t k = 0; k < n; ++k) clusters->push_back(first + static_cast<uint32_t>(k));
     } else {
       for (uint32_t c = first; ValidCluster(c); ) {
-        if (clusters->size() > clusterCount_) return Fail(error, "cluster chain loops");
+        if (clusters->size() > clusterCount_ || clusters->size() >= maxClusters)
+          return Fail(error, "cluster chain loops");
         clusters->push_back(c);
         uint8_t next[4];
         if (!ReadAt(fd_, base_ + fatOffset_ + int64_t(c) * 4, next, 4)) return Fail(error, "cannot read the FAT");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -73,39 +74,66 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-// Decodes raw LZMA1 (5 property bytes + stream) into out; stops at the end
-// marker, at the end of the input, or when out is full. Returns bytes decoded.
-std::size_t DecodeLzma(const unsigned char* in, std::size_t inSize, std::vector<unsigned char>& out,
-                       std::string* problem) {
+// Largest LZMA dictionary a pack may ask for; packs are made with 64 KiB.
+constexpr uint32_t kMaxLzmaDictionary = 64u << 20;
+
+// Decodes raw LZMA1 (5 property bytes + stream) into out, at most limit
+// bytes; stops at the end marker or at the end of the input. out grows with
+// the data actually decoded, so a header announcing gigabytes costs nothing
+// until the stream delivers them.
+void DecodeLzma(const unsigned char* in, std::size_t inSize, std::size_t limit, std::vector<unsigned char>& out,
+                std::string* problem) {
+  out.clear();
   if (inSize < 5) {
     *problem = "no LZMA properties";
-    return 0;
+    return;
   }
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, in, 5) != LZMA_OK) {
     *problem = "bad LZMA properties";
-    return 0;
+    return;
   }
+  // The dictionary is allocated whole before the first byte is decoded: a
+  // damaged header must not make it gigabytes. No match reaches further back
+  // than the data itself, so the output limit bounds it too.
+  auto* lzma = static_cast<lzma_options_lzma*>(filters[0].options);
+  if (const uint32_t dict = lzma->dict_size; dict > kMaxLzmaDictionary) {
+    std::free(filters[0].options);
+    *problem = "LZMA dictionary too large (" + std::to_string(dict) + " bytes)";
+    return;
+  }
+  if (limit < lzma->dict_size) lzma->dict_size = std::max<uint32_t>(static_cast<uint32_t>(limit), LZMA_DICT_SIZE_MIN);
   lzma_stream strm = LZMA_STREAM_INIT;
   lzma_ret r = lzma_raw_decoder(&strm, filters);
   std::free(filters[0].options);
   if (r != LZMA_OK) {
     *problem = "lzma_raw_decoder failed";
-    return 0;
+    return;
   }
   strm.next_in = in + 5;
   strm.avail_in = inSize - 5;
-  strm.next_out = out.data();
-  strm.avail_out = out.size();
+  constexpr std::size_t kStep = std::size_t{1} << 20;
   // A stream without end marker simply ends with the input: liblzma then
   // reports LZMA_BUF_ERROR once no more progress is possible.
   do {
+    if (strm.avail_out == 0) {
+      const std::size_t have = static_cast<std::size_t>(strm.total_out);
+      if (have >= limit) break;
+      const std::size_t grow = std::min(limit - have, std::max(kStep, have));
+      try {
+        out.resize(have + grow);
+      } catch (const std::bad_alloc&) {
+        *problem = "out of memory";
+        break;
+      }
+      strm.next_out = out.data() + have;
+      strm.avail_out = grow;
+    }
     r = lzma_code(&strm, LZMA_RUN);
-  } while (r == LZMA_OK && strm.avail_out > 0);
-  if (r != LZMA_OK && r != LZMA_STREAM_END && r != LZMA_BUF_ERROR) *problem = "LZMA data error";
-  std::size_t produced = strm.total_out;
+  } while (r == LZMA_OK);
+  if (problem->empty() && r != LZMA_OK && r != LZMA_STREAM_END && r != LZMA_BUF_ERROR) *problem = "LZMA data error";
+  out.resize(static_cast<std::size_t>(strm.total_out));
   lzma_end(&strm);
-  return produced;
 }
 
 }  // namespace
@@ -154,6 +182,42 @@ void SetPackWorkDir(const std::string& dir) {
   if (std::filesystem::is_directory(dir, ec)) g_workDir = WithSlash(dir);
 }
 
+PackUnpack UnpackPackData(const void* Buffer, std::size_t BufferSize, std::vector<unsigned char>* zip,
+                          const std::string& logPrefix) {
+  zip->clear();
+  PackFileHeader header;
+  if (!Buffer || !ReadPackHeader(Buffer, BufferSize, &header) || BufferSize < kPackHeaderSize + 5) {
+    Log(logPrefix + "Input args: *Buffer Or BufferSize Error");
+    return PackUnpack::BadHeader;
+  }
+  Log(logPrefix + "*PackFileHeader\\UnPackedSize=" + std::to_string(header.UnPackedSize) + " B");
+  if (header.UnPackedSize == 0) {
+    Log(logPrefix + "UnPackedSize=0");
+    return PackUnpack::BadHeader;
+  }
+  const auto* packed = static_cast<const unsigned char*>(Buffer) + kPackHeaderSize;
+  const std::size_t packedSize = BufferSize - kPackHeaderSize;
+  Log("> UncompressMemory(" + Addr(packed) + ", " + std::to_string(packedSize) + ", " +
+      std::to_string(header.UnPackedSize) + ", #PB_PackerPlugin_LZMA)");
+  // One byte more than announced, so that a stream longer than UnPackedSize
+  // shows as a size mismatch instead of being cut off unnoticed.
+  std::string problem;
+  DecodeLzma(packed, packedSize, std::size_t(header.UnPackedSize) + 1, *zip, &problem);
+  if (!problem.empty()) Log(logPrefix + problem);
+  Log(logPrefix + "UnPackedSize=" + std::to_string(zip->size()) + " B");
+  if (zip->size() != header.UnPackedSize) {
+    Log(logPrefix + "UnPackedSize Dismatch");
+    zip->clear();
+    return PackUnpack::SizeMismatch;
+  }
+  const uLong crc = crc32(0L, zip->data(), static_cast<uInt>(zip->size()));
+  if (static_cast<uint32_t>(crc) != header.CRC32) {
+    zip->clear();
+    return PackUnpack::CrcMismatch;
+  }
+  return PackUnpack::Ok;
+}
+
 std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t BufferSize) {
   const std::string me = "> UnpackInternalMemoryToTempFile: ";
   if (!Buffer || BufferSize == 0) {
@@ -166,44 +230,19 @@ std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t Buffe
     Log(me + "Can't create TempWorkDir");
     return {};
   }
-  PackFileHeader header;
-  if (!ReadPackHeader(Buffer, BufferSize, &header) || BufferSize < kPackHeaderSize + 5) {
-    Log(me + "Input args: *Buffer Or BufferSize Error");
-    return {};
-  }
-  Log(me + "*PackFileHeader\\UnPackedSize=" + std::to_string(header.UnPackedSize) + " B");
-  if (header.UnPackedSize == 0) {
-    Log(me + "UnPackedSize=0");
-    return {};
-  }
-  // One byte more than announced, so that a stream longer than UnPackedSize
-  // shows as a size mismatch instead of being cut off unnoticed.
   std::vector<unsigned char> output;
-  try {
-    output.resize(std::size_t(header.UnPackedSize) + 1);
-  } catch (const std::bad_alloc&) {
-    Log(me + "*OutputBuffer=0");
-    return {};
+  switch (UnpackPackData(Buffer, BufferSize, &output, me)) {
+    case PackUnpack::Ok:
+      break;
+    case PackUnpack::CrcMismatch:
+      Log("> Error UnpackInternalMemoryToTempFile: CRC32 Error");
+      GetUi().MessageBox("Error", "Error UnpackInternalMemoryToTempFile: CRC32 Error", MsgButtons::Ok,
+                         MsgIcon::Error);
+      return {};
+    default:
+      return {};
   }
-  Log(me + "*OutputBuffer=" + Addr(output.data()) + " Size=" + std::to_string(header.UnPackedSize) + " B");
-  const auto* packed = static_cast<const unsigned char*>(Buffer) + kPackHeaderSize;
-  const std::size_t packedSize = BufferSize - kPackHeaderSize;
-  Log("> UncompressMemory(" + Addr(packed) + ", " + std::to_string(packedSize) + ", " + Addr(output.data()) + ", " +
-      std::to_string(header.UnPackedSize) + ", #PB_PackerPlugin_LZMA)");
-  std::string problem;
-  std::size_t decoded = DecodeLzma(packed, packedSize, output, &problem);
-  if (!problem.empty()) Log(me + problem);
-  Log(me + "UnPackedSize=" + std::to_string(decoded) + " B");
-  if (decoded != header.UnPackedSize) {
-    Log(me + "UnPackedSize Dismatch");
-    return {};
-  }
-  uLong crc = crc32(0L, output.data(), static_cast<uInt>(decoded));
-  if (static_cast<uint32_t>(crc) != header.CRC32) {
-    Log("> Error UnpackInternalMemoryToTempFile: CRC32 Error");
-    GetUi().MessageBox("Error", "Error UnpackInternalMemoryToTempFile: CRC32 Error", MsgButtons::Ok, MsgIcon::Error);
-    return {};
-  }
+  const std::size_t decoded = output.size();
   Log(me + "CRC32 OK");
   int fd = -1;
   std::string tempFile = CreateTempFileIn(workDir, &fd);

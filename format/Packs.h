@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "format/PackWriter.h"
 
@@ -33,6 +34,14 @@ void RegisterPack(const std::string& name, std::string data);
 std::string PackWorkDir();
 // Uses dir (created when missing) as the work directory from now on; "" forgets it.
 void SetPackWorkDir(const std::string& dir);
+
+enum class PackUnpack { Ok, BadHeader, SizeMismatch, CrcMismatch };
+// Decompresses and verifies a pack (header + raw LZMA1) into *zip: Ok only
+// when the data has exactly the announced size and CRC; *zip is empty
+// otherwise. Memory grows with the data decoded, never with what the header
+// claims. Log lines begin with logPrefix.
+PackUnpack UnpackPackData(const void* Buffer, std::size_t BufferSize, std::vector<unsigned char>* zip,
+                          const std::string& logPrefix = "> UnpackPackData: ");
 
 // Decompresses and verifies a pack into a new "TEMP####" ZIP file in the work
 // directory; returns its path, or "" on any failure (see the log).

@@ -100,6 +100,10 @@ int LoadAdditionalDLList(const std::string& path, int user, std::vector<Addition
     Log("> LoadAdditionalDLList: " + path + ": " + error);
     return 0;
   }
+  return AdditionalDLListFromIni(ini, user, list);
+}
+
+int AdditionalDLListFromIni(const IniFile& ini, int user, std::vector<AdditionalDLEntry>& list) {
   AdditionalDLEntry header;
   header.Name = user ? kUserDLHeader : kFklDLHeader;
   list.push_back(header);

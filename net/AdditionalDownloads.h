@@ -11,6 +11,8 @@
 
 namespace fk {
 
+class IniFile;
+
 struct AdditionalDLEntry {
   int flgUser = 0;  // 1 for entries of the user's list
   std::string Name;
@@ -34,6 +36,8 @@ std::string UserDLPath();
 // Appends the file's entries to list: a header entry, then one entry per
 // section. A file that cannot be read adds nothing. Returns the sections read.
 int LoadAdditionalDLList(const std::string& path, int user, std::vector<AdditionalDLEntry>& list);
+// The same from a file's parsed content.
+int AdditionalDLListFromIni(const IniFile& ini, int user, std::vector<AdditionalDLEntry>& list);
 // The same into the process-wide list.
 int LoadAdditionalDLList(const std::string& path, int user);
 

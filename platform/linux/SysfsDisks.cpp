@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -48,6 +49,14 @@ static int64_t AttrInt(const std::string& path, int64_t fallback) {
   } catch (...) {
     return fallback;
   }
+}
+
+// A size or offset in 512-byte units as bytes; 0 when the attribute is
+// missing, negative or too large to express in bytes.
+static int64_t AttrSectorBytes(const std::string& path) {
+  const int64_t sectors = AttrInt(path, 0);
+  if (sectors < 0 || sectors > INT64_MAX / 512) return 0;
+  return sectors * 512;
 }
 
 static bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
@@ -122,7 +131,7 @@ std::optional<BlockDevice> ReadBlockDevice(const std::string& sysRoot, const std
   d.sysPath = dir.string();
   std::string ds = d.sysPath;
   d.removable = AttrInt(ds + "/removable", 0) == 1;
-  d.sizeBytes = AttrInt(ds + "/size", 0) * 512;
+  d.sizeBytes = AttrSectorBytes(ds + "/size");
   d.logicalBlockSize = static_cast<int>(AttrInt(ds + "/queue/logical_block_size", 512));
   if (auto dev = ReadAttr(ds + "/dev")) std::sscanf(dev->c_str(), "%u:%u", &d.major, &d.minor);
   d.vendor = Trim(ReadAttr(ds + "/device/vendor").value_or(""));
@@ -140,8 +149,8 @@ std::optional<BlockDevice> ReadBlockDevice(const std::string& sysRoot, const std
     PartitionNode pn;
     pn.name = e.path().filename().string();
     pn.number = static_cast<int>(AttrInt(pdir + "/partition", 0));
-    pn.startBytes = AttrInt(pdir + "/start", 0) * 512;
-    pn.sizeBytes = AttrInt(pdir + "/size", 0) * 512;
+    pn.startBytes = AttrSectorBytes(pdir + "/start");
+    pn.sizeBytes = AttrSectorBytes(pdir + "/size");
     if (auto dev = ReadAttr(pdir + "/dev")) std::sscanf(dev->c_str(), "%u:%u", &pn.major, &pn.minor);
     d.partitions.push_back(pn);
   }

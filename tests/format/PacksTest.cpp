@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -118,6 +119,12 @@ TEST_F(PacksTest, FreeDosPackIsExtractedOrReportedAbsent) {
   EXPECT_FALSE(fs::exists(dest));
 }
 
+long PeakRssKiB() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
 TEST_F(PacksTest, DamagedPacksYieldNoFile) {
   const std::string src = MakeTree();
   std::string pack, err;
@@ -140,6 +147,16 @@ TEST_F(PacksTest, DamagedPacksYieldNoFile) {
     EXPECT_EQ(UnpackInternalMemoryToTempFile(badSize.data(), badSize.size()), "") << delta;
     EXPECT_TRUE(LogMirrorContains("> UnpackInternalMemoryToTempFile: UnPackedSize Dismatch")) << delta;
   }
+
+  // A header announcing 4 GiB over a stream of a few bytes: memory follows
+  // the data the stream gives, not the claim.
+  TakeLogMirror();
+  std::string huge = pack;
+  PutLe32(huge, 0, 0xFFFFFFF0u);
+  const long peakBefore = PeakRssKiB();
+  EXPECT_EQ(UnpackInternalMemoryToTempFile(huge.data(), huge.size()), "");
+  EXPECT_TRUE(LogMirrorContains("> UnpackInternalMemoryToTempFile: UnPackedSize Dismatch"));
+  EXPECT_LT(PeakRssKiB() - peakBefore, 256 * 1024);
 
   TakeLogMirror();
   std::string zeroSize = pack;

@@ -123,3 +123,31 @@ TEST_F(FakeMachine, SystemDisksFollowStackedDevicesLoopsAndSwap) {
   EXPECT_TRUE(live.count("sdf"));
   EXPECT_FALSE(live.count("nvme0n1"));
 }
+
+TEST(Sysfs, SizesTooLargeForBytesOrNegativeReadAsUnknown) {
+  test::TempDir tmp{"fksysattr"};
+  test::FakeSystem fs{tmp.path()};
+  test::FakeDisk d;
+  d.name = "sdb";
+  d.minor = 16;
+  d.parentPath = "pci0000:00/usb2/2-1/host6/target6:0:0/6:0:0:0";
+  d.sizeBytes = 1 << 20;
+  d.makeDevFile = false;
+  d.partitions.push_back({"sdb1", 1, 2048, 100, 8, 17});
+  fs.AddDisk(d);
+  const std::string dir = fs.DeviceDir("sdb");
+  auto put = [](const std::string& path, const std::string& text) { test::WriteFileBytes(path, text); };
+  put(dir + "/size", "18014398509481984\n");  // 2^54 sectors: 2^63 bytes
+  put(dir + "/sdb1/start", "-8\n");
+  put(dir + "/sdb1/size", "99999999999999999999\n");
+  auto dev = ReadBlockDevice(fs.sys, "sdb");
+  ASSERT_TRUE(dev.has_value());
+  EXPECT_EQ(dev->sizeBytes, 0);
+  ASSERT_EQ(dev->partitions.size(), 1u);
+  EXPECT_EQ(dev->partitions[0].number, 1);
+  EXPECT_EQ(dev->partitions[0].startBytes, 0);
+  EXPECT_EQ(dev->partitions[0].sizeBytes, 0);
+
+  put(dir + "/size", "18014398509481983\n");  // the largest size that still fits
+  EXPECT_EQ(ReadBlockDevice(fs.sys, "sdb")->sizeBytes, int64_t{18014398509481983} * 512);
+}
