@@ -8,6 +8,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "net/Http.h"
@@ -187,7 +188,7 @@ int MyCallWorking(HTTPTransfer& t, int64_t iBytesReceived, int64_t iSize, int64_
   }
   Log("> " + detail);
   GetUi().DrawProgress(std::to_string(p) + "% " + detail, p);
-  if (CancelMainThread.load()) {
+  if (CancelRequested() || CancelMainThread.load()) {
     Log("> MyCallWorking: CancelMainThread=#True");
     GetUi().DrawProgress("File " + name + " Download aborted", 0);
     return 0;
