@@ -15,6 +15,7 @@
 // front end applies on its own thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -25,6 +26,7 @@
 namespace fk {
 
 class Ui;
+class WorkDir;
 
 enum class OpKind {
   Format,
@@ -85,6 +87,12 @@ class OpContext {
   // settings it saves, on its own thread. Without a front end that keeps
   // settings (the CLI, tests) the change is dropped after being logged.
   void ApplySettings(std::function<void(Settings&)> change) const;
+  // This operation's work directory, made on the first call (see WorkDir for
+  // the arguments) and removed when the operation ends; nullptr when it
+  // cannot be made (the reason is logged).
+  const WorkDir* Work(int64_t bytesNeeded = 0, const std::string& fallbackParent = "");
+  const WorkDir* CurrentWork() const { return work_.get(); }
+  void ReleaseWork() { work_.reset(); }
 
   OpContext(OpKind kind, std::stop_token stop, Settings settings)
       : kind_(kind), stop_(std::move(stop)), settings_(std::move(settings)) {}
@@ -94,6 +102,7 @@ class OpContext {
   std::stop_token stop_;
   Settings settings_;
   bool failed_ = false;
+  std::shared_ptr<WorkDir> work_;
 };
 
 // The operation running on the calling thread (nullptr outside a worker or a
