@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
   fk::LoadSetting();
+  if (const std::string why = fk::LastSettingsLoadError(); !why.empty())
+    std::fprintf(stderr, "flashkeel-cli: the settings file is ignored, the defaults are used: %s\n", why.c_str());
   if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
   fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
 

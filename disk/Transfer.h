@@ -63,6 +63,8 @@ class DriveHandle;
 
 // The system's text for an errno value.
 std::string ErrorText(int error);
+// A failed call's status: "WriteFile Error=28 (No space left on device)".
+std::string ErrorStatus(const std::string& call, int error);
 
 // End section for one drive handle of a job: when it is open, logs
 // "> <op>: Finish UnlockClose <label> = <descriptor>", unlocks it when locked

@@ -68,6 +68,7 @@ int Validate7zZIPFile(const std::string& path) {
   const std::string name = FileNameOf(path);
   if (!in || ec || size == 0) {
     Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+    NoteFailureReason(ec ? "cannot read " + name + " (" + ec.message() + ")" : name + " is empty or cannot be read");
     return 0;
   }
   unsigned char b[2] = {0, 0};
@@ -82,6 +83,7 @@ int Validate7zZIPFile(const std::string& path) {
     return 1;
   }
   Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+  NoteFailureReason(name + " is not a ZIP or 7z archive");
   return 0;
 }
 
@@ -191,8 +193,9 @@ void LogWorkDirEntries(const std::string& dir) {
   }
 }
 
-int ErrorBox(const std::string& text, const std::string& title) {
+int ErrorBox(const std::string& text, const std::string& title, const std::string& why = "") {
   GetUi().MessageBox(title, text, MsgButtons::Ok, MsgIcon::Error);
+  NoteFailureReason(why.empty() ? text : text + " (" + why + ")");
   return 0;
 }
 
@@ -202,7 +205,7 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   const std::string rev = Cfg().CloverDLRev;
   std::string readyName = "Clover-" + rev + "-X64.zip";
   if (!CreateTempWorkDir()) {
-    return ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!");
+    return ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!", "see the log");
   }
   const std::string work = FklTempWorkDir();
   if (!ExtractPack(kPackUnpackCloverISO, work, 0, 1)) {
@@ -223,7 +226,8 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
     std::error_code ec;
     fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
     if (ec) {
-      Log("> Error CopyFile " + source + " to " + target);
+      Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
+      NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
       PauseMs(300);
       return 0;
     }
@@ -250,7 +254,7 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   ProcessResult pr = RunProcess(req);
   if (!pr.started) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Run Extract Latest Clover Data Set.");
-    return ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ");
+    return ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ", pr.errorText);
   }
   if (pr.cancelled) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Cancel(FormatStatus=#True)");
@@ -260,7 +264,8 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   if (pr.exitCode != 0) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error During Extract Latest Clover Data Set.");
     Log("> DLAndExtractCloverFromCloverDistrISO: script output: " + collected);
-    return ErrorBox("Error During Extract Latest Clover Data Set.", "Error!");
+    return ErrorBox("Error During Extract Latest Clover Data Set.", "Error!",
+                    "exit code " + std::to_string(pr.exitCode));
   }
   // Clean the work directory: the unpack folder, the archive copy and the script.
   std::error_code ec;
@@ -289,7 +294,10 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
     }
   } else {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Copy the Latest Clover Data Set to Selected Drive.");
-    ErrorBox("Error Copy the Latest Clover Data Set to Selected Drive.", "Error!");
+    // The extraction's own reason, when it noted one, stays the one shown.
+    const std::string why = TakeFailureReason();
+    ErrorBox("Error Copy the Latest Clover Data Set to Selected Drive.", "Error!",
+             !why.empty() ? why : (fs::exists(readyName, ec) ? "" : readyName + " was not made"));
   }
   Log("> DLAndExtractCloverFromCloverDistrISO: Result=" + std::to_string(result));
   return result;

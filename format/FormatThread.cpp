@@ -410,7 +410,7 @@ class FormatJob {
     if (mode_ == "FreeDos") {
       if (!ExtractPack(kPackFreeDosDataSet, letter, 1, 1)) {
         Log("> FormatThread: Result=#False");
-        ui_.ShowStatus("FreeDos Data set files Not Installed", 2000);
+        ui_.ShowStatus(WithFailureReason("FreeDos Data set files Not Installed"), 2000);
         failed_ = true;
       } else {
         ui_.ShowStatus("FreeDos Data set files Installed", 2000);
@@ -455,7 +455,7 @@ class FormatJob {
       }
       if (result == 0) {
         Log("> FormatThread: Result=#False");
-        ui_.ShowStatus("Clover Data set files Not Installed", 2000);
+        ui_.ShowStatus(WithFailureReason("Clover Data set files Not Installed"), 2000);
         failed_ = true;
       } else {
         HiddenMacFiles(letter);

@@ -48,8 +48,6 @@ class UniqueFd {
 };
 
 // Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
-
-// Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
 bool ParseContentRange(const std::string& value, int64_t& start, int64_t& last, int64_t& total);
 // The user or exit asked to stop: the operation's cancel or the global flag.
 bool CancelSeen();

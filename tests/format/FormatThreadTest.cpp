@@ -66,7 +66,7 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   // A build without the pack formats the disk but does not report success.
   FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
-  EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Not Installed"));
+  EXPECT_TRUE(ui_->HasStatus(std::string("FreeDos Data set files Not Installed: ") + kNoFreeDosDataSetText));
   ExpectFailedAndClosed(r);
 
   const std::string pack = dir_ / "pack";
@@ -201,7 +201,7 @@ TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
   ASSERT_TRUE(r.selected);
   ExpectFailedAndClosed(r);
   EXPECT_TRUE(ui_->HasStatus("Not ZIP archive file: broken.zip"));
-  EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed"));
+  EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed: broken.zip is not a ZIP or 7z archive"));
   EXPECT_NE(r.log.find("> FormatThread: Result=#False"), std::string::npos);
   EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
 }
