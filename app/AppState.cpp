@@ -8,10 +8,6 @@
 
 namespace fk {
 
-std::atomic<int> format_op_in_progress{0};
-std::atomic<int> CancelMainThread{0};
-std::atomic<int> FormatStatus{0};
-std::atomic<int> flgNetThreadRunning{0};
 std::atomic<int> ExitRequested{0};
 
 const std::string& AppVersion() {
@@ -75,12 +71,6 @@ void InitProgramPaths(const std::string& executablePath, const std::string& base
   p.SysNativeDirectory = "/";
 }
 
-void ResetSharedFlags() {
-  format_op_in_progress = 0;
-  CancelMainThread = 0;
-  FormatStatus = 0;
-  flgNetThreadRunning = 0;
-  ExitRequested = 0;
-}
+void ResetSharedFlags() { ExitRequested = 0; }
 
 }  // namespace fk

@@ -20,11 +20,30 @@ const std::string& AboutText();
 // "05.07.2020"
 std::string BuildDateText();
 
-// Shared flags. Workers and the main loop read and write them without locks.
-extern std::atomic<int> format_op_in_progress;
-extern std::atomic<int> CancelMainThread;
-extern std::atomic<int> FormatStatus;
-extern std::atomic<int> flgNetThreadRunning;
+// A read-only view of the operation runner's state (app/Runner.h) under a
+// name the log lines print. Only the runner changes what it reads.
+class RunnerFlag {
+ public:
+  using Reader = int (*)();
+  explicit constexpr RunnerFlag(Reader read) : read_(read) {}
+  int load() const { return read_(); }
+  operator int() const { return read_(); }
+
+ private:
+  Reader read_;
+};
+
+// 1 while a long operation runs and has not reached its end section.
+extern const RunnerFlag format_op_in_progress;
+// 1 once the running operation (on its own thread: this operation) was asked
+// to cancel.
+extern const RunnerFlag CancelMainThread;
+// 1 once the running format (on an operation's thread: this operation) was
+// cancelled or marked failed.
+extern const RunnerFlag FormatStatus;
+// 1 while a network operation runs.
+extern const RunnerFlag flgNetThreadRunning;
+// Set by the exit paths (Exit, Quit, the close box, termination signals).
 extern std::atomic<int> ExitRequested;
 
 // Custom event posted to the main loop after a debounced device change.
@@ -55,7 +74,7 @@ inline constexpr const char* KeyExplorerPolicies =
 inline constexpr const char* KeyAppleHFS = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\services\\AppleHFS";
 inline constexpr const char* KeyAppleMNT = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\services\\AppleMNT";
 
-// Clears the shared flags (used at start-up and by tests).
+// Clears ExitRequested (used at start-up and by tests).
 void ResetSharedFlags();
 
 }  // namespace fk

@@ -90,11 +90,22 @@ OpContext* CurrentOp() { return tCurrentOp; }
 
 bool CancelRequested() { return tCurrentOp != nullptr && tCurrentOp->Cancelled(); }
 
+bool CurrentOpStopped() { return tCurrentOp != nullptr && tCurrentOp->Stopped(); }
+
+void MarkCurrentOpFailed() {
+  if (tCurrentOp)
+    tCurrentOp->MarkFailed();
+  else
+    Log("> A failure outside of any operation");
+}
+
 struct Runner::Impl {
   struct Slot {
     OpState state = OpState::Idle;
+    bool endSection = false;  // reached its end section (see OpContext::EnterEndSection)
     std::stop_source stop;
     std::thread thread;
+    std::shared_ptr<OpContext> ctx;  // of the running operation
     OpResult last;
   };
 
@@ -114,11 +125,34 @@ struct Runner::Impl {
     return false;
   }
 
-  // Mirrors the state into the designed flags that log lines and older
-  // readers look at.
-  void PublishFlagsLocked() {
-    format_op_in_progress.store(AnyLocked(IsLongOperation) ? 1 : 0);
-    flgNetThreadRunning.store(AnyLocked(UsesNetwork) ? 1 : 0);
+  // Installs a new operation's context in its slot (locked).
+  std::shared_ptr<OpContext> BeginLocked(OpKind kind, Settings snapshot) {
+    Slot& s = slot(kind);
+    s.stop = std::stop_source();
+    s.state = OpState::Running;
+    s.endSection = false;
+    s.ctx = std::make_shared<OpContext>(kind, s.stop.get_token(), std::move(snapshot));
+    s.ctx->onEndSection_ = [this, kind] {
+      {
+        std::lock_guard l(mutex);
+        slot(kind).endSection = true;
+      }
+      Notify(kind, OpState::Ending, nullptr);
+    };
+    return s.ctx;
+  }
+
+  // The work has returned: Ending until Finish.
+  void WorkReturned(OpKind kind) {
+    bool notify = false;
+    {
+      std::lock_guard l(mutex);
+      Slot& s = slot(kind);
+      s.state = OpState::Ending;
+      notify = !s.endSection;
+      s.endSection = true;
+    }
+    if (notify) Notify(kind, OpState::Ending, nullptr);
   }
 
   StartStatus CheckLocked(OpKind kind) const {
@@ -168,8 +202,10 @@ struct Runner::Impl {
       std::lock_guard lock(mutex);
       Slot& s = slot(kind);
       s.state = OpState::Idle;
+      s.endSection = false;
       s.last = result;
-      PublishFlagsLocked();
+      if (s.ctx) s.ctx->onEndSection_ = nullptr;
+      s.ctx.reset();
     }
     changed.notify_all();
     Notify(kind, OpState::Idle, &result);
@@ -202,24 +238,17 @@ Runner::StartStatus Runner::Start(OpKind kind, Work work, Settings snapshot) {
   }
   Impl::Slot& s = impl_->slot(kind);
   if (s.thread.joinable()) finished = std::move(s.thread);  // ended; joined below, outside the lock
-  s.stop = std::stop_source();
-  s.state = OpState::Running;
-  impl_->PublishFlagsLocked();
-  auto ctx = std::make_shared<OpContext>(kind, s.stop.get_token(), std::move(snapshot));
+  auto ctx = impl_->BeginLocked(kind, std::move(snapshot));
   try {
     s.thread = std::thread([this, kind, ctx, work = std::move(work)] {
       ThreadErrorStack stack;
       OpResult r = Impl::Execute(*ctx, work);
-      {
-        std::lock_guard l(impl_->mutex);
-        impl_->slot(kind).state = OpState::Ending;
-      }
-      impl_->Notify(kind, OpState::Ending, nullptr);
+      impl_->WorkReturned(kind);
       impl_->Finish(kind, std::move(r));
     });
   } catch (const std::system_error& e) {
     s.state = OpState::Idle;
-    impl_->PublishFlagsLocked();
+    s.ctx.reset();
     lock.unlock();
     Log(std::string("> Error: cannot start the thread ") + OpKindName(kind) + ": " + e.what());
     if (finished.joinable()) finished.join();
@@ -242,18 +271,11 @@ OpResult Runner::RunHere(OpKind kind, Work work, Settings snapshot) {
     }
     Impl::Slot& s = impl_->slot(kind);
     if (s.thread.joinable()) s.thread.join();  // an earlier worker of this kind has ended
-    s.stop = std::stop_source();
-    s.state = OpState::Running;
-    impl_->PublishFlagsLocked();
-    ctx = std::make_shared<OpContext>(kind, s.stop.get_token(), std::move(snapshot));
+    ctx = impl_->BeginLocked(kind, std::move(snapshot));
   }
   impl_->Notify(kind, OpState::Running, nullptr);
   OpResult r = Impl::Execute(*ctx, work);
-  {
-    std::lock_guard l(impl_->mutex);
-    impl_->slot(kind).state = OpState::Ending;
-  }
-  impl_->Notify(kind, OpState::Ending, nullptr);
+  impl_->WorkReturned(kind);
   impl_->Finish(kind, r);
   return r;
 }
@@ -261,9 +283,14 @@ OpResult Runner::RunHere(OpKind kind, Work work, Settings snapshot) {
 void Runner::Cancel(OpKind kind) {
   std::lock_guard lock(impl_->mutex);
   Impl::Slot& s = impl_->slot(kind);
-  if (s.state == OpState::Idle) return;
+  if (s.state == OpState::Idle || s.stop.stop_requested()) return;
   Log(std::string("> ") + OpKindName(kind) + ": cancel requested");
   s.stop.request_stop();
+}
+
+void Runner::CancelLongOperations() {
+  for (int i = 0; i < kOpKindCount; ++i)
+    if (IsLongOperation(static_cast<OpKind>(i))) Cancel(static_cast<OpKind>(i));
 }
 
 void Runner::CancelAll() {
@@ -325,6 +352,28 @@ bool Runner::LongOperationRunning() const {
   return impl_->AnyLocked(IsLongOperation);
 }
 
+bool Runner::LongOperationBusy() const {
+  std::lock_guard lock(impl_->mutex);
+  for (int i = 0; i < kOpKindCount; ++i) {
+    const Impl::Slot& s = impl_->slots[i];
+    if (s.state != OpState::Idle && !s.endSection && IsLongOperation(static_cast<OpKind>(i))) return true;
+  }
+  return false;
+}
+
+bool Runner::CancelPending() const {
+  std::lock_guard lock(impl_->mutex);
+  for (const Impl::Slot& s : impl_->slots)
+    if (s.state != OpState::Idle && !s.endSection && s.stop.stop_requested()) return true;
+  return false;
+}
+
+bool Runner::FormatStopped() const {
+  std::lock_guard lock(impl_->mutex);
+  const Impl::Slot& s = impl_->slot(OpKind::Format);
+  return s.state != OpState::Idle && s.ctx && s.ctx->Stopped();
+}
+
 bool Runner::NetworkRunning() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->AnyLocked(UsesNetwork);
@@ -370,5 +419,18 @@ Runner& GetRunner() {
   static Runner r;
   return r;
 }
+
+// The designed flags, read from the runner. On an operation's own thread they
+// describe that operation.
+const RunnerFlag format_op_in_progress([] { return GetRunner().LongOperationBusy() ? 1 : 0; });
+const RunnerFlag flgNetThreadRunning([] { return GetRunner().NetworkRunning() ? 1 : 0; });
+const RunnerFlag CancelMainThread([] {
+  if (const OpContext* op = CurrentOp()) return op->Cancelled() ? 1 : 0;
+  return GetRunner().CancelPending() ? 1 : 0;
+});
+const RunnerFlag FormatStatus([] {
+  if (const OpContext* op = CurrentOp()) return op->Stopped() ? 1 : 0;
+  return GetRunner().FormatStopped() ? 1 : 0;
+});
 
 }  // namespace fk

@@ -15,6 +15,7 @@
 // front end applies on its own thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -82,6 +83,15 @@ class OpContext {
   // of deep helpers); Failed() tells whether it was marked.
   void MarkFailed() { failed_ = true; }
   bool Failed() const { return failed_; }
+  // Cancelled or marked failed: the run goes to its end section.
+  bool Stopped() const { return Cancelled() || Failed(); }
+  // The run has reached its end section (an end that rebuilds the drive list
+  // and pauses): front ends give their controls back and the busy flag
+  // (format_op_in_progress) reads 0, while the runner still refuses another
+  // long operation until this one has returned. Optional.
+  void EnterEndSection() const {
+    if (onEndSection_) onEndSection_();
+  }
   // Hands a change of the saved settings (a checked Clover revision, the file
   // system a FreeDos run forces) to the front end, which applies it to the
   // settings it saves, on its own thread. Without a front end that keeps
@@ -98,10 +108,12 @@ class OpContext {
       : kind_(kind), stop_(std::move(stop)), settings_(std::move(settings)) {}
 
  private:
+  friend class Runner;
   OpKind kind_;
   std::stop_token stop_;
   Settings settings_;
-  bool failed_ = false;
+  std::atomic<bool> failed_{false};
+  std::function<void()> onEndSection_;
   std::shared_ptr<WorkDir> work_;
 };
 
@@ -110,6 +122,11 @@ class OpContext {
 OpContext* CurrentOp();
 // CurrentOp() && CurrentOp()->Cancelled().
 bool CancelRequested();
+// CurrentOp() && CurrentOp()->Stopped(): deep helpers of an operation stop
+// their loops on it.
+bool CurrentOpStopped();
+// Marks the calling thread's operation as failed (logged when there is none).
+void MarkCurrentOpFailed();
 
 class Runner {
  public:
@@ -137,8 +154,10 @@ class Runner {
   // A refused start returns Failed with the refusal's text.
   OpResult RunHere(OpKind kind, Work work, Settings snapshot);
 
-  // Requests a cancel of one kind, or of every running operation.
+  // Requests a cancel of one kind, of the running long operation, or of every
+  // running operation.
   void Cancel(OpKind kind);
+  void CancelLongOperations();
   void CancelAll();
   // Waits for every worker to end, up to timeoutMs (-1: no limit); calls
   // pump() about every 20 ms meanwhile (a GUI answers the workers' calls from
@@ -152,6 +171,13 @@ class Runner {
   OpState State(OpKind kind) const;
   bool Running(OpKind kind) const { return State(kind) != OpState::Idle; }
   bool LongOperationRunning() const;
+  // A long operation runs and has not reached its end section (the designed
+  // format_op_in_progress).
+  bool LongOperationBusy() const;
+  // An operation that runs (not in its end section) has been asked to cancel
+  // (CancelMainThread); of the format only, or marked failed (FormatStatus).
+  bool CancelPending() const;
+  bool FormatStopped() const;
   bool NetworkRunning() const;
   bool AnyRunning() const;
   // The result of the last finished operation of that kind (Done when none ran).

@@ -5,9 +5,10 @@
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "cli/Commands.h"
-#include "disk/Backup.h"
+#include "app/Runner.h"
+#include "app/Settings.h"
+#include "disk/DiskOperations.h"
 #include "disk/DiskList.h"
-#include "disk/Restore.h"
 #include "disk/Transfer.h"
 
 namespace fk::cli {
@@ -62,7 +63,7 @@ int RunBackup(const Args& a, CliUi& ui) {
   if (!SelectPartition(a, ui)) return 1;
   SetTransferOptions(TransferOptions{});
   SetLastTransferReport(TransferReport{});
-  BackUp(1);
+  GetRunner().RunHere(OpKind::Backup, BackupOperation, SavedSettings());
   return ExitCodeOf(LastTransferReport(), ui, "Backup");
 }
 
@@ -80,7 +81,7 @@ int RunRestore(const Args& a, CliUi& ui) {
   o.verify = a.verify;
   SetTransferOptions(o);
   SetLastTransferReport(TransferReport{});
-  Recover(1);
+  GetRunner().RunHere(OpKind::Restore, RestoreOperation, SavedSettings());
   return ExitCodeOf(LastTransferReport(), ui, "Restore");
 }
 

@@ -9,8 +9,10 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "disk/DiskList.h"
+#include "disk/DiskOperations.h"
 #include "disk/RawDisk.h"
 #include "format/CloverDataSet.h"
 #include "format/FormatThread.h"
@@ -138,13 +140,14 @@ int RunList(const Args& a, CliUi& ui) {
   // An image that cannot be listed is an error, not an empty list.
   if (!a.image.empty() && PrepareTarget(a, ui, stderr) < 0) return 1;
   if (a.image.empty()) UpdateAllDrives();
-  PrintDiskList(ui, stdout, a.all || Cfg().EnableFixedDisks == 1);
+  PrintDiskList(ui, stdout, a.all || !a.image.empty() || SavedSettings().EnableFixedDisks == 1);
   return 0;
 }
 
 int RunFormat(const Args& a, CliUi& ui) {
-  Settings& c = Cfg();
-  // Overrides for this run only: the settings file is never written by the CLI.
+  // The options go into this run's copy of the settings, never into the
+  // saved settings.
+  Settings c = SavedSettings();
   if (a.bootRecords) c.Boot_records = *a.bootRecords;
   if (a.fileSystem) c.FileSystem = *a.fileSystem;
   if (a.align) c.StartLBASector = *a.align;
@@ -193,7 +196,7 @@ int RunFormat(const Args& a, CliUi& ui) {
       }
     }
   } else if (c.InstallDataSet == "Local") {
-    FindCloverLocalDistr();
+    GetRunner().RunHere(OpKind::LocalArchiveSearch, LocalArchiveSearchOperation, c);
   }
 
   // FAT labels are plain ASCII without these; mkfs.fat would refuse one only
@@ -237,10 +240,14 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
   Log("> #Button_Format pressed ================================");
-  int ok = FormatThread(InstallFullForSettings());
+  const OpResult r = GetRunner().RunHere(
+      OpKind::Format, [](OpContext& op) { return FormatOperation(op, InstallFullForSettings()); }, c);
   ui.FinishLine();
-  if (ok) return 0;
-  std::printf("Format did not complete (see the messages above)\n");
+  if (r.ok()) return 0;
+  if (r.outcome == OpOutcome::Cancelled)
+    std::printf("Format cancelled\n");
+  else
+    std::printf("Format did not complete (see the messages above)\n");
   return 1;
 }
 
@@ -251,10 +258,10 @@ int RunEject(const Args& a, CliUi& ui) {
   // The list is rebuilt below: an ejected disk leaves it.
   const std::string path = AllDrives[disk].DevicePath;
   Log("> #Button_Eject pressed ================================");
-  int rc = EjectDrive();
+  const OpResult r = GetRunner().RunHere(OpKind::Eject, EjectOperation, SavedSettings());
   UpdateAllDrives();
   ui.FinishLine();
-  if (rc) {
+  if (r.ok()) {
     std::printf("Ejected %s\n", path.c_str());
     return 0;
   }

@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "cli/Args.h"
@@ -18,14 +22,15 @@
 
 namespace {
 
-fk::cli::Command g_running = fk::cli::Command::None;
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-// Ctrl-C acts like the Cancel button: the format run stops where it polls
-// FormatStatus, backup and restore after the current chunk. A second Ctrl-C
-// ends the program at once.
+// Ctrl-C acts like the Cancel button: the format run stops where it looks for
+// a cancel, backup and restore after the current chunk. A second Ctrl-C ends
+// the program at once. The handler only sets a flag; a watcher thread hands
+// the cancel to the runner, also to an operation the command starts later.
 void OnInterrupt(int) {
-  if (g_running == fk::cli::Command::Format) fk::FormatStatus = 1;
-  fk::CancelMainThread = 1;
+  g_interrupted.store(true);
   static const char msg[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop at once)\n";
   ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
   (void)n;
@@ -69,8 +74,10 @@ int main(int argc, char** argv) {
   fk::LoadSetting();
   if (const std::string why = fk::LastSettingsLoadError(); !why.empty())
     std::fprintf(stderr, "flashkeel-cli: the settings file is ignored, the defaults are used: %s\n", why.c_str());
-  if (a.all || !a.image.empty()) fk::Cfg().EnableFixedDisks = 1;
-  fk::SetEnableFixedDisksSource([] { return fk::Cfg().EnableFixedDisks == 1; });
+  // --all and --image show fixed disks for this run only.
+  static bool fixedDisks = false;
+  fixedDisks = a.all || !a.image.empty() || fk::SavedSettings().EnableFixedDisks == 1;
+  fk::SetEnableFixedDisksSource([] { return fixedDisks; });
 
   CliUi::Options o;
   o.assumeYes = a.yes;
@@ -89,7 +96,12 @@ int main(int argc, char** argv) {
     if (ms > 0) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
   });
 
-  g_running = a.command;
+  std::jthread cancelWatch([](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      if (g_interrupted.load()) fk::GetRunner().CancelAll();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
@@ -105,6 +117,8 @@ int main(int argc, char** argv) {
     case Command::Restore: rc = RunRestore(a, *ui); break;
     default: break;
   }
+  cancelWatch.request_stop();
+  cancelWatch.join();
   ui->FinishLine();
   fk::DeleteTempWorkDir();
   fk::SetUi(nullptr);

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "disk/DiskInternal.h"
 #include "disk/DiskList.h"
@@ -40,8 +40,6 @@ class BackupJob {
 };
 
 int BackupJob::Run() {
-  format_op_in_progress = 1;
-  GetUi().SetControlEnabled(Control::Tree_DestinationDisk, false);
   if (Prepare()) result_ = Copy() ? 1 : 0;
   Finish();
   SetLastTransferReport(report_);
@@ -140,7 +138,6 @@ bool BackupJob::Copy() {
   const int64_t end = (startSector_ + partitionSectors_) * sectorSize_;
   TransferProgress progress(partitionLength_);
   progress.Start();
-  ui.SetControlText(Control::Button_Backup, "Backup Cancel");
   report_.end = TransferEnd::Completed;
   unsigned char* buffer = buffer_->data();
 
@@ -171,7 +168,7 @@ bool BackupJob::Copy() {
     Log("> TotalRead=" + std::to_string(progress.totalRead()) + ", TotalWrite=" +
         std::to_string(progress.totalWritten()) + ", totalCounter=" + std::to_string(progress.Stamp()));
     progress.Update(progress.totalRead());
-    if (CancelMainThread != 0) {
+    if (CancelRequested()) {
       report_.end = TransferEnd::Cancelled;
       break;
     }
@@ -199,12 +196,10 @@ void BackupJob::Finish() {
     file_.Close();
   }
   FinishUnlockClose("BackUp", "hDevice", device_);
-  if (CancelMainThread != 0) ui.ShowStatus("Backup Cancelled", 0);
+  if (CancelRequested()) ui.ShowStatus("Backup Cancelled", 0);
   PauseMs(5000);
-  ui.SetControlText(Control::Button_Backup, "Backup");
-  ui.SetControlEnabled(Control::Tree_DestinationDisk, true);
-  CancelMainThread = 0;
-  format_op_in_progress = 0;
+  // The buttons come back now; the list is rebuilt as the program's idle state.
+  if (const OpContext* op = CurrentOp()) op->EnterEndSection();
   UpdateAllDrives();
 }
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/DiskList.h"
@@ -53,8 +53,6 @@ class RestoreJob {
 };
 
 int RestoreJob::Run() {
-  format_op_in_progress = 1;
-  GetUi().SetControlEnabled(Control::Tree_DestinationDisk, false);
   if (Prepare()) result_ = Copy() ? 1 : 0;
   Finish();
   SetLastTransferReport(report_);
@@ -152,7 +150,6 @@ bool RestoreJob::Copy() {
   const int64_t end = pos + fileSize_;
   TransferProgress progress(fileSize_);
   progress.Start();
-  ui.SetControlText(Control::Button_Restore, "Restore Cancel");
   report_.end = TransferEnd::Completed;
   unsigned char* buffer = buffer_->data();
 
@@ -190,7 +187,7 @@ bool RestoreJob::Copy() {
     pos += chunk;
     progress.Stamp();
     progress.Update(progress.totalWritten());
-    if (CancelMainThread != 0) {
+    if (CancelRequested()) {
       report_.end = TransferEnd::Cancelled;
       break;
     }
@@ -297,7 +294,7 @@ bool RestoreJob::Verify() {
                       percent);
       lastDraw = now;
     }
-    if (CancelMainThread != 0) {
+    if (CancelRequested()) {
       Log("> Recover: Verify cancelled at byte " + std::to_string(done));
       report_.end = TransferEnd::Cancelled;
       return true;
@@ -319,12 +316,10 @@ void RestoreJob::Finish() {
   }
   FinishUnlockClose("Recover", "hDevice", Device());
   FinishUnlockClose("Recover", "hPhysicalDrive", physical_);  // nothing left to do when it was hDevice
-  if (CancelMainThread != 0) ui.ShowStatus("Restore Cancelled", 0);
-  CancelMainThread = 0;
-  format_op_in_progress = 0;
+  if (CancelRequested()) ui.ShowStatus("Restore Cancelled", 0);
+  // The buttons come back now; the list is rebuilt as the program's idle state.
+  if (const OpContext* op = CurrentOp()) op->EnterEndSection();
   UpdateAllDrives();
-  ui.SetControlEnabled(Control::Tree_DestinationDisk, true);
-  ui.SetControlText(Control::Button_Restore, "Restore");
 }
 
 }  // namespace

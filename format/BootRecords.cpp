@@ -7,6 +7,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 
@@ -22,7 +23,7 @@ std::string Hex2(unsigned v) {
 
 int Fail(const std::string& line) {
   Log(line);
-  FormatStatus = 1;
+  MarkCurrentOpFailed();
   return 0;
 }
 
@@ -52,7 +53,7 @@ int ClearMBRGPT(SectorDevice& drive, int64_t diskSize, int64_t sectorSize) {
   std::vector<uint8_t> zero(static_cast<std::size_t>(sectorSize), 0);
   auto clear = [&](int64_t from, int64_t to) {
     for (int64_t s = from; s < to; ++s) {
-      if (FormatStatus != 0) return false;
+      if (CurrentOpStopped()) return false;
       if (drive.WriteSectors(sectorSize, s, 1, zero.data()) != sectorSize) return false;
     }
     return true;

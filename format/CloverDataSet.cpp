@@ -11,6 +11,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
@@ -92,7 +93,7 @@ int TestDataZip(const std::string& zipPath) {
     Log("> TestDataZip: " + zipPath + " absent");
     return 0;
   }
-  if (FormatStatus != 0) {
+  if (CurrentOpStopped()) {
     Log("> TestDataZip: Cancel(FormatStatus=#True)");
     return 0;
   }
@@ -106,7 +107,7 @@ int TestDataZip(const std::string& zipPath) {
   archive_entry* e = nullptr;
   int rc;
   while ((rc = archive_read_next_header(r.a, &e)) == ARCHIVE_OK) {
-    if (FormatStatus != 0) {
+    if (CurrentOpStopped()) {
       Log("> TestDataZip: Cancel(FormatStatus=#True)");
       return 0;
     }
@@ -150,6 +151,7 @@ int FindCloverLocalDistr() {
   fs::directory_iterator it(repo, ec);
   if (ec || repo.empty()) return 0;
   for (const auto& entry : it) {
+    if (CancelRequested()) return 0;
     if (!entry.is_regular_file(ec)) continue;
     const std::string name = entry.path().filename().string();
     const std::string ext = ExtensionOf(name);
@@ -245,7 +247,7 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   req.argv = {"sh", work + "Unpack_Clover_ISO.sh", archiveName};
   req.workDir = work;
   // A Cancel of the run stops the unpacking (the whole process group).
-  req.cancel = [] { return FormatStatus.load() != 0; };
+  req.cancel = [] { return CurrentOpStopped(); };
   std::string collected;
   req.onLine = [&](std::string_view line) {
     collected.append(line);

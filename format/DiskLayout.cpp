@@ -8,6 +8,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "disk/DiskList.h"
 #include "disk/Volume.h"
 #include "format/BootCode.h"
@@ -78,7 +79,7 @@ int WriteNewMBR(const DriveHandle& drive, const PT& pt, const std::string& MBRTe
   const BootTemplate* t = FindBootTemplate(MBRTemplate);
   if (!t) {
     Log("> WriteNewMBR: Error no boot template " + MBRTemplate);
-    FormatStatus = 1;
+    MarkCurrentOpFailed();
     return 0;
   }
   DriveHandleDevice dev(drive);
@@ -95,13 +96,13 @@ int InstallBootRecords(const std::string& DriveLetter, const std::string& FileSy
   const BootTemplate* t = FindBootTemplate(PBRTemplate);
   if (!t) {
     Log("> InstallBootRecords: Error no boot template " + PBRTemplate);
-    FormatStatus = 1;
+    MarkCurrentOpFailed();
     return 0;
   }
   DriveHandle volume = GetDriveHandle(CurrentDisk.DiskNumber, DriveLetter, true, true);
   if (!volume) {
     Log("> Error open volume " + DriveLetter + " for PBR access");
-    FormatStatus = 1;
+    MarkCurrentOpFailed();
     return 0;
   }
   Log("> Success open volume " + DriveLetter + " for PBR access");

@@ -16,6 +16,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "format/BootRecords.h"
 #include "format/PartitionTable.h"
@@ -106,7 +107,7 @@ bool ZeroRange(const std::string& path, int64_t offset, int64_t length) {
   uint32_t lastPercent = 101;
   bool ok = true;
   while (done < length) {
-    if (FormatStatus != 0) {
+    if (CurrentOpStopped()) {
       ok = false;
       break;
     }
@@ -295,13 +296,13 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
   ProcessRequest req;
   req.argv = ToolArguments(fs, programPath, fs == "FAT32" ? UpperAscii(label) : label, clusterSize, loc, target,
                            onImage);
-  req.cancel = [] { return FormatStatus != 0; };
+  req.cancel = [] { return CurrentOpStopped(); };
   req.onLine = [](std::string_view line) { Log("> " + std::string(line)); };
   std::string cmd;
   for (const auto& s : req.argv) cmd += (cmd.empty() ? "" : " ") + s;
   Log("> FormatDriveEx: " + cmd);
   ProcessResult pr = RunProcess(req);
-  if (pr.cancelled || FormatStatus != 0) return 0;
+  if (pr.cancelled || CurrentOpStopped()) return 0;
   if (!pr.started) {
     Log("> FormatDriveEx: Error " + pr.errorText);
     FormatExCallback(FCC_INCOMPATIBLE_FILE_SYSTEM, 0, nullptr);
@@ -335,16 +336,16 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
   const uint32_t hundred = 100;
   FormatExCallback(FCC_PROGRESS, 0, &hundred);
   CallbackDone(true);
-  return FormatStatus == 0 ? 1 : 0;
+  return !CurrentOpStopped() ? 1 : 0;
 }
 
 }  // namespace
 
 int FormatExCallback(int Command, int SubAction, const void* ActionInfo) {
-  if (FormatStatus != 0) return 0;
+  if (CurrentOpStopped()) return 0;
   auto fail = [](const char* text) {
     ShowAndLog(text);
-    FormatStatus = 1;
+    MarkCurrentOpFailed();
   };
   switch (Command) {
     case FCC_PROGRESS: {
@@ -374,10 +375,10 @@ int FormatExCallback(int Command, int SubAction, const void* ActionInfo) {
     case FCC_NO_MEDIA_IN_DRIVE: fail("No media in drive"); break;
     default:
       Log("> FormatExCallback: received unhandled command = " + std::to_string(Command));
-      FormatStatus = 1;
+      MarkCurrentOpFailed();
       break;
   }
-  return FormatStatus == 0 ? 1 : 0;
+  return !CurrentOpStopped() ? 1 : 0;
 }
 
 int FormatDriveEx(const std::string& DriveRoot, const std::string& FileSystemName, const std::string& VolumeLabel,
@@ -393,11 +394,11 @@ int FormatDriveEx(const std::string& DriveRoot, const std::string& FileSystemNam
   } else {
     result = RunFormat(DriveRoot, *tool, FileSystemName, VolumeLabel, QuickFormat, ClusterSize);
   }
-  if (result == 1 && FormatStatus == 0) {
+  if (result == 1 && !CurrentOpStopped()) {
     Log("> Format completed");
     return 1;
   }
-  FormatStatus = 1;
+  MarkCurrentOpFailed();
   Log("> Format error drive " + DriveRoot);
   return 0;
 }

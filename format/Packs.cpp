@@ -20,6 +20,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Utilities.h"
 #include "app/Ui.h"
 #include "format/VolumeFiles.h"
@@ -225,7 +226,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
                    const std::string& sZipFileForUnpack, int ShowProgress, int DeleteZipAfter) {
   const std::string me = "> ExtractDataZip: ";
   Log(me + "PathToExtract$=" + PathToExtract + " sZipFileForUnpack=" + sZipFileForUnpack);
-  if (FormatStatus.load() == 1) {
+  if (CurrentOpStopped()) {
     Log(me + "Cancel(FormatStatus=#True)");
     return 0;
   }
@@ -298,7 +299,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
 
   if (ShowProgress) GetUi().DrawProgress("", 0);
   ZipExtractOptions opt;
-  opt.cancel = [] { return FormatStatus.load() == 1; };
+  opt.cancel = [] { return CurrentOpStopped(); };
   // Files for a volume are staged on the system's disk first: never more than the volume holds.
   if (toVolume) opt.maxBytes = volume.byteLength;
   if (ShowProgress) {

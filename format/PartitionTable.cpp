@@ -8,6 +8,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
 
@@ -163,7 +164,7 @@ int MakePartitionTable(const DiskGeometryInput& disk, const PartitionOptions& op
   std::string oneLine = r.message;
   for (std::size_t i; (i = oneLine.find("\r\n")) != std::string::npos;) oneLine.replace(i, 2, " ");
   Log("> MakePartitionTable: Error " + oneLine);
-  FormatStatus = 1;
+  MarkCurrentOpFailed();
   GetUi().MessageBox("Error", r.message, MsgButtons::Ok, MsgIcon::Error);
   return 0;
 }

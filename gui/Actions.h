@@ -31,8 +31,9 @@ struct GuiActions {
   // first in the exit sequence.
   std::function<void(std::function<void(int event)> post)> startDeviceEvents;
   std::function<void()> stopDeviceEvents;
-  // After the exit sequence: waits up to timeoutMs for the worker threads,
-  // keeping the GUI thread's events flowing; false when one still runs.
+  // First in the exit sequence after the device events: cancels the running
+  // operations and waits up to timeoutMs for them, keeping the GUI thread's
+  // events flowing; false when one still runs.
   std::function<bool(int timeoutMs)> finishWorkers;
   // Start-up is complete; the main loop runs next.
   std::function<void()> afterStart;

@@ -2,13 +2,12 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/ErrorHandler.h"
@@ -17,11 +16,9 @@
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "gui/GuiApp.h"
-#include "disk/Backup.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
-#include "disk/RawDisk.h"
-#include "disk/Restore.h"
+#include "disk/DiskOperations.h"
 #include "format/CloverDataSet.h"
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
@@ -52,86 +49,26 @@ void SaveScreenshot(const std::string& file) {
 
 }  // namespace
 
-struct CoreRuntime::Worker {
-  std::string name;
-  bool usesDriveList = false;
-  std::atomic<bool> done{false};
-  std::thread thread;
-};
 
 CoreRuntime::CoreRuntime(Options options)
-    : options_(std::move(options)), timerContext_(std::make_unique<QObject>()) {}
+    : options_(std::move(options)), timerContext_(std::make_unique<QObject>()) {
+  GetRunner().Reopen();  // after an earlier front end's exit
+}
 
 CoreRuntime::~CoreRuntime() {
   timerContext_.reset();
   StopDeviceEvents();
-  std::lock_guard lock(mutex_);
-  for (auto& w : workers_)
-    if (w->thread.joinable()) w->thread.join();
-  workers_.clear();
+  GetRunner().JoinAll();
 }
 
-bool CoreRuntime::StartWorker(const std::string& name, std::function<void()> fn, bool usesDriveList) {
-  std::lock_guard lock(mutex_);
-  ReapLocked();
-  auto w = std::make_unique<Worker>();
-  w->name = name;
-  w->usesDriveList = usesDriveList;
-  Worker* raw = w.get();
-  // A worker that rebuilds the drive list clears format_op_in_progress before
-  // its last step (the rebuild), so the next operation can be started while
-  // that step still runs. The new worker first waits for the previous one, so
-  // the list and the selected disk are never changed by two workers at once.
-  std::shared_future<void> previous;
-  std::shared_ptr<std::promise<void>> listDone;
-  if (usesDriveList) {
-    previous = driveListDone_;
-    listDone = std::make_shared<std::promise<void>>();
-  }
-  try {
-    w->thread = std::thread([raw, fn = std::move(fn), previous, listDone] {
-      ThreadErrorStack stack;
-      if (previous.valid()) previous.wait();
-      fn();
-      if (listDone) listDone->set_value();
-      raw->done.store(true);
-    });
-  } catch (const std::system_error& e) {
-    Log("> Error: cannot start the thread " + name + ": " + e.what());
-    return false;
-  }
-  if (listDone) driveListDone_ = listDone->get_future().share();
-  workers_.push_back(std::move(w));
-  return true;
+bool CoreRuntime::StartOperation(OpKind kind, Runner::Work work) {
+  return GetRunner().Start(kind, std::move(work), SavedSettings()) == Runner::StartStatus::Started;
 }
 
-void CoreRuntime::ReapLocked() {
-  for (auto it = workers_.begin(); it != workers_.end();) {
-    if ((*it)->done.load()) {
-      (*it)->thread.join();
-      it = workers_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-bool CoreRuntime::WorkersRunning() {
-  std::lock_guard lock(mutex_);
-  ReapLocked();
-  return !workers_.empty();
-}
-
-bool CoreRuntime::DriveListWorkerAlive() {
-  std::lock_guard lock(mutex_);
-  ReapLocked();
-  for (const auto& w : workers_)
-    if (w->usesDriveList) return true;
-  return false;
-}
+bool CoreRuntime::WorkersRunning() { return GetRunner().AnyRunning(); }
 
 void CoreRuntime::UpdateDrives() {
-  if (!DriveListWorkerAlive()) {
+  if (!GetRunner().LongOperationRunning()) {
     updatePending_ = false;
     UpdateAllDrives();
     return;
@@ -143,33 +80,23 @@ void CoreRuntime::UpdateDrives() {
 }
 
 void CoreRuntime::RetryUpdate() {
-  if (DriveListWorkerAlive()) {
+  if (GetRunner().LongOperationRunning()) {
     QTimer::singleShot(100, timerContext_.get(), [this] { RetryUpdate(); });
     return;
   }
   updatePending_ = false;
-  // The ending worker has rebuilt the list itself and selected its disk's
+  // The ending operation has rebuilt the list itself and selected its disk's
   // line again (a format keeps the formatted disk selected); the waiting
   // update keeps that line instead of falling back to the first one.
   RefreshDrives();
 }
 
 bool CoreRuntime::FinishWorkers(int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  for (;;) {
-    if (!WorkersRunning()) return true;
-    if (t.elapsed() >= timeoutMs) break;
-    // A worker may be waiting for the GUI thread (a message box, a control's
-    // text), so its calls are answered while it ends.
-    if (QCoreApplication::instance())
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::lock_guard lock(mutex_);
-  for (auto& w : workers_) Log("> Exit: the thread " + w->name + " is still running");
-  return false;
+  // An operation may be waiting for the GUI thread (a message box, the
+  // progress line), so its calls are answered while it ends.
+  return GetRunner().CancelAndJoinAll(timeoutMs, [] {
+    if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  });
 }
 
 void CoreRuntime::SetAutoRunPolicy() {
@@ -212,16 +139,6 @@ void CoreRuntime::StopDeviceEvents() {
   SetDeviceEventPoster(nullptr);
 }
 
-void CoreRuntime::StartLocalArchiveSearch() {
-  auto done = std::make_shared<std::promise<void>>();
-  searchDone_ = done->get_future().share();
-  if (!StartWorker("FindCloverLocalDistr", [done] {
-        FindCloverLocalDistr();
-        done->set_value();
-      }))
-    done->set_value();
-}
-
 GuiActions CoreRuntime::Actions() {
   GuiActions a;
   a.installErrorHandler = [] {
@@ -247,7 +164,7 @@ GuiActions CoreRuntime::Actions() {
   // The additional-download list ("UserDL.ini") is not read or written yet.
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
-  a.findCloverLocalDistr = [this] { StartLocalArchiveSearch(); };
+  a.findCloverLocalDistr = [this] { StartOperation(OpKind::LocalArchiveSearch, LocalArchiveSearchOperation); };
   a.setFormatPromptHook = [] { return SetFormatPromptHook() != 0; };
   a.clrFormatPromptHook = [] { ClrFormatPromptHook(); };
   a.deleteTempWorkDir = [] { DeleteTempWorkDir(); };
@@ -266,23 +183,16 @@ GuiActions CoreRuntime::Actions() {
 
   a.updateAllDrives = [this] { UpdateDrives(); };
   a.startFormat = [this](int installFull) {
-    std::shared_future<void> search = searchDone_;
-    return StartWorker("FormatThread", [installFull, search] {
-      if (search.valid()) search.wait();
-      FormatThread(installFull);
-    }, true);
+    return StartOperation(OpKind::Format, [installFull](OpContext& op) {
+      // The format reads the list of local archives the search fills.
+      while (GetRunner().Running(OpKind::LocalArchiveSearch) && !op.Cancelled())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return FormatOperation(op, installFull);
+    });
   };
-  a.startBackup = [this] { return StartWorker("BackUp", [] { BackUp(1); }, true); };
-  a.startRecover = [this] { return StartWorker("Recover", [] { Recover(1); }, true); };
-  a.eject = [this] {
-    // The ending operation is still rebuilding the drive list that the
-    // selected disk is looked up in.
-    if (DriveListWorkerAlive()) {
-      Log("> Eject: the running operation is still ending; press Eject again");
-      return;
-    }
-    if (!EjectDrive()) Log("> Eject: the drive was not ejected");
-  };
+  a.startBackup = [this] { return StartOperation(OpKind::Backup, BackupOperation); };
+  a.startRecover = [this] { return StartOperation(OpKind::Restore, RestoreOperation); };
+  a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
   return a;
 }
 

@@ -1,17 +1,15 @@
 // The GUI's operations filled with the core: the start-up and exit steps
 // (error handler, settings, AutoRun policy, temporary directory), the drive
-// list, device-change monitoring, and the worker threads of the long
-// operations (format, backup, restore) and of the local-archive search.
+// list, device-change monitoring, and the operations (format, backup,
+// restore, eject, the local-archive search) started on the runner.
 #pragma once
 
 #include <functional>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/Runner.h"
 #include "gui/Actions.h"
 
 class QObject;
@@ -34,8 +32,7 @@ class CoreRuntime {
   };
 
   explicit CoreRuntime(Options options = {});
-  // Stops device monitoring and joins every worker thread (waiting for those
-  // still running; GuiMain ends the process instead when one may be running).
+  // Stops device monitoring and waits for the operations still running.
   ~CoreRuntime();
   CoreRuntime(const CoreRuntime&) = delete;
   CoreRuntime& operator=(const CoreRuntime&) = delete;
@@ -44,21 +41,19 @@ class CoreRuntime {
   // must outlive the GUI.
   GuiActions Actions();
 
-  // Starts fn on its own thread (with its own error-report stack). False, with
-  // a log line, when the thread cannot be created. usesDriveList: the worker
-  // rebuilds the drive list itself (format, backup, restore); it starts its
-  // work only once the previous such worker has finished.
-  bool StartWorker(const std::string& name, std::function<void()> fn, bool usesDriveList = false);
-  // Whether a worker thread has not finished yet.
+  // Starts work on the process's runner with a copy of the saved settings.
+  // False when the runner refused it (it logs why).
+  bool StartOperation(OpKind kind, Runner::Work work);
+  // Whether an operation has not finished yet.
   bool WorkersRunning();
-  // Joins the workers, waiting up to timeoutMs while the calling (GUI)
-  // thread's events are processed; false when one is still running.
+  // Exit: cancels every operation and joins it, waiting up to timeoutMs
+  // while the calling (GUI) thread's events are processed; false when one is
+  // still running.
   bool FinishWorkers(int timeoutMs);
 
-  // UpdateAllDrives on the GUI thread. While a worker that rebuilds the drive
-  // list is still alive (it does so as its last step, after it has cleared
-  // format_op_in_progress), the update is retried every 100 ms instead, so the
-  // list is never rebuilt by two threads at once.
+  // UpdateAllDrives on the GUI thread. While a long operation runs (it
+  // rebuilds the drive list itself as its last step), the update is retried
+  // every 100 ms instead, so the list is never rebuilt by two threads at once.
   void UpdateDrives();
 
   // Remembers the "NoDriveTypeAutoRun" policy value and sets it to 255.
@@ -71,21 +66,9 @@ class CoreRuntime {
   void StopDeviceEvents();
 
  private:
-  struct Worker;
-  void ReapLocked();
-  bool DriveListWorkerAlive();
   void RetryUpdate();
-  void StartLocalArchiveSearch();
 
   Options options_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  // Ready once the local-archive search has finished; the format waits for it
-  // because it reads the list the search fills.
-  std::shared_future<void> searchDone_;
-  // Ready once the last started worker that rebuilds the drive list has
-  // finished; the next such worker waits for it first.
-  std::shared_future<void> driveListDone_;
   std::unique_ptr<DeviceEventMonitor> monitor_;
   std::string origNoDriveTypeAutoRun_;
   bool updatePending_ = false;

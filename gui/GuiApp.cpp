@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
@@ -14,6 +15,8 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
+#include "app/Settings.h"
 #include "gui/GuiIcons.h"
 #include "gui/GuiUi.h"
 #include "gui/MainWindow.h"
@@ -24,7 +27,28 @@ namespace fk::gui {
 GuiApp::GuiApp(GuiActions& actions) : actions_(actions) {}
 
 GuiApp::~GuiApp() {
+  GetRunner().SetObserver(nullptr);
+  GetRunner().SetSettingsApplier(nullptr);
   if (ui_) ui_->SetWindow(nullptr);
+}
+
+// The window follows the runner's state, and a settings change an operation
+// hands back is made to the saved settings, both on the GUI thread.
+void GuiApp::ObserveRunner() {
+  std::weak_ptr<GuiUi> weak = ui_;
+  QPointer<MainWindow> window = window_.get();
+  GetRunner().SetObserver([weak, window](OpKind kind, OpState state, const OpResult*) {
+    if (auto ui = weak.lock())
+      ui->Post([window, kind, state] {
+        if (window) window->OnRunnerState(kind, state);
+      });
+  });
+  GetRunner().SetSettingsApplier([weak](std::function<void(Settings&)> change) {
+    if (auto ui = weak.lock())
+      ui->Post([change = std::move(change)] { change(SavedSettings()); });
+    else
+      Log("> Settings change of an operation not kept (the window is gone)");
+  });
 }
 
 GuiApp::StartResult GuiApp::Start() {
@@ -64,6 +88,7 @@ GuiApp::StartResult GuiApp::Start() {
   QApplication::setWindowIcon(ApplicationIcon());
   KeepWindowOnDesktop(window_.get(), 0);
   ui_->SetWindow(window_.get());
+  ObserveRunner();
   window_->show();
   if (actions_.startDeviceEvents) {
     std::weak_ptr<GuiUi> ui = ui_;
@@ -92,6 +117,10 @@ void GuiApp::Run() {
 
 void GuiApp::ExitSequence() {
   if (actions_.stopDeviceEvents) actions_.stopDeviceEvents();
+  // What still runs is cancelled and joined before its temporary files go
+  // and the settings are saved.
+  if (actions_.finishWorkers && !actions_.finishWorkers(kWorkerExitWaitMs))
+    Log("> Exit: an operation did not end in time");
   if (actions_.deleteTempWorkDir) actions_.deleteTempWorkDir();
   if (actions_.clrFormatPromptHook) actions_.clrFormatPromptHook();
   if (window_ && actions_.storeWindowPosition) actions_.storeWindowPosition(window_->x(), window_->y());
@@ -158,13 +187,9 @@ int GuiMain(int argc, char** argv, GuiActions& actions) {
     GuiApp gui(actions);
     if (gui.Start() == GuiApp::StartResult::SecondInstance) return 0;
     gui.Run();
-    workersMayRun = format_op_in_progress.load() != 0 || flgNetThreadRunning.load() != 0;
-    // Workers that are ending (or background searches) get a moment to finish,
-    // with the GUI thread still answering their calls.
-    if (!workersMayRun && actions.finishWorkers) workersMayRun = !actions.finishWorkers(kWorkerExitWaitMs);
+    workersMayRun = GetRunner().AnyRunning();
     if (workersMayRun) {
-      // A worker still running ends with the process, as closing the window
-      // while an operation runs is meant to do.
+      // An operation that did not end when cancelled ends with the process.
       std::fflush(nullptr);
       ::_exit(0);
     }

@@ -24,7 +24,8 @@ class GuiApp {
   // the format-prompt hook. SecondInstance: the message was shown and nothing
   // else happened.
   StartResult Start();
-  // Runs the main loop until ExitRequested is 1, then the exit sequence.
+  // Runs the main loop until ExitRequested is 1, then the exit sequence,
+  // which first cancels and joins the running operations.
   void Run();
   void ExitSequence();
 
@@ -32,6 +33,8 @@ class GuiApp {
   std::shared_ptr<GuiUi> Ui() const { return ui_; }
 
  private:
+  void ObserveRunner();
+
   GuiActions& actions_;
   std::unique_ptr<SingleInstance> lock_;
   std::shared_ptr<GuiUi> ui_;
@@ -48,7 +51,8 @@ int ShowCrashReport(const QString& file, GuiActions& actions);
 int GuiMain(int argc, char** argv, GuiActions& actions);
 
 inline constexpr const char* kShowCrashReportArg = "--show-crash-report";
-// How long the program waits at exit for worker threads that are ending.
-inline constexpr int kWorkerExitWaitMs = 5000;
+// How long the exit sequence waits for cancelled operations to end (a
+// cancelled backup still pauses 5 s on its last status line).
+inline constexpr int kWorkerExitWaitMs = 20000;
 
 }  // namespace fk::gui

@@ -55,6 +55,8 @@ class GuiUi : public QObject, public Ui {
 
   // Posts a custom event (UM_UPDATE_ALL_DRIVES) to the main loop; any thread.
   void PostEvent(int code);
+  // Runs fn on the GUI thread: queued from other threads, at once there.
+  void Post(std::function<void()> fn) { Run(std::move(fn), false); }
 
   // The pause used while the GUI runs: a plain sleep on workers, an event loop
   // that paints but takes no input on the GUI thread.

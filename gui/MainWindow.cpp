@@ -17,6 +17,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "gui/AboutWindow.h"
 #include "gui/GuiIcons.h"
 #include "gui/GuiUi.h"
@@ -37,7 +38,8 @@ QString MainWindowTitle() {
 }
 
 namespace {
-bool Busy() { return format_op_in_progress.load() != 0; }
+// A long operation runs (up to the end of its end section).
+bool Busy() { return GetRunner().LongOperationRunning(); }
 }  // namespace
 
 MainWindow::MainWindow(GuiActions& actions, QWidget* parent) : QMainWindow(parent), actions_(actions) {
@@ -130,6 +132,7 @@ MainWindow::MainWindow(GuiActions& actions, QWidget* parent) : QMainWindow(paren
 }
 
 MainWindow::~MainWindow() {
+  if (busyCursor_) QApplication::restoreOverrideCursor();
   canvas_->SetTaskbar(nullptr);
   if (about_) about_->close();
 }
@@ -233,25 +236,17 @@ MsgAnswer MainWindow::Message(const std::string& title, const std::string& text,
   return QtMessageBox(this, title, text, b, i);
 }
 
-// Marks the program busy before the worker starts, so that a second press
-// cannot start a second operation before the worker has set the flag itself.
-// A cancel left over from the previous operation (Format pressed while a
-// backup ran sets FormatStatus, which only a format clears) would stop the new
-// one at its first check, so the new operation starts with none.
+// The runner marks the program busy as it starts the worker, and each
+// operation starts with a cancel token of its own.
 bool MainWindow::StartLong(const std::function<bool()>& start) {
-  FormatStatus = 0;
-  CancelMainThread = 0;
-  format_op_in_progress = 1;
   if (start()) return true;
-  format_op_in_progress = 0;
   Log("> MainWindow: the operation could not be started");
   return false;
 }
 
 void MainWindow::OnFormat() {
   if (Busy()) {
-    FormatStatus = 1;
-    CancelMainThread = 1;
+    GetRunner().CancelLongOperations();
     return;
   }
   if (!actions_.startFormat) return;
@@ -263,7 +258,7 @@ void MainWindow::OnFormat() {
 
 void MainWindow::OnBackup() {
   if (Busy()) {
-    CancelMainThread = 1;
+    GetRunner().CancelLongOperations();
     return;
   }
   if (actions_.startBackup) StartLong(actions_.startBackup);
@@ -271,7 +266,7 @@ void MainWindow::OnBackup() {
 
 void MainWindow::OnRestore() {
   if (Busy()) {
-    CancelMainThread = 1;
+    GetRunner().CancelLongOperations();
     return;
   }
   if (actions_.startRecover) StartLong(actions_.startRecover);
@@ -297,7 +292,7 @@ void MainWindow::OnDownloadCenter() {
     Log("> ---> format_op_in_progress=#False;  Open_Window_DownloadCenter()");
     if (actions_.openDownloadCenter) actions_.openDownloadCenter();
   } else if (dlCenter_->text() == QStringLiteral("Cancel DL")) {
-    CancelMainThread = 1;
+    GetRunner().CancelLongOperations();
     Log("> ---> format_op_in_progress=$True; CancelMainThread=#True");
   }
 }
@@ -340,6 +335,34 @@ void MainWindow::customEvent(QEvent* e) {
     return;
   }
   QMainWindow::customEvent(e);
+}
+
+void MainWindow::OnRunnerState(OpKind kind, OpState state) {
+  const bool running = state == OpState::Running;
+  switch (kind) {
+    case OpKind::Format:
+      SetControlText(Control::Button_Format, running ? QStringLiteral("Cancel") : QStringLiteral("Format Disk"));
+      break;
+    case OpKind::Backup:
+      SetControlText(Control::Button_Backup, running ? QStringLiteral("Backup Cancel") : QStringLiteral("Backup"));
+      break;
+    case OpKind::Restore:
+      SetControlText(Control::Button_Restore, running ? QStringLiteral("Restore Cancel") : QStringLiteral("Restore"));
+      break;
+    case OpKind::RecoveryDownload:
+    case OpKind::AdditionalDownload:
+      SetControlText(Control::Button_Open_DownloadCenter,
+                     running ? QStringLiteral("Cancel DL") : QStringLiteral("DL Center"));
+      break;
+    default: break;
+  }
+  if (!IsLongOperation(kind)) return;
+  tree_->setEnabled(!running);
+  if (running != busyCursor_) {
+    busyCursor_ = running;
+    if (running) QApplication::setOverrideCursor(Qt::BusyCursor);
+    else QApplication::restoreOverrideCursor();
+  }
 }
 
 // --- control access ---

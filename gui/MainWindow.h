@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/Runner.h"
 #include "app/Ui.h"
 #include "gui/AboutWindow.h"
 #include "gui/Actions.h"
@@ -49,6 +50,10 @@ class MainWindow : public QMainWindow {
   TaskbarProgress* Taskbar() const { return taskbar_.get(); }
   QWidget* Client() const { return client_; }
   AboutWindow* About() const { return about_; }
+
+  // A long operation's state as the runner reported it (GUI thread): the
+  // captions of its button, the tree and the busy cursor follow it.
+  void OnRunnerState(OpKind kind, OpState state);
 
   // Opens (or raises) the About window.
   void OpenAbout();
@@ -98,6 +103,7 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<TaskbarProgress> taskbar_;
   QPointer<AboutWindow> about_;
   bool ended_ = false;
+  bool busyCursor_ = false;
 };
 
 }  // namespace fk::gui

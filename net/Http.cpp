@@ -66,7 +66,7 @@ std::string EscapeSpaces(const std::string& s) {
 
 }  // namespace
 
-bool CancelSeen() { return CancelRequested() || CancelMainThread.load(); }
+bool CancelSeen() { return CancelRequested(); }
 
 int Engine::Run() {
   if (t_.busy.v.exchange(true)) {

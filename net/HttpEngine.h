@@ -49,7 +49,7 @@ class UniqueFd {
 
 // Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
 bool ParseContentRange(const std::string& value, int64_t& start, int64_t& last, int64_t& total);
-// The user or exit asked to stop: the operation's cancel or the global flag.
+// The user or exit asked to stop the operation this transfer runs in.
 bool CancelSeen();
 
 class Engine {
@@ -122,12 +122,10 @@ class Engine {
   static size_t WriteThunk(char* d, size_t sz, size_t n, void* self) {
     return static_cast<Engine*>(self)->Guarded(&Engine::OnBody, d, sz * n);
   }
-  static int ProgressThunk(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* e = static_cast<Engine*>(self);
-    // A stalled server does not delay a cancel until the next read. The global
-    // flag stops only callers that watch progress; an operation's cancel
-    // stops every transfer it runs.
-    return (CancelRequested() || (e->t_.CallbackWorking && CancelMainThread.load())) ? 1 : 0;
+  static int ProgressThunk(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    // A stalled server does not delay a cancel until the next read; the
+    // operation's cancel (also exit's) stops every transfer it runs.
+    return CancelSeen() ? 1 : 0;
   }
 };
 

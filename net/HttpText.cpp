@@ -188,7 +188,7 @@ int MyCallWorking(HTTPTransfer& t, int64_t iBytesReceived, int64_t iSize, int64_
   }
   Log("> " + detail);
   GetUi().DrawProgress(std::to_string(p) + "% " + detail, p);
-  if (CancelRequested() || CancelMainThread.load()) {
+  if (CancelRequested()) {
     Log("> MyCallWorking: CancelMainThread=#True");
     GetUi().DrawProgress("File " + name + " Download aborted", 0);
     return 0;

@@ -22,6 +22,7 @@
 #include "app/Settings.h"
 #include "disk/Backup.h"
 #include "disk/DiskList.h"
+#include "disk/DiskOperations.h"
 #include "disk/Restore.h"
 #include "disk/Transfer.h"
 #include "platform/LoopDevice.h"
@@ -164,14 +165,20 @@ class BackupRestoreTest : public ::testing::Test {
     FAIL() << devicePath << " is not in the disk list";
   }
 
+  // Through the runner, as the front ends run them; outcome_ is the result.
   int Backup(const std::string& target) {
     ui_->QueueDialogAnswer(target);
-    return BackUp(0);
+    int rc = 0;
+    outcome_ = test::RunAsOperation([&] { rc = BackUp(0); }, OpKind::Backup).outcome;
+    return rc;
   }
   int Restore(const std::string& source) {
     ui_->QueueDialogAnswer(source);
-    return Recover(0);
+    int rc = 0;
+    outcome_ = test::RunAsOperation([&] { rc = Recover(0); }, OpKind::Restore).outcome;
+    return rc;
   }
+  OpOutcome outcome_ = OpOutcome::Done;
 
   bool Logged(const std::string& part) { return LogMirrorContains(part); }
 
@@ -304,7 +311,7 @@ TEST_F(BackupRestoreTest, BackupOntoAListedDiskIsRefused) {
 }
 
 TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
-  auto cancel = [] { CancelMainThread = 1; };
+  auto cancel = [] { test::CancelThisOperation(); };
   OnText(" Remain: ", cancel);
   const std::string disk = dir_ / "disk.img", image = dir_ / "part1.bin";
   MakeDiskImage(disk);
@@ -314,7 +321,7 @@ TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   EXPECT_TRUE(ui_->HasStatus("Backup Cancelled"));
   EXPECT_EQ(LastTransferReport().end, TransferEnd::Cancelled);
   EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kTransferChunkBytes));
-  EXPECT_EQ(CancelMainThread.load(), 0);
+  EXPECT_EQ(outcome_, OpOutcome::Cancelled);
 
   // Restore of a full-size image, cancelled after the first chunk: the rest of
   // the partition stays as it was and the entry still gets the image's length.
@@ -328,7 +335,7 @@ TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
               original.substr(kTransferChunkBytes));
   EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, kP1Length / 512));
-  EXPECT_EQ(CancelMainThread.load(), 0);
+  EXPECT_EQ(outcome_, OpOutcome::Cancelled);
 }
 
 // Limits the size files may reach in this process, as a full disk would.
@@ -379,6 +386,12 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Backup("/dev/full"), 0);
   EXPECT_TRUE(ui_->HasStatus("WriteFile Error=28 (No space left on device)"));
+  // As the front ends run it: a failure that says so.
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  ui_->QueueDialogAnswer("/dev/full");
+  const OpResult failed = GetRunner().RunHere(OpKind::Backup, BackupOperation, Settings{});
+  EXPECT_EQ(failed.outcome, OpOutcome::Failed);
+  EXPECT_EQ(failed.message, "The backup did not complete");
 
   test::WriteFileBytes(source, Pattern(30 * MiB, 5));
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));

@@ -11,6 +11,7 @@
 #include "app/Utilities.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
+#include "tests/support/TestUtil.h"
 
 using namespace fk;
 
@@ -72,12 +73,12 @@ TEST_F(Clocked, ChangeRightAfterARebuildIsNotLost) {
 }
 
 TEST_F(Clocked, NothingWhileALongOperationRuns) {
-  format_op_in_progress = 1;
-  Change();
-  RunUntil(55000);
+  test::RunAsOperation([&] {
+    Change();
+    RunUntil(55000);
+  }, OpKind::Backup);
   EXPECT_TRUE(posts.empty());
   EXPECT_FALSE(deb.TimerRunning());
-  format_op_in_progress = 0;
   Change();
   RunUntil(57000);
   EXPECT_EQ(posts.size(), 1u);

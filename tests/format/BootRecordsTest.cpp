@@ -15,7 +15,7 @@ class ScriptedDevice : public SectorDevice {
     return inner_.ReadSectors(ss, start, n, buf);
   }
   int64_t WriteSectors(int64_t ss, int64_t start, int64_t n, const void* buf) override {
-    if (++writes == cancelAtWrite) FormatStatus = 1;
+    if (++writes == cancelAtWrite) test::CancelThisOperation();
     if (failWritesFrom > 0 && writes >= failWritesFrom) return 0;
     return inner_.WriteSectors(ss, start, n, buf);
   }
@@ -51,10 +51,10 @@ TEST_F(FormatTest, ClearMbrGptZeroesFirstAndLast128SectorsOnly) {
   test::WriteFileBytes(img, pattern);
   ScriptedDevice cancelling(*dev);
   cancelling.cancelAtWrite = 11;
-  EXPECT_EQ(ClearMBRGPT(cancelling, n * 512, 512), 0);
+  EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(ClearMBRGPT(cancelling, n * 512, 512), 0); }).outcome,
+            OpOutcome::Cancelled);
   EXPECT_EQ(cancelling.writes, 11);
   EXPECT_EQ(test::ReadImage(img, 10 * 512), std::string(512, '\0') + pattern.substr(11 * 512));
-  FormatStatus = 0;
   ScriptedDevice failing(*dev);
   failing.failWritesFrom = 3;
   EXPECT_EQ(ClearMBRGPT(failing, n * 512, 512), 0);
@@ -69,26 +69,29 @@ TEST_F(FormatTest, FailedWritesAndForeignVolumesFailTheRun) {
   PT pt;
   ASSERT_TRUE(ComputePartitionTable(test::GeometryOf(8 << 20), {}, pt));
   for (int failFrom : {1, 2}) {  // the MBR itself, then the partition's first sector
-    FormatStatus = 0;
     ScriptedDevice dev(*file);
     dev.failWritesFrom = failFrom;
-    EXPECT_EQ(WriteNewMBR(dev, pt, test::Template("boot0"), 512), 0) << failFrom;
-    EXPECT_EQ(FormatStatus.load(), 1) << failFrom;
+    EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(WriteNewMBR(dev, pt, test::Template("boot0"), 512), 0); }).outcome,
+              OpOutcome::Failed)
+        << failFrom;
   }
-  FormatStatus = 0;
   ScriptedDevice typeFails(*file);
   typeFails.failWritesFrom = 1;
-  EXPECT_EQ(CorrectPartitionType(typeFails, "exFAT", 512), 1);  // nothing to correct
-  EXPECT_EQ(CorrectPartitionType(typeFails, "FAT32-LBA", 512), 0);
-  EXPECT_EQ(FormatStatus.load(), 1);
+  EXPECT_EQ(test::RunAsOperation([&] {
+              EXPECT_EQ(CorrectPartitionType(typeFails, "exFAT", 512), 1);  // nothing to correct
+              EXPECT_EQ(FormatStatus.load(), 0);
+              EXPECT_EQ(CorrectPartitionType(typeFails, "FAT32-LBA", 512), 0);
+            }).outcome,
+            OpOutcome::Failed);
 
   // Boot records go only over a boot sector of the requested file system.
-  FormatStatus = 0;
   const std::string raw = dir / "raw.img";
   test::WriteFileBytes(raw, Pattern(64 * 512));
   auto volume = FileSectorDevice::Open(raw, 0, true, nullptr);
-  EXPECT_EQ(InstallBootRecords(*volume, {"FAT32", test::Template("boot1f32alt"), 1, 512, "Clover"}), 0);
-  EXPECT_EQ(FormatStatus.load(), 1);
+  EXPECT_EQ(test::RunAsOperation([&] {
+              EXPECT_EQ(InstallBootRecords(*volume, {"FAT32", test::Template("boot1f32alt"), 1, 512, "Clover"}), 0);
+            }).outcome,
+            OpOutcome::Failed);
   EXPECT_EQ(test::ReadImage(raw), Pattern(64 * 512));
 }
 

@@ -30,20 +30,21 @@ TEST_F(FormatTest, CallbackReportsAndFailsAsTabled) {
            {8, "Volume is in use"}, {9, "Cannot quick format this volume"}, {12, "Bad label"},
            {16, "Unsupported cluster size"}, {18, "Volume is too small"}, {19, "Volume is too big"},
            {20, "No media in drive"}, {FCC_DONE, "Error while formatting"}}) {
-    FormatStatus = 0;
-    EXPECT_EQ(FormatExCallback(code, 0, &bad), 0) << code;
-    EXPECT_EQ(FormatStatus.load(), 1) << code;
+    EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(FormatExCallback(code, 0, &bad), 0) << code; }).outcome,
+              OpOutcome::Failed)
+        << code;
     EXPECT_TRUE(ui_->HasStatus(text)) << code;
     EXPECT_TRUE(LogMirrorContains("> " + text + ".")) << code;
   }
-  FormatStatus = 0;
-  EXPECT_EQ(FormatExCallback(2, 0, nullptr), 0);
-  EXPECT_TRUE(LogMirrorContains("> FormatExCallback: received unhandled command = 2"));
+  test::RunAsOperation([&] {
+    EXPECT_EQ(FormatExCallback(2, 0, nullptr), 0);
+    EXPECT_TRUE(LogMirrorContains("> FormatExCallback: received unhandled command = 2"));
 
-  // Once cancelled, every report stops the format without showing anything.
-  const std::size_t before = ui_->Progress().size();
-  EXPECT_EQ(FormatExCallback(FCC_PROGRESS, 0, &percent), 0);
-  EXPECT_EQ(ui_->Progress().size(), before);
+    // Once stopped, every report stops the format without showing anything.
+    const std::size_t before = ui_->Progress().size();
+    EXPECT_EQ(FormatExCallback(FCC_PROGRESS, 0, &percent), 0);
+    EXPECT_EQ(ui_->Progress().size(), before);
+  });
 }
 
 TEST_F(FormatTest, FormatFailuresReportTheirCode) {
@@ -65,13 +66,13 @@ TEST_F(FormatTest, FormatFailuresReportTheirCode) {
                         Case{root, "HFS+", "X", 0, "Incompatible File System"},
                         Case{img + "@@4096", "FAT32", "X", 0, "Error while formatting"},  // no partition there
                         Case{smallRoot, "FAT32", "X", 0, "Volume is too small"}}) {
-    FormatStatus = 0;
-    EXPECT_EQ(FormatDriveEx(c.root, c.fs, c.label, 1, c.cluster), 0) << c.status;
+    EXPECT_EQ(test::RunAsOperation([&] {
+                EXPECT_EQ(FormatDriveEx(c.root, c.fs, c.label, 1, c.cluster), 0) << c.status;
+              }).outcome,
+              OpOutcome::Failed);
     EXPECT_EQ(ui_->StatusTexts().back(), c.status);
     EXPECT_TRUE(LogMirrorContains("> Format error drive " + c.root)) << c.status;
-    EXPECT_EQ(FormatStatus.load(), 1);
   }
-  FormatStatus = 0;
   SetFormatProgram("FAT32", "mkfs.fk-missing-tool");
   EXPECT_EQ(FormatDriveEx(root, "FAT32", "X", 1, 0), 0);
   SetFormatProgram("FAT32", "");
@@ -101,7 +102,7 @@ class CancellingUi : public ScriptedUi {
     int p = 0;
     if (std::sscanf(text.c_str(), "Formatting: %d %%", &p) == 1 && p >= 30 && cancelledAt < 0) {
       cancelledAt = p;
-      FormatStatus = 1;
+      test::CancelThisOperation();
     }
   }
   int cancelledAt = -1;
@@ -119,7 +120,9 @@ TEST_F(FormatTest, FullFormatZeroesWithProgressAndCancels) {
 
   auto ui = std::make_shared<CancellingUi>();
   SetUi(ui);
-  EXPECT_EQ(FormatDriveEx(test::RangeName(img, pt), "FAT32", "X", 0, 0), 0);
+  EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(FormatDriveEx(test::RangeName(img, pt), "FAT32", "X", 0, 0), 0); })
+                .outcome,
+            OpOutcome::Cancelled);
   EXPECT_TRUE(LogMirrorContains("> Format error drive "));
   ASSERT_GE(ui->cancelledAt, 30);
   EXPECT_LT(ui->cancelledAt, 40);
@@ -129,7 +132,6 @@ TEST_F(FormatTest, FullFormatZeroesWithProgressAndCancels) {
   EXPECT_EQ(test::ReadImage(img, start + length - 1, 1), "\x5A");        // ... and stopped
 
   // Uncancelled: the whole partition is zeroed before the file system is made.
-  FormatStatus = 0;
   SetUi(ui_);
   ASSERT_EQ(FormatDriveEx(test::RangeName(img, pt), "FAT32", "X", 0, 0), 1);
   int progressTexts = 0;

@@ -1,10 +1,14 @@
 // The format run in this process on disk images: FreeDOS with a data-set pack
 // given at run time, cancels where the run polls for them, a disk changed
-// while the confirmation was open, and failures that must not end "All done".
+// while the confirmation was open, failures that must not end "All done",
+// and the program's exit during a run.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/Settings.h"
@@ -40,17 +44,15 @@ class FormatThreadRun : public ::testing::Test {
     ResetSettings();
   }
 
-  // The run ended as a failure and let everything go.
-  void ExpectFailedAndClosed(const FormatRunResult& r) {
+  // The run ended (cancelled or failed, as expected) and let everything go.
+  void ExpectEndedAndClosed(const FormatRunResult& r, OpOutcome outcome) {
     EXPECT_EQ(r.result, 0);
+    EXPECT_STREQ(OutcomeName(r.op.outcome), OutcomeName(outcome)) << r.op.message;
     EXPECT_EQ(r.log.find("> All done"), std::string::npos) << r.log;
     EXPECT_FALSE(ui_->HasStatus("All done"));
-    EXPECT_EQ(FormatStatus, 0);
-    EXPECT_EQ(format_op_in_progress, 0);
-    EXPECT_EQ(CancelMainThread, 0);
+    EXPECT_FALSE(GetRunner().AnyRunning());
+    EXPECT_EQ(format_op_in_progress.load() + FormatStatus.load() + CancelMainThread.load(), 0);
     EXPECT_EQ(OpenDescriptorsOn(run_.disk), 0);
-    EXPECT_EQ(ui_->ControlText(Control::Button_Format), "Format Disk");
-    EXPECT_TRUE(ui_->ControlEnabled(Control::Tree_DestinationDisk));
   }
 
   TempDir dir_{"fkrun"};
@@ -66,8 +68,10 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   // A build without the pack formats the disk but does not report success.
   FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
-  EXPECT_TRUE(ui_->HasStatus(std::string("FreeDos Data set files Not Installed: ") + kNoFreeDosDataSetText));
-  ExpectFailedAndClosed(r);
+  const std::string notInstalled = std::string("FreeDos Data set files Not Installed: ") + kNoFreeDosDataSetText;
+  EXPECT_TRUE(ui_->HasStatus(notInstalled));
+  ExpectEndedAndClosed(r, OpOutcome::Failed);
+  EXPECT_EQ(r.op.message, notInstalled);
 
   const std::string pack = dir_ / "pack";
   std::filesystem::create_directories(pack + "/FDOS");
@@ -81,7 +85,7 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   ui_ = std::make_shared<HookedUi>();
   r = RunFormat(run_, ui_);
   ASSERT_EQ(r.result, 1) << r.log;
-  EXPECT_EQ(Cfg().FileSystem, "FAT32-LBA");
+  EXPECT_EQ(Cfg().FileSystem, "FAT32-LBA") << "the forced file system reaches the saved settings";
   EXPECT_TRUE(ui_->HasStatus("FreeDos Data set files Installed"));
   EXPECT_EQ(MissingInOrder(r.log, {"> FreeDos_Format Starting ...", "> FormatThread Boot_records$ = FreeDos",
                                    "> Phase 1 Success open Disk", "> Phase 5 Success open Disk",
@@ -125,14 +129,11 @@ TEST_F(FormatThreadRun, CancelDuringClearOrFormatEndsWithHandlesClosed) {
     MakeSparseFile(run_.disk, kImageSize);
     ui_ = std::make_shared<HookedUi>();
     ui_->onStatus = [&](const std::string& text) {
-      if (text.rfind(trigger, 0) == 0) {
-        FormatStatus = 1;
-        CancelMainThread = 1;
-      }
+      if (text.rfind(trigger, 0) == 0) CancelThisOperation();
     };
     FormatRunResult r = RunFormat(run_, ui_);
     ASSERT_TRUE(r.selected);
-    ExpectFailedAndClosed(r);
+    ExpectEndedAndClosed(r, OpOutcome::Cancelled);
     EXPECT_EQ(MissingInOrder(r.log, {"> Phase 1 Success open Disk", "> Finish UnlockClose hPhysicalDrive = ",
                                      "> Phase 5 Success open Disk", "> Error FormatDrive ",
                                      "> Finish UnlockClose hPhysicalDrive = "}),
@@ -155,16 +156,14 @@ TEST_F(FormatThreadRun, ChangeOrCancelDuringConfirmationWritesNothing) {
     ui_ = std::make_shared<HookedUi>();
     ui_->onBox = [&](const std::string& title) {
       if (title != "WARNING") return;
-      if (resize) {
+      if (resize)
         MakeSparseFile(run_.disk, kImageSize + (64 << 20));
-      } else {
-        FormatStatus = 1;
-        CancelMainThread = 1;
-      }
+      else
+        CancelThisOperation();
     };
     FormatRunResult r = RunFormat(run_, ui_);
     ASSERT_TRUE(r.selected);
-    ExpectFailedAndClosed(r);
+    ExpectEndedAndClosed(r, resize ? OpOutcome::Failed : OpOutcome::Cancelled);
     EXPECT_NE(r.log.find(resize ? "changed after the confirmation" : "Cancelled before the first write"),
               std::string::npos)
         << r.log;
@@ -188,7 +187,8 @@ TEST_F(FormatThreadRun, NotFormatOnADiskChangedDuringConfirmationWritesNothing) 
   const std::string before = ReadImage(run_.disk, 0, kImageSize);
   r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
-  ExpectFailedAndClosed(r);
+  ExpectEndedAndClosed(r, OpOutcome::Failed);
+  EXPECT_EQ(r.op.message, "Error : The selected disk has changed. Nothing was written.");
   EXPECT_NE(r.log.find("changed after the confirmation"), std::string::npos) << r.log;
   EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == before);
 }
@@ -199,11 +199,41 @@ TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
   WriteFileBytes(run_.dataSet, "this is not an archive");
   FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
-  ExpectFailedAndClosed(r);
+  ExpectEndedAndClosed(r, OpOutcome::Failed);
+  EXPECT_EQ(r.op.message, "Clover Data set files Not Installed: broken.zip is not a ZIP or 7z archive");
   EXPECT_TRUE(ui_->HasStatus("Not ZIP archive file: broken.zip"));
   EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed: broken.zip is not a ZIP or 7z archive"));
   EXPECT_NE(r.log.find("> FormatThread: Result=#False"), std::string::npos);
   EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
+}
+
+// The program's exit while the format writes: the run is cancelled and joined
+// before the exit goes on, no thread is left, and a loop device the run made
+// for the volume (exFAT as root) is gone.
+TEST_F(FormatThreadRun, ExitDuringAFormatCancelsAndJoinsIt) {
+  const bool viaLoop = IsRoot() && HaveProgram("mkfs.exfat");
+  run_.fileSystem = viaLoop ? "exFAT" : "FAT32-LBA";
+  std::atomic<bool> formatting{false};
+  ui_->onStatus = [&](const std::string& text) {
+    if (text.rfind("Creating file system", 0) != 0) return;  // the volume's loop device is attached
+    formatting = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the exit comes meanwhile
+  };
+  bool joined = false;
+  run_.whileRunning = [&] {
+    for (int i = 0; i < 6000 && !formatting && GetRunner().AnyRunning(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    joined = GetRunner().CancelAndJoinAll(120000);
+  };
+  FormatRunResult r = RunFormat(run_, ui_);
+  GetRunner().Reopen();
+  ASSERT_TRUE(r.selected);
+  ASSERT_TRUE(formatting.load()) << r.log;
+  EXPECT_TRUE(joined);
+  ExpectEndedAndClosed(r, OpOutcome::Cancelled);
+  std::string loops;
+  Sh("losetup -j '" + run_.disk + "'", &loops);
+  EXPECT_EQ(loops, "") << "a loop device is left on the image";
 }
 
 }  // namespace

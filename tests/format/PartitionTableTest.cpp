@@ -87,8 +87,10 @@ TEST_F(FormatTest, TwoPartitionsShareTheDisk) {
 
 TEST_F(FormatTest, LayoutsAnMbrCannotHoldAreRefusedOrLimited) {
   PT pt;
-  EXPECT_EQ(MakePartitionTable(test::GeometryOf(GiB), {"2048", 1, 1024}, pt), 0);  // no room for part 2
-  EXPECT_EQ(FormatStatus.load(), 1);
+  EXPECT_EQ(test::RunAsOperation([&] {
+              EXPECT_EQ(MakePartitionTable(test::GeometryOf(GiB), {"2048", 1, 1024}, pt), 0);  // no room for part 2
+            }).outcome,
+            OpOutcome::Failed);
   ASSERT_EQ(ui_->Boxes().size(), 1u);
   EXPECT_EQ(ui_->Boxes()[0].title, "Error");
   EXPECT_NE(ui_->Boxes()[0].text.find("1024 MB"), std::string::npos);

@@ -149,11 +149,12 @@ TEST(CloverUnpackCancel, CancelStopsTheScript) {
 
   std::thread cancel([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    FormatStatus = 1;
-    CancelMainThread = 1;
+    GetRunner().Cancel(OpKind::Format);
   });
   const auto start = std::chrono::steady_clock::now();
-  const int result = DLAndExtractCloverFromCloverDistrISO(dir / "dest", 1);
+  int result = -1;
+  EXPECT_EQ(test::RunAsOperation([&] { result = DLAndExtractCloverFromCloverDistrISO(dir / "dest", 1); }).outcome,
+            OpOutcome::Cancelled);
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
   cancel.join();

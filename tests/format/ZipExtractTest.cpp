@@ -16,13 +16,13 @@ namespace fk {
 namespace {
 namespace fs = std::filesystem;
 
-// Sets FormatStatus (the user's cancel) once a given progress text is drawn.
+// Cancels the running operation (the user's cancel) once a given progress text is drawn.
 class CancellingUi : public ScriptedUi {
  public:
   std::string cancelAt;
   void DrawProgress(const std::string& text, int percent) override {
     ScriptedUi::DrawProgress(text, percent);
-    if (!cancelAt.empty() && text.find(cancelAt) != std::string::npos) FormatStatus = 1;
+    if (!cancelAt.empty() && text.find(cancelAt) != std::string::npos) test::CancelThisOperation();
   }
 };
 
@@ -103,7 +103,7 @@ TEST_F(ZipExtractTest, CancelStopsBetweenEntries) {
   const std::string zip = Make60EntryZip();
   const std::string dest = dir_ / "dest";
   ui_->cancelAt = "(3/60)";
-  EXPECT_EQ(ExtractDataZip(nullptr, 0, dest, 0, zip, 1, 0), 0);
+  test::RunAsOperation([&] { EXPECT_EQ(ExtractDataZip(nullptr, 0, dest, 0, zip, 1, 0), 0); });
   EXPECT_TRUE(LogMirrorContains("> ExtractDataZip: Cancel(FormatStatus=#True)"));
   EXPECT_FALSE(ui_->HasStatusContaining("(4/60)"));
   EXPECT_TRUE(fs::exists(dest + "/VC/CP437/CP437UNI.TBL"));  // entries done stay in place
@@ -111,7 +111,10 @@ TEST_F(ZipExtractTest, CancelStopsBetweenEntries) {
 
   // Cancel already set: nothing is opened.
   TakeLogMirror();
-  EXPECT_EQ(ExtractDataZip(nullptr, 0, dir_ / "dest2", 0, zip, 1, 0), 0);
+  test::RunAsOperation([&] {
+    test::CancelThisOperation();
+    EXPECT_EQ(ExtractDataZip(nullptr, 0, dir_ / "dest2", 0, zip, 1, 0), 0);
+  });
   EXPECT_FALSE(fs::exists(dir_ / "dest2"));
 }
 

@@ -21,6 +21,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Registry.h"
 #include "app/Settings.h"
 #include "app/Ui.h"
@@ -262,9 +263,9 @@ TEST_F(CoreWiringTest, FormatButtonFormatsTheImageOnAWorkerAndExitStoresThePosit
   EXPECT_EQ(Reg_ValueExists(KeyExplorerPolicies, kAutoRun), 0);
 }
 
-// Format, backup and restore rebuild the drive list as their last step, after
-// they have cleared format_op_in_progress; a refresh or device change on the
-// GUI thread in that moment must not rebuild the list at the same time.
+// Format, backup and restore rebuild the drive list as their last step; a
+// refresh or device change on the GUI thread meanwhile must not rebuild the
+// list at the same time.
 TEST_F(CoreWiringTest, DriveListUpdateWaitsWhileAnOperationIsEnding) {
   const std::string image = home_ / "wait.img";
   test::MakeSparseFile(image, 8 << 20);
@@ -272,11 +273,10 @@ TEST_F(CoreWiringTest, DriveListUpdateWaitsWhileAnOperationIsEnding) {
   ASSERT_NE(Start(image), nullptr);
 
   std::atomic<bool> release{false};
-  ASSERT_TRUE(runtime_->StartWorker(
-      "ending", [&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      },
-      true));
+  ASSERT_TRUE(runtime_->StartOperation(OpKind::Backup, [&](OpContext&) {
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return OpResult::Done();
+  }));
   TakeLogMirror();
   actions_.updateAllDrives();
   actions_.updateAllDrives();
@@ -294,12 +294,10 @@ TEST_F(CoreWiringTest, DriveListUpdateWaitsWhileAnOperationIsEnding) {
   app_->Run();
 }
 
-// The same moment seen from the buttons: format_op_in_progress is already 0,
-// so Format, Backup, Restore and Eject can be pressed while the ending worker
-// still rebuilds AllDrives. The next operation's worker starts its work only
-// after it, and Eject (which looks the selected disk up in AllDrives on the
-// GUI thread) does nothing.
-TEST_F(CoreWiringTest, NextOperationAndEjectWaitForTheEndingOperation) {
+// While an operation runs (also in its end section, which rebuilds AllDrives)
+// no second long operation starts, and Eject (which looks the selected disk
+// up in AllDrives) does nothing.
+TEST_F(CoreWiringTest, NoSecondOperationOrEjectWhileOneRuns) {
   const std::string image = home_ / "next.img";
   test::MakeSparseFile(image, 8 << 20);
   WriteSettings(SettingsFilePath(), [](Settings& s) { s.EnableFixedDisks = 1; });
@@ -310,31 +308,24 @@ TEST_F(CoreWiringTest, NextOperationAndEjectWaitForTheEndingOperation) {
   w->SelectTreeLine(line);
 
   std::atomic<bool> release{false};
-  std::atomic<bool> firstEnded{false};
   std::atomic<bool> secondRan{false};
-  std::atomic<bool> overlapped{false};
-  ASSERT_TRUE(runtime_->StartWorker(
-      "ending", [&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        firstEnded = true;
-      },
-      true));
-  ASSERT_TRUE(runtime_->StartWorker(
-      "next", [&] {
-        if (!firstEnded.load()) overlapped = true;
-        secondRan = true;
-      },
-      true));
+  ASSERT_TRUE(runtime_->StartOperation(OpKind::Backup, [&](OpContext& op) {
+    op.EnterEndSection();
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return OpResult::Done();
+  }));
+  EXPECT_FALSE(runtime_->StartOperation(OpKind::Restore, [&](OpContext&) {
+    secondRan = true;
+    return OpResult::Done();
+  }));
   TakeLogMirror();
   w->findChild<QPushButton*>("Button_Eject")->click();
   PumpUntil([] { return false; }, 200);
-  EXPECT_FALSE(secondRan.load()) << "the next operation ran beside the ending one";
-  EXPECT_FALSE(LogMirrorContains("EjectDrive:")) << "Eject read the drive list beside the worker";
+  EXPECT_FALSE(LogMirrorContains("EjectDrive:")) << "Eject read the drive list beside the operation";
 
   release = true;
   EXPECT_TRUE(PumpUntil([&] { return !runtime_->WorkersRunning(); }, 5000));
-  EXPECT_TRUE(secondRan.load());
-  EXPECT_FALSE(overlapped.load());
+  EXPECT_FALSE(secondRan.load());
   ExitRequested = 1;
   app_->Run();
 }
@@ -356,13 +347,12 @@ TEST_F(CoreWiringTest, WaitingUpdateKeepsTheLineTheEndingOperationSelected) {
   ASSERT_GT(line, 0) << "the second image is listed after another line";
 
   std::atomic<bool> release{false};
-  ASSERT_TRUE(runtime_->StartWorker(
-      "ending", [&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        UpdateAllDrives();
-        GetUi().SelectTreeLine(line);
-      },
-      true));
+  ASSERT_TRUE(runtime_->StartOperation(OpKind::Format, [&](OpContext&) {
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    UpdateAllDrives();
+    GetUi().SelectTreeLine(line);
+    return OpResult::Done();
+  }));
   TakeLogMirror();
   actions_.updateAllDrives();  // the device change, while the worker runs
   release = true;

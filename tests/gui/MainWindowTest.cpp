@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QEnterEvent>
 #include <QGroupBox>
 #include <QMenu>
@@ -11,10 +12,15 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeWidget>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <tuple>
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
+#include "app/Settings.h"
 #include "gui/GuiIcons.h"
 #include "gui/GuiUi.h"
 #include "gui/MainWindow.h"
@@ -24,30 +30,49 @@
 namespace fk::gui {
 namespace {
 
-// Actions that record what the window asked for.
+// An operation on the process's runner that runs until released or cancelled.
+struct HeldOp {
+  std::atomic<bool> release{false};
+  bool Start(OpKind kind) {
+    release = false;
+    return GetRunner().Start(kind, [this](OpContext& op) {
+      while (!release.load() && !op.Cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return op.Cancelled() ? OpResult::Cancelled() : OpResult::Done();
+    }, Settings{}) == Runner::StartStatus::Started;
+  }
+  // Waits for the end; the outcome.
+  OpOutcome End(OpKind kind) {
+    release = true;
+    GetRunner().JoinAll();
+    return GetRunner().LastResult(kind).outcome;
+  }
+  ~HeldOp() { End(OpKind::Format); }
+};
+
+// Actions that record what the window asked for; the start actions run a held
+// operation of their kind on the runner.
 struct Recorder {
   GuiActions a;
   std::vector<std::string> calls, urls, boxes;
   int formatInstallFull = -1;
-  int busyWhenStarted = -1;
   bool startResult = true;
+  HeldOp held;
 
   Recorder() {
     auto note = [this](const char* n) { return [this, n] { calls.push_back(n); }; };
-    auto start = [this](const char* n) {
-      return [this, n] {
-        busyWhenStarted = format_op_in_progress.load();
+    auto start = [this](const char* n, OpKind kind) {
+      return [this, n, kind] {
         calls.push_back(n);
-        return startResult;
+        return startResult && held.Start(kind);
       };
     };
-    a.startFormat = [this, f = start("format")](int full) {
+    a.startFormat = [this, f = start("format", OpKind::Format)](int full) {
       formatInstallFull = full;
       return f();
     };
-    a.startBackup = start("backup");
-    a.startRecover = start("recover");
-    a.startExtractHFSFromDMG = start("dmg");
+    a.startBackup = start("backup", OpKind::Backup);
+    a.startRecover = start("recover", OpKind::Restore);
+    a.startExtractHFSFromDMG = start("dmg", OpKind::DmgExtract);
     a.eject = note("eject");
     a.updateAllDrives = note("update");
     a.openDownloadCenter = note("dlcenter");
@@ -68,6 +93,7 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetSharedFlags();
+    GetRunner().Reopen();
     SetLogMirror(true);
     TakeLogMirror();
   }
@@ -227,46 +253,43 @@ TEST_F(MainWindowTest, ChooseInstallFullFollowsBootRecordsAndDataSet) {
   EXPECT_EQ(ChooseInstallFull("Windows", "Install_Local"), 0);
 }
 
-TEST_F(MainWindowTest, StartButtonsMarkBusyFirstAndUndoWhenTheWorkerDidNotStart) {
+TEST_F(MainWindowTest, StartButtonsStartOneOperationAndPressedAgainCancelIt) {
   Recorder r;
   r.a.bootRecords = [] { return std::string("FreeDos"); };
   r.a.installDataSet = [] { return std::string("Not_Install"); };
   MainWindow w(r.a);
   Click(w, "Button_Format");
   EXPECT_EQ(r.formatInstallFull, 1);
-  EXPECT_EQ(r.busyWhenStarted, 1) << "busy is set before the worker starts";
   EXPECT_EQ(format_op_in_progress.load(), 1);
   EXPECT_TRUE(LogMirrorContains("> #Button_Format pressed ================================"));
 
   // A second press now cancels instead of starting a second run.
   Click(w, "Button_Format");
   EXPECT_EQ(r.Count("format"), 1);
+  EXPECT_EQ(r.held.End(OpKind::Format), OpOutcome::Cancelled);
 
-  ResetSharedFlags();
   r.startResult = false;
   Click(w, "Button_Backup");
   EXPECT_EQ(r.Count("backup"), 1);
-  EXPECT_EQ(format_op_in_progress.load(), 0) << "a worker that did not start leaves the program idle";
+  EXPECT_EQ(format_op_in_progress.load(), 0) << "an operation that did not start leaves the program idle";
+  EXPECT_TRUE(LogMirrorContains("> MainWindow: the operation could not be started"));
 }
 
+// While a long operation runs, Format, Backup and Restore cancel it, whichever
+// it is; Eject, Refresh, Exit and the guarded menu items are ignored.
 TEST_F(MainWindowTest, WhileBusyStartButtonsCancelAndOtherActionsAreIgnored) {
   Recorder r;
   MainWindow w(r.a);
-  format_op_in_progress = 1;  // say, a backup runs
+  for (const char* button : {"Button_Format", "Button_Backup", "Button_Restore"}) {
+    ASSERT_TRUE(r.held.Start(OpKind::Backup));
+    Click(w, button);
+    EXPECT_EQ(CancelMainThread.load(), 1) << button;
+    EXPECT_EQ(r.held.End(OpKind::Backup), OpOutcome::Cancelled) << button;
+    EXPECT_EQ(CancelMainThread.load(), 0) << "no cancel outlives its operation";
+  }
+  EXPECT_TRUE(r.calls.empty()) << r.calls.front();
 
-  Click(w, "Button_Format");
-  EXPECT_EQ(FormatStatus.load(), 1);
-  EXPECT_EQ(CancelMainThread.load(), 1);
-
-  ResetSharedFlags();
-  format_op_in_progress = 1;
-  Click(w, "Button_Backup");
-  EXPECT_EQ(CancelMainThread.load(), 1);
-  EXPECT_EQ(FormatStatus.load(), 0);
-  CancelMainThread = 0;
-  Click(w, "Button_Restore");
-  EXPECT_EQ(CancelMainThread.load(), 1);
-
+  ASSERT_TRUE(r.held.Start(OpKind::Restore));
   Click(w, "Button_Eject");
   Click(w, "Button_Refresh");
   Action(w, "Menu_Configuration")->trigger();
@@ -284,26 +307,53 @@ TEST_F(MainWindowTest, WhileBusyStartButtonsCancelAndOtherActionsAreIgnored) {
   w.close();
   EXPECT_EQ(ExitRequested.load(), 1);
   EXPECT_EQ(ended.count(), 1);
+  EXPECT_EQ(r.held.End(OpKind::Restore), OpOutcome::Done);
 }
 
-// Format pressed while a backup runs cancels the backup; the backup clears
-// only CancelMainThread when it ends. The next format must not start with the
-// old cancel pending (it would stop right after the user confirmed it).
+// Format pressed while a backup runs cancels the backup. The next format must
+// not start with that cancel pending (it would stop right after the user
+// confirmed it).
 TEST_F(MainWindowTest, NextOperationStartsWithoutTheLastOperationsCancel) {
   Recorder r;
-  int formatStatusAtStart = -1;
+  std::atomic<int> formatStatusAtStart{-1};
   r.a.startFormat = [&](int) {
-    formatStatusAtStart = FormatStatus.load();
-    return true;
+    return GetRunner().Start(OpKind::Format, [&](OpContext&) {
+      formatStatusAtStart = FormatStatus.load() + CancelMainThread.load();
+      return OpResult::Done();
+    }, Settings{}) == Runner::StartStatus::Started;
   };
   MainWindow w(r.a);
-  format_op_in_progress = 1;  // a backup runs
+  ASSERT_TRUE(r.held.Start(OpKind::Backup));
   Click(w, "Button_Format");
-  ASSERT_EQ(FormatStatus.load(), 1);
-  CancelMainThread = 0;  // the backup has ended
-  format_op_in_progress = 0;
+  ASSERT_EQ(r.held.End(OpKind::Backup), OpOutcome::Cancelled);
   Click(w, "Button_Format");
-  EXPECT_EQ(formatStatusAtStart, 0);
+  GetRunner().JoinAll();
+  EXPECT_EQ(formatStatusAtStart.load(), 0);
+}
+
+// The window follows the runner: the operation's button reads as its cancel
+// button, the tree is disabled while it runs, and both come back at its end.
+TEST_F(MainWindowTest, ButtonsAndTreeFollowTheRunnerState) {
+  Recorder r;
+  MainWindow w(r.a);
+  auto* tree = Find<QTreeWidget>(&w, "Tree_DestinationDisk");
+  for (auto [kind, c, busy, idle] :
+       {std::tuple{OpKind::Format, Control::Button_Format, "Cancel", "Format Disk"},
+        std::tuple{OpKind::Backup, Control::Button_Backup, "Backup Cancel", "Backup"},
+        std::tuple{OpKind::Restore, Control::Button_Restore, "Restore Cancel", "Restore"},
+        std::tuple{OpKind::RecoveryDownload, Control::Button_Open_DownloadCenter, "Cancel DL", "DL Center"}}) {
+    w.OnRunnerState(kind, OpState::Running);
+    EXPECT_EQ(w.ControlText(c), QString::fromLatin1(busy));
+    EXPECT_FALSE(tree->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor,
+              Qt::BusyCursor);
+    w.OnRunnerState(kind, OpState::Ending);
+    EXPECT_EQ(w.ControlText(c), QString::fromLatin1(idle));
+    EXPECT_TRUE(tree->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  }
+  w.OnRunnerState(OpKind::CloverCheck, OpState::Running);
+  EXPECT_TRUE(tree->isEnabled()) << "a background check leaves the disks alone";
 }
 
 TEST_F(MainWindowTest, ExitAndQuitEndTheLoopWhenIdle) {
@@ -327,16 +377,19 @@ TEST_F(MainWindowTest, DownloadCenterCancelsOnlyWhileItReadsCancelDL) {
   EXPECT_EQ(r.Count("dlcenter"), 1);
   EXPECT_TRUE(LogMirrorContains("> ---> format_op_in_progress=#False;  Open_Window_DownloadCenter()"));
 
-  format_op_in_progress = 1;
+  ASSERT_TRUE(r.held.Start(OpKind::Format));
   Click(w, "Button_Open_DownloadCenter");
   EXPECT_EQ(CancelMainThread.load(), 0) << "a format runs, not a download";
   EXPECT_EQ(r.Count("dlcenter"), 1);
+  EXPECT_EQ(r.held.End(OpKind::Format), OpOutcome::Done);
 
+  ASSERT_TRUE(r.held.Start(OpKind::RecoveryDownload));
   w.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
   Click(w, "Button_Open_DownloadCenter");
   EXPECT_EQ(CancelMainThread.load(), 1);
   EXPECT_TRUE(LogMirrorContains("> ---> format_op_in_progress=$True; CancelMainThread=#True"));
   EXPECT_EQ(r.Count("dlcenter"), 1);
+  EXPECT_EQ(r.held.End(OpKind::RecoveryDownload), OpOutcome::Cancelled);
 }
 
 TEST_F(MainWindowTest, RefreshReselectsTheSameLineIndexAfterTheRebuild) {

@@ -530,16 +530,16 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   HTTPTransfer t = Record(s.Url("/slow.bin"), DEST_FILE);
   t.iBufferSize = 65536;
   t.CallbackWorking = [](HTTPTransfer& x, int64_t got, int64_t size, int64_t el) {
-    if (got >= 4 * 65536) CancelMainThread = 1;
+    if (got >= 4 * 65536) test::CancelThisOperation();
     return MyCallWorking(x, got, size, el);
   };
-  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+  EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED); }, OpKind::CloverDownload).outcome,
+            OpOutcome::Cancelled);
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
   EXPECT_TRUE(LogMirrorContains("> MyCallWorking: CancelMainThread=#True"));
 
   // A callback that throws ends the transfer instead of unwinding through libcurl,
   // also on the last read (delivered outside libcurl); the end callback still runs.
-  CancelMainThread = 0;
   for (int64_t throwAt : {int64_t{0}, 8 * MiB}) {
     ends_.clear();
     t = Record(s.Url("/slow.bin"), DEST_FILE);
@@ -555,20 +555,18 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   }
 
   // Also while the server sends nothing at all.
-  CancelMainThread = 0;
   t = Record(s.Url("/stalled.bin"), DEST_FILE);
   std::thread canceller([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CancelMainThread = 1;
+    GetRunner().Cancel(OpKind::CloverDownload);
   });
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+  test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED); }, OpKind::CloverDownload);
   canceller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
 
   // The operation's cancel (exit) stops a transfer without a progress callback.
-  CancelMainThread = 0;
   Runner runner;
   int code = 0;
   ASSERT_EQ(runner.Start(

@@ -56,7 +56,20 @@ FormatRunResult RunFormat(const FormatRunOptions& opts, const std::shared_ptr<Sc
       }
     }
   }
-  if (r.selected) r.result = FormatThread(InstallFullForSettings());
+  if (r.selected) {
+    Runner& runner = GetRunner();
+    runner.SetSettingsApplier([](std::function<void(Settings&)> change) { change(SavedSettings()); });
+    auto work = [](OpContext& op) { return FormatOperation(op, InstallFullForSettings()); };
+    if (!opts.whileRunning) {
+      r.op = runner.RunHere(OpKind::Format, work, Cfg());
+    } else if (runner.Start(OpKind::Format, work, Cfg()) == Runner::StartStatus::Started) {
+      opts.whileRunning();
+      runner.JoinAll();
+      r.op = runner.LastResult(OpKind::Format);
+    }
+    runner.SetSettingsApplier(nullptr);
+    r.result = r.op.ok() ? 1 : 0;
+  }
 
   for (const std::string& line : TakeLogMirror()) r.log += line + "\n";
   SetLogMirror(false);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/Runner.h"
 #include "tests/support/ScriptedUi.h"
 
 namespace fk::test {
@@ -31,16 +32,22 @@ struct FormatRunOptions {
   std::string label = "FKTEST";
   std::string dataSet;      // "" = Not_Install, else a local archive
   std::string workDir;      // temporary files of the run
+  // When set, the run goes on a worker of the process's runner (as the GUI
+  // runs it) and this runs on the calling thread meanwhile.
+  std::function<void()> whileRunning;
 };
 
 struct FormatRunResult {
   bool selected = false;  // the disk was found and selected
-  int result = 0;         // FormatThread's result
+  int result = 0;         // 1 when the operation was done
+  OpResult op;            // the operation's result
   std::string log;        // the log lines of the run
 };
 
 // Resets the shared state and settings, lists the disk (fixed disks on), selects
-// it and runs FormatThread with ui. Pauses are skipped.
+// it and runs the format operation with ui and a copy of the settings; a
+// settings change the run hands back is made to the saved settings. Pauses
+// are skipped.
 FormatRunResult RunFormat(const FormatRunOptions& opts, const std::shared_ptr<ScriptedUi>& ui);
 
 }  // namespace fk::test

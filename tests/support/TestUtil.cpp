@@ -10,6 +10,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "app/Settings.h"
 #include "platform/Process.h"
 
 namespace fk::test {
@@ -55,5 +56,16 @@ int Sh(const std::string& command, std::string* output) {
 }
 
 bool HaveProgram(const std::string& name) { return !FindProgram(name).empty(); }
+
+OpResult RunAsOperation(const std::function<void()>& fn, OpKind kind) {
+  return GetRunner().RunHere(kind, [&](OpContext& op) {
+    fn();
+    return op.Cancelled() ? OpResult::Cancelled() : OpResult::Done();
+  }, Cfg());
+}
+
+void CancelThisOperation() {
+  if (const OpContext* op = CurrentOp()) GetRunner().Cancel(op->kind());
+}
 
 }  // namespace fk::test

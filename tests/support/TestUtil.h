@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "app/Runner.h"
 
 namespace fk::test {
 
@@ -30,5 +33,11 @@ bool IsRoot();
 // Runs a shell command; returns its exit status and puts stdout+stderr in output.
 int Sh(const std::string& command, std::string* output = nullptr);
 bool HaveProgram(const std::string& name);
+
+// Runs fn on the calling thread as an operation of the process's runner
+// (Cancelled when it was cancelled, Failed when a helper marked it failed).
+OpResult RunAsOperation(const std::function<void()>& fn, OpKind kind = OpKind::Format);
+// Cancels the operation running on the calling thread, as its Cancel button would.
+void CancelThisOperation();
 
 }  // namespace fk::test

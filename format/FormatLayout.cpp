@@ -1,0 +1,93 @@
+// Phases 1 to 5 of a format run: the disk locked, its volumes dismounted, the
+// new partition table written, the disk found again and reopened.
+#include "app/AppState.h"
+#include "app/Log.h"
+#include "app/Runner.h"
+#include "disk/DiskList.h"
+#include "format/BootRecords.h"
+#include "format/FormatJob.h"
+
+namespace fk {
+
+namespace {
+
+bool OpenDiskForWrite(FormatJob& job, const char* phase) {
+  const std::string disk = std::to_string(CurrentDisk.DiskNumber);
+  job.physicalDrive = GetDriveHandle(CurrentDisk.DiskNumber, "", true, true);
+  if (!job.physicalDrive) {
+    return job.FailStatus(std::string("> ") + phase + " Error open Disk" + disk + " for write&lock",
+                          "Error opening the Disk" + disk + " for write&lock", 2000);
+  }
+  Log(std::string("> ") + phase + " Success open Disk" + disk + " for write&lock");
+  return true;
+}
+
+// Phase 2: the old volumes are dismounted.
+void DismountOldVolumes(FormatJob& job) {
+  for (int slot = 0; slot < CurrentDisk.PartitionCount && slot < 4; ++slot) {
+    const std::string letter = CurrentDisk.Partition[slot].DriveLetter;
+    if (letter.empty()) continue;
+    DriveHandle v = GetDriveHandle(0, letter, false, true);
+    if (!v) {
+      Log("> Phase 2 Error open volume " + letter + " for write&lock");
+      job.ui.ShowStatus("Error open volume " + letter + " for write&lock", 2000);
+      continue;
+    }
+    Log("> Phase 2 Success open volume " + letter + " for write&lock");
+    Log("> Phase 2 try Unmount volume " + letter);
+    UnmountDrive(v);
+    Log("> Phase 2 try Unlock&Close Handle volume " + letter);
+    UnlockDrive(v);
+    v.Close();
+  }
+}
+
+// Phase 3: the old MBR/GPT structures cleared, the new MBR written.
+bool WritePartitionTable(FormatJob& job) {
+  job.ui.ShowStatus("Create PartitionTable", 0);
+  const int64_t sector = CurrentDisk.Geometry.BytesPerSector;
+  if (!ClearMBRGPT(job.physicalDrive, CurrentDisk.Geometry.DiskSize, sector) && !CurrentOpStopped()) {
+    // Not a cancel: the disk refused a write. Do not go on writing to it.
+    return job.FailStatus("> Phase 3 Error clearing MBR/GPT structures",
+                          "Error : Clearing MBR/GPT structures failed", 2000);
+  }
+  MakePartitionTable(job.pt, job.Options());
+  if (!WriteNewMBR(job.physicalDrive, job.pt, job.set.MBRTemplate)) {
+    return job.FailStatus("> Phase 3 Error writing the new MBR", "Error : Writing the new MBR failed", 2000);
+  }
+  FinishUnlockClose("", "hPhysicalDrive", job.physicalDrive);
+  PauseMs(500);
+  return true;
+}
+
+// Phase 4: the disk as the system sees it with the new table.
+bool FindDiskAgain(FormatJob& job) {
+  GetAllDrives();
+  bool found = false;
+  for (const DiskRecord& d : AllDrives) {
+    // Matched by device path: another disk arriving or leaving meanwhile
+    // changes the numbers, never the path.
+    if (d.DevicePath == CurrentDisk.DevicePath) {
+      CurrentDisk = d;
+      found = true;
+      break;
+    }
+  }
+  CurrentDisk.SelectedPartition = 0;
+  Log("> Phase 4 FormatThread: CurrentDisk\\DiskNumber = " + std::to_string(CurrentDisk.DiskNumber));
+  Log("> Phase 4 FormatThread: CurrentDisk\\SelectedPartition = " + std::to_string(CurrentDisk.SelectedPartition));
+  Log("> Phase 4 FormatThread: CurrentDisk DriveLetters = " + CurrentDisk.DriveLetters);
+  Log("> Phase 4 FormatThread: CurrentDisk\\BusType$ = " + CurrentDisk.BusType);
+  if (!found) return job.FailStatus("> Phase 4 FormatThread: Error: the disk is gone", "Error : The disk is gone", 2000);
+  return true;
+}
+
+}  // namespace
+
+bool WriteLayout(FormatJob& job) {
+  if (!OpenDiskForWrite(job, "Phase 1")) return false;
+  DismountOldVolumes(job);
+  return WritePartitionTable(job) && FindDiskAgain(job) && OpenDiskForWrite(job, "Phase 5");
+}
+
+}  // namespace fk
