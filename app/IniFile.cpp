@@ -6,9 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <climits>
 #include <filesystem>
 
-#include <climits>
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -170,15 +171,12 @@ IniFile IniFile::Load(const std::string& path, std::string* error) {
     return IniFile{};
   };
   // O_NONBLOCK: a FIFO at the path must not stall the open (it is refused below).
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = file.get();
   if (fd < 0) {
     if (errno == ENOENT) return IniFile{};
     return fail(std::string("cannot open ") + path + ": " + std::strerror(errno));
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail(std::string("cannot read ") + path + ": " + std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return fail(path + " is not a regular file");
@@ -245,19 +243,19 @@ bool AtomicWriteFile(const std::string& pathIn, std::string_view data, std::stri
   std::string templ = path + ".XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) return fail(std::string("cannot create a file in ") + dir + ": " + std::strerror(errno));
+  UniqueFd fd(::mkostemp(buf.data(), O_CLOEXEC));
+  if (!fd) return fail(std::string("cannot create a file in ") + dir + ": " + std::strerror(errno));
   std::string tmp = buf.data();
   auto abandon = [&](const std::string& what) {
-    if (fd >= 0) ::close(fd);
+    fd.Close();
     ::unlink(tmp.c_str());
     return fail(what);
   };
-  ::fchmod(fd, mode);
+  ::fchmod(fd.get(), mode);
   const char* p = data.data();
   size_t left = data.size();
   while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+    ssize_t n = ::write(fd.get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return abandon(std::string("write error on ") + tmp + ": " + std::strerror(errno));
@@ -265,20 +263,12 @@ bool AtomicWriteFile(const std::string& pathIn, std::string_view data, std::stri
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (::fsync(fd) != 0) return abandon(std::string("fsync error on ") + tmp + ": " + std::strerror(errno));
-  if (::close(fd) != 0) {
-    fd = -1;
-    return abandon(std::string("close error on ") + tmp + ": " + std::strerror(errno));
-  }
-  fd = -1;
+  if (::fsync(fd.get()) != 0) return abandon(std::string("fsync error on ") + tmp + ": " + std::strerror(errno));
+  if (fd.Close() != 0) return abandon(std::string("close error on ") + tmp + ": " + std::strerror(errno));
   if (beforeRename && !beforeRename(tmp)) return abandon("save stopped before the rename");
   if (::rename(tmp.c_str(), path.c_str()) != 0)
     return abandon(std::string("cannot rename ") + tmp + " to " + path + ": " + std::strerror(errno));
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  if (const UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dfd) ::fsync(dfd.get());
   return true;
 }
 

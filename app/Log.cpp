@@ -9,6 +9,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/LogSink.h"
+
 namespace fk {
 
 namespace {
@@ -30,6 +32,10 @@ void WriteAll(int fd, const std::string& s) {
     left -= static_cast<size_t>(n);
   }
 }
+
+void ToLog(std::string_view message) { Log(message); }
+// The platform layer logs through this file from the start.
+[[maybe_unused]] const bool g_platformSinkInstalled = (platform::SetLogSink(&ToLog), true);
 }  // namespace
 
 std::string LogTimeStamp() {

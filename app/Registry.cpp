@@ -16,6 +16,7 @@
 #include "app/AppState.h"
 #include "app/IniFile.h"
 #include "app/Log.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -105,13 +106,10 @@ std::string Unescape(const std::string& s) {
 class Store {
  public:
   explicit Store(std::string file) : file_(std::move(file)) {
-    lockFd_ = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0)
+    lockFd_.reset(::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lockFd_ || ::flock(lockFd_.get(), LOCK_EX) != 0)
       Log("> Registry: Error: cannot lock " + file_ + ".lock: " + std::strerror(errno));
     Read();
-  }
-  ~Store() {
-    if (lockFd_ >= 0) ::close(lockFd_);  // releases the lock
   }
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -226,7 +224,7 @@ class Store {
 
   std::string file_;
   std::string readError_;
-  int lockFd_ = -1;
+  UniqueFd lockFd_;  // closing it releases the lock
   std::vector<RegKey> keys_;
 };
 

@@ -23,12 +23,14 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Runner.h"
 #include "app/Utilities.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -39,7 +41,7 @@ namespace {
 struct OwnedDir {
   std::string path;  // ends in '/'
   std::string lockPath;
-  int lockFd = -1;
+  UniqueFd lock;  // held while the directory exists
 };
 
 std::mutex g_mutex;
@@ -100,20 +102,14 @@ void RemoveLeftovers(const std::string& tmp) {
     // Only real directories of our own user; never follow a link out of here.
     if (isDir && (!S_ISDIR(st.st_mode) || st.st_uid != me)) continue;
     if (isLock && dirExists) continue;  // handled with its directory
-    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT) continue;
-    if (fd >= 0 && !LockIfCurrent(fd, lockPath)) {
-      ::close(fd);
-      continue;  // a live run owns it
-    }
+    const UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd && errno != ENOENT) continue;
+    if (fd && !LockIfCurrent(fd.get(), lockPath)) continue;  // a live run owns it
     if (isDir) {
       Log("> --> CreateTempWorkDir: DeleteDirectory: " + dir);
       RemoveTree(dir);
     }
-    if (fd >= 0) {
-      ::unlink(lockPath.c_str());
-      ::close(fd);
-    }
+    if (fd) ::unlink(lockPath.c_str());
   }
 }
 
@@ -139,32 +135,28 @@ bool MakeWorkDir(const std::string& parent, OwnedDir& out, std::string& dir, int
     const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
     dir = parent + name;
     const std::string lockPath = LockPathFor(parent, name);
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
       err = errno;
       if (errno == EEXIST) continue;  // that number is taken
       return false;
     }
-    if (!LockIfCurrent(fd, lockPath)) {  // a remover got in between: try another number
-      ::close(fd);
-      continue;
-    }
+    if (!LockIfCurrent(fd.get(), lockPath)) continue;  // a remover got in between: try another number
     if (::mkdir(dir.c_str(), 0700) == 0) {
-      out = OwnedDir{dir + "/", lockPath, fd};
+      out = OwnedDir{dir + "/", lockPath, std::move(fd)};
       return true;
     }
     err = errno;
     ::unlink(lockPath.c_str());
-    ::close(fd);
     if (err != EEXIST) return false;
   }
   return false;
 }
 
-void ReleaseDir(const OwnedDir& d) {
-  RemoveTree(d.path);
-  ::unlink(d.lockPath.c_str());
-  if (d.lockFd >= 0) ::close(d.lockFd);
+// Removes the directory and its lock file; the lock itself goes with its descriptor.
+void ReleaseDir(const std::string& path, const std::string& lockPath) {
+  RemoveTree(path);
+  ::unlink(lockPath.c_str());
 }
 
 // Free bytes for an unprivileged writer at path; -1 when unknown.
@@ -196,7 +188,7 @@ WorkDir::WorkDir(int64_t bytesNeeded, const std::string& fallbackParent) {
     if (MakeWorkDir(parent, d, dir, err)) {
       path_ = d.path;
       lockPath_ = d.lockPath;
-      lockFd_ = d.lockFd;
+      lockFd_ = d.lock.release();
       Log("> Success create FklTempWorkDir$ = " + path_);
       return;
     }
@@ -207,7 +199,8 @@ WorkDir::WorkDir(int64_t bytesNeeded, const std::string& fallbackParent) {
 
 WorkDir::~WorkDir() {
   if (path_.empty()) return;
-  ReleaseDir(OwnedDir{path_, lockPath_, lockFd_});
+  ReleaseDir(path_, lockPath_);
+  UniqueFd lock(lockFd_);
 }
 
 const WorkDir* OpContext::Work(int64_t bytesNeeded, const std::string& fallbackParent) {
@@ -230,7 +223,7 @@ int CreateTempWorkDir() {
   int err = 0;
   if (MakeWorkDir(tmp, d, dir, err)) {
     g_workDir = d.path;
-    g_ownedDirs.push_back(d);
+    g_ownedDirs.push_back(std::move(d));
     Log("> Success create FklTempWorkDir$ = " + g_workDir);
     return 1;
   }
@@ -247,7 +240,7 @@ std::string FklTempWorkDir() {
 
 void DeleteTempWorkDir() {
   std::lock_guard lock(g_mutex);
-  for (auto& d : g_ownedDirs) ReleaseDir(d);
+  for (auto& d : g_ownedDirs) ReleaseDir(d.path, d.lockPath);
   g_ownedDirs.clear();
   g_workDir.clear();
 }

@@ -1,7 +1,6 @@
 // Shared between the files of the disk layer; not for other subsystems.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,9 +22,6 @@ std::optional<DiskSource> DiskSourceByPath(const std::string& path);
 // Whether path is a file that holds a disk of the last enumeration: an image
 // disk, or the backing file of a listed loop device.
 bool PathIsListedDisk(const std::string& path);
-
-// Splits "<path>@@<offset>"; false when name has no valid range suffix.
-bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset);
 
 // Fresh system-disk set of the current environment (sysfs names).
 std::set<std::string> SystemDisks();

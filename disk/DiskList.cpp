@@ -14,6 +14,7 @@
 #include "app/Utilities.h"
 #include "disk/DiskInternal.h"
 #include "disk/RawDisk.h"
+#include "disk/VolumeRef.h"
 
 namespace fk {
 
@@ -104,17 +105,6 @@ bool PathIsListedDisk(const std::string& path) {
   return false;
 }
 
-bool SplitRangeName(const std::string& name, std::string* path, int64_t* offset) {
-  size_t at = name.rfind("@@");
-  if (at == std::string::npos || at == 0 || at + 2 >= name.size()) return false;
-  std::string num = name.substr(at + 2);
-  if (!std::all_of(num.begin(), num.end(), [](char c) { return c >= '0' && c <= '9'; }) || num.size() > 18)
-    return false;
-  *path = name.substr(0, at);
-  *offset = std::stoll(num);
-  return true;
-}
-
 std::set<std::string> SystemDisks() { return platform::FindSystemDisks(DiskEnv().procRoot, DiskEnv().sysRoot); }
 
 int SelectedLine() {
@@ -173,7 +163,7 @@ int64_t DriveSize(const DriveHandle& handle) {
 std::string VolumeAccessName(const DiskRecord& disk, int slot) {
   if (slot < 0 || slot > 3 || disk.Partition[slot].PartitionLength == 0) return {};
   if (!disk.Partition[slot].DriveLetter.empty()) return disk.Partition[slot].DriveLetter;
-  return disk.DevicePath + "@@" + std::to_string(disk.Partition[slot].StartingOffset);
+  return VolumeRef{disk.DevicePath, disk.Partition[slot].StartingOffset}.ToText();
 }
 
 // Probes the volume at [offset, offset+size) of path and logs as root.
@@ -199,25 +189,13 @@ static std::string VolumeInfo(const std::string& root, bool fileSystem) {
   if (root.empty()) return {};
   std::string path = root;
   int64_t offset = 0, size = 0;
-  if (std::string p; detail::SplitRangeName(root, &p, &offset)) {
-    path = p;
-  } else {
-    const DiskEnvironment env = DiskEnv();
-    const std::string prefix = env.devRoot + "/";
-    if (root.compare(0, prefix.size(), prefix) == 0) {
-      const std::string name = root.substr(prefix.size());
-      const std::string whole = platform::WholeDiskOf(env.sysRoot, name);
-      if (whole != name) {
-        if (auto disk = platform::ReadBlockDevice(env.sysRoot, whole)) {
-          for (const auto& pn : disk->partitions)
-            if (pn.name == name) {
-              path = prefix + whole;
-              offset = pn.startBytes;
-              size = pn.sizeBytes;
-            }
-        }
-      }
-    }
+  if (auto range = VolumeRef::Parse(root)) {
+    path = range->disk;
+    offset = range->offset;
+  } else if (auto located = LocatePartitionNode(root)) {
+    path = DiskEnv().devRoot + "/" + located->wholeDisk;
+    offset = located->partition.startBytes;
+    size = located->partition.sizeBytes;
   }
   return VolumeInfoAt(root, path, offset, size, fileSystem);
 }

@@ -7,10 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Ui.h"
+#include "platform/Disks.h"
 
 namespace fk {
 
@@ -135,6 +137,14 @@ std::string BusTypeToText(int busType);
 // File-system name and label of a volume (device node or "<disk>@@<offset>").
 std::string DriveNameOfFS(const std::string& root);
 std::string DriveNameOfVol(const std::string& root);
+
+// Where a partition device node lies: its whole disk (sysfs name) and the
+// kernel's entry for it, read afresh from sysfs. nullopt for anything else.
+struct PartitionOfNode {
+  std::string wholeDisk;
+  platform::PartitionNode partition;
+};
+std::optional<PartitionOfNode> LocatePartitionNode(const std::string& node);
 
 // The name GetDriveHandle accepts for slot `slot` (0..3) of `disk`: its device
 // node, or "<disk path>@@<byte offset>" when the kernel has none. "" for an empty slot.

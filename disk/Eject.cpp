@@ -67,11 +67,7 @@ int EjectDrive() {
     return 0;
   }
   for (const auto& pn : src->block.partitions) {
-    int fd = platform::OpenDevice(DiskEnv().devRoot + "/" + pn.name, false, false);
-    if (fd >= 0) {
-      ::fsync(fd);
-      ::close(fd);
-    }
+    if (UniqueFd fd(platform::OpenDevice(DiskEnv().devRoot + "/" + pn.name, false, false)); fd) ::fsync(fd.get());
   }
   if (disk.IsLoop) {
     int rc = platform::DetachLoop(disk.DevicePath);
@@ -101,13 +97,13 @@ int EjectDrive() {
       }
     }
     if (!udisks) {
-      int fd = platform::OpenDevice(disk.DevicePath, false, true);
-      if (fd < 0) {
-        last = -fd;
+      UniqueFd fd(platform::OpenDevice(disk.DevicePath, false, true));
+      if (!fd) {
+        last = -fd.get();
       } else {
         std::vector<platform::SysfsWrite> writes;
-        ok = platform::ManualPowerOff(DiskEnv().sysRoot, src->block.name, fd, &writes);
-        ::close(fd);
+        ok = platform::ManualPowerOff(DiskEnv().sysRoot, src->block.name, fd.get(), &writes);
+        fd.Close();
         for (const auto& w : writes) Log("> EjectDrive: " + w.path + " <- " + w.value + (w.ok ? "" : " failed"));
         if (ok) break;
         last = writes.empty() ? 2 : 5;

@@ -11,13 +11,16 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "app/Log.h"
 #include "app/Ui.h"
 #include "disk/DiskInternal.h"
+#include "disk/VolumeRef.h"
 #include "disk/DiskList.h"
 #include "platform/Disks.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -62,19 +65,16 @@ DriveHandle::DriveHandle(DriveHandle&& o) noexcept { *this = std::move(o); }
 DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
   if (this != &o) {
     Close();
-    fd_ = o.fd_;
+    fd_ = std::move(o.fd_);
     offset_ = o.offset_;
     name_ = std::move(o.name_);
     devicePath_ = std::move(o.devicePath_);
     writable_ = o.writable_;
-    locked_ = o.locked_;
+    locked_ = std::exchange(o.locked_, false);
     imageFile_ = o.imageFile_;
     length_ = o.length_;
-    diskClaim_ = o.diskClaim_;
-    o.diskClaim_ = false;
+    diskClaim_ = std::exchange(o.diskClaim_, false);
     mountDevices_ = std::move(o.mountDevices_);
-    o.fd_ = -1;
-    o.locked_ = false;
   }
   return *this;
 }
@@ -82,8 +82,7 @@ DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
 void DriveHandle::Close() {
   if (diskClaim_) DropClaim(devicePath_);
   diskClaim_ = false;
-  if (fd_ >= 0) ::close(fd_);  // closing also drops the O_EXCL claim and the flock
-  fd_ = -1;
+  fd_.Close();  // closing also drops the O_EXCL claim and the flock
   locked_ = false;
 }
 
@@ -117,104 +116,77 @@ static std::string KernelNameOfNode(const std::string& path) {
   return {};
 }
 
-bool IsSystemDiskPath(const std::string& devicePath) {
-  std::string name = KernelNameOfNode(devicePath);
-  if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+std::optional<PartitionOfNode> LocatePartitionNode(const std::string& node) {
+  const std::string kname = KernelNameOfNode(node);
+  if (kname.empty()) return std::nullopt;
+  const std::string whole = platform::WholeDiskOf(DiskEnv().sysRoot, kname);
+  if (whole == kname) return std::nullopt;  // a whole disk is not a partition
+  // The kernel may have read a new table since the disk was listed (a format
+  // run names the new partition by the node it finds then).
+  if (auto disk = platform::ReadBlockDevice(DiskEnv().sysRoot, whole)) {
+    for (const auto& pn : disk->partitions)
+      if (pn.name == kname) return PartitionOfNode{whole, pn};
+  }
+  return std::nullopt;
 }
+
+// Whether the block device of that sysfs name lies on a system disk.
+static bool OnSystemDisk(const std::string& name) {
+  return !name.empty() && detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+}
+
+bool IsSystemDiskPath(const std::string& devicePath) { return OnSystemDisk(KernelNameOfNode(devicePath)); }
 
 // Whether the descriptor, as opened, reaches a system disk.
 static bool FdIsOnSystemDisk(int fd) {
   unsigned maj = 0, min = 0;
-  if (!platform::FdDeviceNumber(fd, &maj, &min)) return false;
-  std::string name = platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min);
-  if (name.empty()) return false;
-  return detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+  return platform::FdDeviceNumber(fd, &maj, &min) &&
+         OnSystemDisk(platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min));
 }
 
 // What a name given to GetDriveHandle leads to.
 struct Target {
-  std::string path;      // file to open
-  int64_t offset = 0;    // volume start in that file
-  int64_t length = 0;    // 0: to the end
+  VolumeRef volume;       // the file to open (disk, image or partition node) and the range in it
   bool image = false;
   std::string wholeDisk;  // sysfs name of the disk; "" for image files
   std::set<std::pair<unsigned, unsigned>> mountDevices;
 };
 
 static bool ResolveVolume(const std::string& name, Target* t) {
-  std::string path;
-  int64_t offset = 0;
-  if (detail::SplitRangeName(name, &path, &offset)) {
-    auto src = detail::DiskSourceByPath(path);
+  if (auto range = VolumeRef::Parse(name)) {
+    auto src = detail::DiskSourceByPath(range->disk);
     if (!src) return false;
-    int fd = platform::OpenDevice(path, false, false);
-    if (fd < 0) return false;
-    int ss = platform::LogicalSectorSize(fd);
-    std::vector<uint8_t> sector(static_cast<size_t>(ss > 512 ? ss : 512));
-    ssize_t got = ss > 0 ? ::pread(fd, sector.data(), sector.size(), 0) : -1;
-    ::close(fd);
-    if (got != static_cast<ssize_t>(sector.size())) return false;
-    platform::MbrLayout m = platform::ParseMbr(sector.data(), sector.size());
-    if (!m.valid) return false;
-    for (const auto& e : m.entries) {
-      if (e.sectors == 0 || e.type == 0 || int64_t(e.startLba) * ss != offset) continue;
-      t->path = path;
-      t->offset = offset;
-      t->length = int64_t(e.sectors) * ss;
-      t->image = src->image;
-      if (!src->image) {
-        t->wholeDisk = src->block.name;
-        for (const auto& pn : src->block.partitions)
-          if (pn.startBytes == offset) t->mountDevices.insert({pn.major, pn.minor});
-      }
-      return true;
+    auto part = FindMbrPartition(range->disk, range->offset);
+    if (!part) return false;
+    t->volume = *range;
+    t->volume.length = part->length;
+    t->image = src->image;
+    if (!src->image) {
+      t->wholeDisk = src->block.name;
+      for (const auto& pn : src->block.partitions)
+        if (pn.startBytes == range->offset) t->mountDevices.insert({pn.major, pn.minor});
     }
-    return false;
-  }
-  std::string kname = KernelNameOfNode(name);
-  if (kname.empty()) return false;
-  const std::string whole = platform::WholeDiskOf(DiskEnv().sysRoot, kname);
-  if (whole == kname) return false;  // a whole disk is not a volume
-  auto src = detail::DiskSourceByPath(DiskEnv().devRoot + "/" + whole);
-  if (!src) return false;
-  // The kernel may have read a new table since the disk was listed (a format
-  // run names the new partition by the node it finds then): the partition
-  // nodes are read afresh.
-  auto fresh = platform::ReadBlockDevice(DiskEnv().sysRoot, whole);
-  if (!fresh) return false;
-  for (const auto& pn : fresh->partitions) {
-    if (pn.name != kname) continue;
-    t->path = name;
-    t->length = pn.sizeBytes;
-    t->wholeDisk = whole;
-    t->mountDevices.insert({pn.major, pn.minor});
     return true;
   }
-  return false;
+  auto located = LocatePartitionNode(name);
+  if (!located || !detail::DiskSourceByPath(DiskEnv().devRoot + "/" + located->wholeDisk)) return false;
+  t->volume = {name, 0, located->partition.sizeBytes};
+  t->wholeDisk = located->wholeDisk;
+  t->mountDevices.insert({located->partition.major, located->partition.minor});
+  return true;
 }
 
 // Takes the exclusive claim on h's descriptor: O_EXCL on a block device (plus
 // flock for a whole disk), flock on an image file. 0 or -errno.
 static int TakeExclusive(DriveHandle& h, bool wholeDisk) {
   if (h.imageFile()) return platform::LockFile(h.value());
-  int fd = platform::OpenDevice(h.devicePath(), h.writable(), true);
-  if (fd < 0) return fd;
+  UniqueFd fd(platform::OpenDevice(h.devicePath(), h.writable(), true));
+  if (!fd) return fd.get();
   if (wholeDisk) {
-    int rc = platform::LockFile(fd);
-    if (rc != 0) {
-      ::close(fd);
-      return rc;
-    }
+    if (const int rc = platform::LockFile(fd.get()); rc != 0) return rc;
   }
   // The exclusive open takes the place of the first descriptor: same number.
-  if (::dup2(fd, h.value()) < 0) {
-    int e = errno;
-    ::close(fd);
-    return -e;
-  }
-  ::close(fd);
-  return 0;
+  return ::dup2(fd.get(), h.value()) < 0 ? -errno : 0;
 }
 
 DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool WriteAccess, bool Lock) {
@@ -288,18 +260,18 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
     platform::UnmountDevices(DiskEnv().procRoot, t.mountDevices, &steps);
     for (const auto& s : steps) Log("> GetDriveHandle: " + s);
   }
-  int fd = platform::OpenDevice(t.path, WriteAccess, false);
+  int fd = platform::OpenDevice(t.volume.disk, WriteAccess, false);
   if (fd < 0) {
     Log("> GetDriveHandle: Error " + std::to_string(-fd) + " could not open drive " + DriveLetter);
     return {};
   }
-  DriveHandle h(fd, t.offset, DriveLetter, t.path, WriteAccess, false, t.image);
-  h.setLength(t.length);
+  DriveHandle h(fd, t.volume.offset, DriveLetter, t.volume.disk, WriteAccess, false, t.image);
+  h.setLength(t.volume.length);
   h.setMountDevices(t.mountDevices);
   Log("> GetDriveHandle: Success Open " + DriveLetter + access);
   if (Lock) {
     bool locked = false;
-    const std::string disk = t.image ? t.path : DiskEnv().devRoot + "/" + t.wholeDisk;
+    const std::string disk = t.image ? t.volume.disk : DiskEnv().devRoot + "/" + t.wholeDisk;
     if (ProcessHoldsDisk(disk)) {
       Log("> GetDriveHandle: Success LOCK " + DriveLetter + " (disk held by this job)");
       locked = true;
@@ -446,11 +418,8 @@ int UnlockDrive(DriveHandle& h) {
       ok = ::flock(h.value(), LOCK_UN) == 0;
     } else {
       // Replace the exclusive open by a plain one under the same number.
-      int fd = platform::OpenDevice(h.devicePath(), h.writable(), false);
-      if (fd >= 0) {
-        ok = ::dup2(fd, h.value()) >= 0;
-        ::close(fd);
-      }
+      UniqueFd fd(platform::OpenDevice(h.devicePath(), h.writable(), false));
+      ok = fd && ::dup2(fd.get(), h.value()) >= 0;
     }
   }
   if (!ok) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 
 // An open disk or volume. Move-only; closes (and so unlocks) on destruction.
@@ -23,8 +25,8 @@ class DriveHandle {
   DriveHandle(const DriveHandle&) = delete;
   DriveHandle& operator=(const DriveHandle&) = delete;
 
-  int value() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int value() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
   explicit operator bool() const { return valid(); }
   int64_t offset() const { return offset_; }           // byte offset of the volume on the device
   const std::string& name() const { return name_; }    // the name it was opened by, for log lines
@@ -48,7 +50,7 @@ class DriveHandle {
   void setDiskClaim(bool claim) { diskClaim_ = claim; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int64_t offset_ = 0;
   std::string name_;
   std::string devicePath_;

@@ -224,16 +224,13 @@ void RestoreJob::CorrectMbr() {
     Log("> Recover: read_sectors boot - Error");
   } else {
     Log("> Recover: Correction MBR Partition leight");
-    unsigned char* entry = sector.data() + 446 + 16 * (selected_ - 1);
-    const uint32_t oldCount = static_cast<uint32_t>(entry[12]) | static_cast<uint32_t>(entry[13]) << 8 |
-                              static_cast<uint32_t>(entry[14]) << 16 | static_cast<uint32_t>(entry[15]) << 24;
-    Log("> Recover: Old Partition leight = " + std::to_string(static_cast<int64_t>(oldCount) * sectorSize_));
+    const auto mbr = platform::ParseMbr(sector.data(), static_cast<size_t>(sectorSize_));
+    platform::MbrEntry entry = mbr.entries[selected_ - 1];
+    Log("> Recover: Old Partition leight = " + std::to_string(static_cast<int64_t>(entry.sectors) * sectorSize_));
     const auto newCount = static_cast<uint32_t>(fileSize_ / sectorSize_);
-    entry[12] = newCount & 0xFF;
-    entry[13] = (newCount >> 8) & 0xFF;
-    entry[14] = (newCount >> 16) & 0xFF;
-    entry[15] = (newCount >> 24) & 0xFF;
-    entry[4] = kRestoredPartitionType;
+    entry.sectors = newCount;
+    entry.type = kRestoredPartitionType;
+    platform::StoreMbrEntry(sector.data(), selected_ - 1, entry);
     if (write_sectors(physical_, sectorSize_, 0, 1, sector.data()) == sectorSize_) {
       Log("> Recover: New Partition leight = " + std::to_string(static_cast<int64_t>(newCount) * sectorSize_));
     } else {

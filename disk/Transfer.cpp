@@ -81,45 +81,19 @@ std::string ErrorStatus(const std::string& call, int error) {
 
 // ---------------------------------------------------------------- ImageFile
 
-ImageFile::~ImageFile() { Close(); }
-
-ImageFile::ImageFile(ImageFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void ImageFile::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
+  ImageFile f;
+  f.fd_.reset(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+  if (error) *error = f.fd_ ? 0 : errno;
+  if (f.fd_) ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return f;
 }
 
 ImageFile ImageFile::Create(const std::string& path, int* error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return ImageFile();
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (error) *error = 0;
-  return ImageFile(fd);
+  return Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
 }
 
-ImageFile ImageFile::OpenRead(const std::string& path, int* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return ImageFile();
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (error) *error = 0;
-  return ImageFile(fd);
-}
+ImageFile ImageFile::OpenRead(const std::string& path, int* error) { return Open(path, O_RDONLY, error); }
 
 namespace {
 
@@ -155,9 +129,9 @@ int64_t WriteFully(int fd, const void* buffer, int64_t count, int64_t offset, in
   return TransferFully(::pwrite, fd, static_cast<const unsigned char*>(buffer), count, offset, error);
 }
 
-int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_, length) == 0 ? 0 : errno; }
+int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_.get(), length) == 0 ? 0 : errno; }
 
-int ImageFile::Flush() const { return ::fsync(fd_) == 0 ? 0 : errno; }
+int ImageFile::Flush() const { return ::fsync(fd_.get()) == 0 ? 0 : errno; }
 
 int64_t ImageFileSize(const std::string& path) {
   struct stat st {};

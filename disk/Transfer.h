@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 
 // Bytes per transfer of backup and restore.
@@ -66,40 +68,32 @@ std::string ErrorText(int error);
 // A failed call's status: "WriteFile Error=28 (No space left on device)".
 std::string ErrorStatus(const std::string& call, int error);
 
-// End section for one drive handle of a job: when it is open, logs
-// "> <op>: Finish UnlockClose <label> = <descriptor>", unlocks it when locked
-
 // The image file: an owned descriptor, closed on destruction.
 class ImageFile {
  public:
   ImageFile() = default;
-  ~ImageFile();
-  ImageFile(ImageFile&& other) noexcept;
-  ImageFile& operator=(ImageFile&& other) noexcept;
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
 
   // Creates or truncates path for writing, sequential access. errno on failure.
   static ImageFile Create(const std::string& path, int* error);
   // Opens an existing file for reading, sequential access.
   static ImageFile OpenRead(const std::string& path, int* error);
 
-  bool IsOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool IsOpen() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
   int64_t ReadAt(void* buffer, int64_t count, int64_t offset, int* error) const {
-    return ReadFully(fd_, buffer, count, offset, error);
+    return ReadFully(fd_.get(), buffer, count, offset, error);
   }
   int64_t WriteAt(const void* buffer, int64_t count, int64_t offset, int* error) const {
-    return WriteFully(fd_, buffer, count, offset, error);
+    return WriteFully(fd_.get(), buffer, count, offset, error);
   }
   // Ends the file at length bytes / flushes it to the disk. 0 or errno.
   int Truncate(int64_t length) const;
   int Flush() const;
-  void Close();
+  void Close() { fd_.Close(); }
 
  private:
-  explicit ImageFile(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  static ImageFile Open(const std::string& path, int flags, int* error);
+  UniqueFd fd_;
 };
 
 // Size of a path as the restore's file check sees it: the size of a regular

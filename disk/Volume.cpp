@@ -11,27 +11,25 @@
 
 namespace fk {
 
-std::string AssignDriveLetter(const std::string& deviceName) {
-  std::string path;
-  int64_t offset = 0;
+std::string AssignDriveLetter(const VolumeRef& volume) {
+  const std::string name = volume.ToText();
   std::string root;
-  if (detail::SplitRangeName(deviceName, &path, &offset)) {
-    root = deviceName;
+  if (auto src = detail::DiskSourceByPath(volume.disk)) {
+    root = name;
     // The kernel's node for that range, when it has scanned the new table.
-    auto src = detail::DiskSourceByPath(path);
-    if (src && !src->image) {
+    if (!src->image) {
       if (auto fresh = platform::ReadBlockDevice(DiskEnv().sysRoot, src->block.name)) {
         for (const auto& pn : fresh->partitions)
-          if (pn.startBytes == offset) root = DiskEnv().devRoot + "/" + pn.name;
+          if (pn.startBytes == volume.offset) root = DiskEnv().devRoot + "/" + pn.name;
       }
     }
   }
   Log("> AssignDriveLetter: FirstFreeRootName = " + root);
   if (root.empty()) {
-    Log("> AssignDriveLetter: 1-st DefineDosDevice Error for " + deviceName);
+    Log("> AssignDriveLetter: 1-st DefineDosDevice Error for " + name);
     return {};
   }
-  Log("> AssignDriveLetter: Success mount " + deviceName + " on " + root);
+  Log("> AssignDriveLetter: Success mount " + name + " on " + root);
   return root;
 }
 

@@ -3,11 +3,14 @@
 
 #include <string>
 
+#include "disk/VolumeRef.h"
+
 namespace fk {
 
-// deviceName: "<disk path>@@<byte offset>" of the new partition. Returns its
-// device node when the kernel exposes one, else the range name itself; "" on failure.
-std::string AssignDriveLetter(const std::string& deviceName);
+// volume: the new partition on a disk of the last enumeration. Returns its
+// device node when the kernel exposes one, else its text form; "" when the
+// disk is not listed.
+std::string AssignDriveLetter(const VolumeRef& volume);
 // Unmounts the volume and mounts it again where it was mounted; nothing to do
 // when it is not mounted.
 void RemountVolume(const std::string& root);

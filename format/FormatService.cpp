@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -21,9 +20,12 @@
 #include "format/BootRecords.h"
 #include "format/PartitionTable.h"
 #include "format/SectorDevice.h"
+#include "disk/DiskList.h"
+#include "disk/VolumeRef.h"
 #include "platform/LoopDevice.h"
 #include "platform/Process.h"
 #include "platform/Disks.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -69,19 +71,6 @@ bool Contains(const std::string& text, const char* part) {
 }
 
 
-bool ParseInt64(const std::string& s, int64_t* v) {
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), *v);
-  return ec == std::errc() && p == s.data() + s.size();
-}
-
-bool ReadMbr(const std::string& path, std::array<uint8_t, 512>* sector) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::pread(fd, sector->data(), sector->size(), 0) == static_cast<ssize_t>(sector->size());
-  ::close(fd);
-  return ok && (*sector)[510] == 0x55 && (*sector)[511] == 0xAA;
-}
-
 void ShowAndLog(const std::string& text) {
   Log("> " + text + ".");
   GetUi().ShowStatus(text, 0);
@@ -95,8 +84,8 @@ int CallbackDone(bool success) {
 // Writes zeros over the target range, reporting progress through the callback.
 // Returns false when the run was cancelled or a write failed.
 bool ZeroRange(const std::string& path, int64_t offset, int64_t length) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd) {
     Log("> FormatDriveEx: Error open " + path + " for zeroing: " + std::strerror(errno));
     FormatExCallback(FCC_ACCESS_DENIED, 0, nullptr);
     return false;
@@ -112,7 +101,7 @@ bool ZeroRange(const std::string& path, int64_t offset, int64_t length) {
       break;
     }
     const int64_t n = std::min(kChunk, length - done);
-    ssize_t w = ::pwrite(fd, zeros.data(), static_cast<std::size_t>(n), offset + done);
+    ssize_t w = ::pwrite(fd.get(), zeros.data(), static_cast<std::size_t>(n), offset + done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       Log("> FormatDriveEx: Error zeroing at byte " + std::to_string(offset + done) + ": " + std::strerror(errno));
@@ -130,12 +119,11 @@ bool ZeroRange(const std::string& path, int64_t offset, int64_t length) {
       }
     }
   }
-  if (ok && ::fsync(fd) != 0) {
+  if (ok && ::fsync(fd.get()) != 0) {
     Log(std::string("> FormatDriveEx: Error flushing the zeroed volume: ") + std::strerror(errno));
     CallbackDone(false);
     ok = false;
   }
-  ::close(fd);
   return ok;
 }
 
@@ -157,19 +145,18 @@ bool PatchExfatPartitionOffset(SectorDevice& volume, uint64_t startSector) {
 bool SetMbrType(const VolumeLocation& loc, uint8_t type) {
   if (loc.mbrSlot < 0 || loc.mbrSlot > 3) return true;
   std::string err;
-  auto disk = FileSectorDevice::Open(loc.diskPath, 0, true, &err);
+  auto disk = FileSectorDevice::Open(loc.disk, 0, true, &err);
   if (!disk) {
     Log("> FormatDriveEx: " + err);
     return false;
   }
   std::array<uint8_t, 512> mbr{};
   if (disk->ReadSectors(kSector, 0, 1, mbr.data()) != kSector) return false;
-  PT pt = ParsePartitionTable(mbr);
-  PartitionEntry& e = pt.PartitionTable[loc.mbrSlot];
-  if (e.StartingSector != loc.startSector) return true;  // not the table this volume came from
-  if (e.SystemIndicator == type) return true;
-  e.SystemIndicator = type;
-  std::memcpy(mbr.data() + kMbrPartitionTableOffset, &pt, sizeof pt);
+  platform::MbrEntry e = platform::ParseMbr(mbr.data(), mbr.size()).entries[loc.mbrSlot];
+  if (e.startLba != loc.startSector()) return true;  // not the table this volume came from
+  if (e.type == type) return true;
+  e.type = type;
+  platform::StoreMbrEntry(mbr.data(), loc.mbrSlot, e);
   if (disk->WriteSectors(kSector, 0, 1, mbr.data()) != kSector) return false;
   disk->Flush();
   Log("> FormatDriveEx: partition type set to $" + HexBytes(&type, 1));
@@ -179,12 +166,11 @@ bool SetMbrType(const VolumeLocation& loc, uint8_t type) {
 // The tool wrote through a loop over the disk; a partition node has a page
 // cache of its own that may still hold what was there before.
 void DropCachedPartition(const std::string& root) {
-  if (root.find("@@") != std::string::npos || !platform::IsBlockDevicePath(root)) return;
-  int fd = ::open(root.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  if (const int rc = platform::DropDeviceCache(fd); rc != 0)
+  if (!platform::IsBlockDevicePath(root)) return;
+  UniqueFd fd(::open(root.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return;
+  if (const int rc = platform::DropDeviceCache(fd.get()); rc != 0)
     Log(std::string("> FormatDriveEx: drop cache ") + std::strerror(-rc));
-  ::close(fd);
 }
 
 std::string UpperAscii(std::string s) {
@@ -206,16 +192,16 @@ std::vector<std::string> ToolArguments(const std::string& fs, const std::string&
                                        int clusterSize, const VolumeLocation& loc, const std::string& target,
                                        bool onImage) {
   std::vector<std::string> a{program};
-  const std::string start = std::to_string(loc.startSector);
+  const std::string start = std::to_string(loc.startSector());
   if (fs == "FAT32") {
     a.insert(a.end(), {"-F", "32"});
     if (!label.empty()) a.insert(a.end(), {"-n", label});
     const int spc = clusterSize > 0 ? static_cast<int>(clusterSize / kSector)
-                                    : DefaultFat32SectorsPerCluster(loc.sectors * kSector);
+                                    : DefaultFat32SectorsPerCluster(loc.length);
     a.insert(a.end(), {"-s", std::to_string(spc), "-h", start, "-g", "255/63", "-D", "0x80", "--mbr=n"});
     if (onImage) a.push_back("--offset=" + start);
     a.push_back(target);
-    if (onImage) a.push_back(std::to_string(loc.sectors * kSector / 1024));
+    if (onImage) a.push_back(std::to_string(loc.length / 1024));
   } else if (fs == "exFAT") {
     if (!label.empty()) a.insert(a.end(), {"-L", label});
     if (clusterSize > 0) a.insert(a.end(), {"-c", std::to_string(clusterSize)});
@@ -273,14 +259,14 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
   // exclusively.
   const bool onImage = loc.diskIsFile && fs == "FAT32";
   std::unique_ptr<LoopDevice> loop;
-  std::string target = loc.diskPath;
-  int64_t targetOffset = loc.startSector * kSector;
+  std::string target = loc.disk;
+  int64_t targetOffset = loc.offset;
   if (!onImage) {
     LoopDevice::Options o;
-    o.offset = loc.startSector * kSector;
-    o.sizeLimit = loc.sectors * kSector;
+    o.offset = loc.offset;
+    o.sizeLimit = loc.length;
     o.blockSize = static_cast<int>(kSector);
-    loop = LoopDevice::Attach(loc.diskPath, o, &err);
+    loop = LoopDevice::Attach(loc.disk, o, &err);
     if (!loop) {
       Log("> FormatDriveEx: Error loop device over " + root + ": " + err);
       FormatExCallback(FCC_ACCESS_DENIED, 0, nullptr);
@@ -290,7 +276,7 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
     targetOffset = 0;
   }
 
-  if (quick == 0 && !ZeroRange(target, targetOffset, loc.sectors * kSector)) return 0;
+  if (quick == 0 && !ZeroRange(target, targetOffset, loc.length)) return 0;
   if (FormatExCallback(FCC_STRUCTURE_PROGRESS, 0, nullptr) == 0) return 0;
 
   ProcessRequest req;
@@ -320,7 +306,7 @@ int RunFormat(const std::string& root, const FormatTool& tool, const std::string
 
   if (fs == "exFAT") {
     FileSectorDevice dev(loop->fd(), 0, false);
-    if (!PatchExfatPartitionOffset(dev, static_cast<uint64_t>(loc.startSector))) {
+    if (!PatchExfatPartitionOffset(dev, static_cast<uint64_t>(loc.startSector()))) {
       Log("> FormatDriveEx: Error writing PartitionOffset");
       CallbackDone(false);
       return 0;
@@ -412,45 +398,35 @@ void ClrFormatPromptHook() {}
 
 bool ResolveVolume(const std::string& root, VolumeLocation* out, std::string* error) {
   VolumeLocation loc;
-  const std::size_t at = root.rfind("@@");
-  if (at != std::string::npos) {
-    loc.diskPath = root.substr(0, at);
-    int64_t offset = 0;
-    if (!ParseInt64(root.substr(at + 2), &offset) || offset <= 0 || offset % kSector != 0) {
+  if (auto range = VolumeRef::Parse(root)) {
+    static_cast<VolumeRef&>(loc) = *range;
+    if (loc.offset <= 0 || loc.offset % kSector != 0) {
       *error = "bad byte offset in " + root;
       return false;
     }
-    loc.startSector = offset / kSector;
-    std::array<uint8_t, 512> mbr{};
-    if (!ReadMbr(loc.diskPath, &mbr)) {
-      *error = "no MBR on " + loc.diskPath;
+    auto part = FindMbrPartition(loc.disk, loc.offset);
+    if (!part) {
+      *error = "no partition at byte offset " + std::to_string(loc.offset) + " of " + loc.disk;
       return false;
     }
-    PT pt = ParsePartitionTable(mbr);
-    for (int i = 0; i < 4; ++i) {
-      const PartitionEntry& e = pt.PartitionTable[i];
-      if (e.NumberOfSects != 0 && e.StartingSector == loc.startSector) {
-        loc.mbrSlot = i;
-        loc.sectors = e.NumberOfSects;
-      }
-    }
-    if (loc.mbrSlot < 0) {
-      *error = "no partition at byte offset " + std::to_string(offset) + " of " + loc.diskPath;
-      return false;
-    }
+    loc.length = part->length;
+    loc.mbrSlot = part->slot;
     struct stat st {};
-    loc.diskIsFile = ::stat(loc.diskPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    loc.diskIsFile = ::stat(loc.disk.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     *out = loc;
     return true;
   }
 
-  platform::PartitionLocation node;
-  if (!platform::ResolvePartitionNode("/sys", root, &node, error)) return false;
-  loc.diskPath = node.diskPath;
-  loc.startSector = node.start512;  // sysfs counts 512-byte units
-  loc.sectors = node.size512;
-  const int64_t number = node.number;
-  loc.mbrSlot = number >= 1 && number <= 4 ? static_cast<int>(number - 1) : -1;
+  auto located = LocatePartitionNode(root);
+  if (!located) {
+    *error = root + " is not a partition";
+    return false;
+  }
+  loc.disk = DiskEnv().devRoot + "/" + located->wholeDisk;
+  loc.offset = located->partition.startBytes;
+  loc.length = located->partition.sizeBytes;
+  const int number = located->partition.number;
+  loc.mbrSlot = number >= 1 && number <= 4 ? number - 1 : -1;
   *out = loc;
   return true;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "disk/VolumeRef.h"
+
 namespace fk {
 
 // Command codes of the format callback.
@@ -46,16 +48,14 @@ int FormatDriveEx(const std::string& DriveRoot, const std::string& FileSystemNam
 int SetFormatPromptHook();
 void ClrFormatPromptHook();
 
-// Where a volume lies: its disk (device or image file), start and length in
-// 512-byte sectors, and its MBR slot (0..3, -1 when not in the MBR).
-struct VolumeLocation {
-  std::string diskPath;
-  int64_t startSector = 0;
-  int64_t sectors = 0;
+// Where a volume lies (its disk, device or image file, and byte range) and its
+// MBR slot (0..3, -1 when not in the MBR).
+struct VolumeLocation : VolumeRef {
   int mbrSlot = -1;
   bool diskIsFile = false;
+  int64_t startSector() const { return offset / 512; }
 };
-// Resolves a partition device node or "<disk>@@<offset>"; false with *error set
+// Resolves a partition device node or a VolumeRef's text; false with *error set
 // when the name is neither or the disk's MBR has no partition there.
 bool ResolveVolume(const std::string& root, VolumeLocation* out, std::string* error);
 

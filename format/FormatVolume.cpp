@@ -18,8 +18,7 @@ namespace {
 std::string FirstVolumeName(FormatJob& job) {
   std::string letter = CurrentDisk.Partition[0].DriveLetter;
   if (!letter.empty()) return letter;
-  const std::string device = CurrentDisk.DevicePath + "@@" + std::to_string(CurrentDisk.Partition[0].StartingOffset);
-  letter = AssignDriveLetter(device);
+  letter = AssignDriveLetter({CurrentDisk.DevicePath, CurrentDisk.Partition[0].StartingOffset});
   if (letter.empty()) {
     Log("> Phase 6 FormatThread: Error AssignDriveLetter()");
     job.Fail();

@@ -25,6 +25,8 @@
 #include "app/Ui.h"
 #include "format/VolumeFiles.h"
 #include "format/ZipExtract.h"
+#include "platform/Mounts.h"
+#include "platform/UniqueFd.h"
 #include "resources/packs/PackIndex.h"
 
 namespace fk {
@@ -209,8 +211,9 @@ std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t Buffe
     Log(me + "TempFile$=#NULL$");
     return {};
   }
-  bool ok = WriteAll(fd, output.data(), decoded);
-  if (::close(fd) != 0) ok = false;
+  UniqueFd file(fd);
+  bool ok = WriteAll(file.get(), output.data(), decoded);
+  if (file.Close() != 0) ok = false;
   if (!ok) {
     ::unlink(tempFile.c_str());
     Log("> Error UnpackInternalMemoryToTempFile: WriteData Error");
@@ -268,18 +271,15 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   std::string staging;
   std::error_code ec;
   if (toVolume) {
-    std::string workDir = PackWorkDir();
-    std::vector<char> buf;
-    std::string templ = workDir + "Staging" + "XXXXXX";
-    buf.assign(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (workDir.empty() || !::mkdtemp(buf.data())) {
+    const std::string workDir = PackWorkDir();
+    std::string why;
+    if (!workDir.empty()) staging = platform::MakeUniqueDir(workDir, "Staging", &why);
+    if (staging.empty()) {
       Log(me + "Can't create a staging folder in " + workDir);
       NoteFailureReason("cannot create a folder in " + (workDir.empty() ? GetTemporaryDirectory() : workDir) + " (" +
                         ErrnoText(errno) + ")");
       return 0;
     }
-    staging = buf.data();
     target = staging;
   } else if (!std::filesystem::is_directory(target, ec)) {
     std::filesystem::create_directories(target, ec);
@@ -301,7 +301,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   ZipExtractOptions opt;
   opt.cancel = [] { return CurrentOpStopped(); };
   // Files for a volume are staged on the system's disk first: never more than the volume holds.
-  if (toVolume) opt.maxBytes = volume.byteLength;
+  if (toVolume) opt.maxBytes = volume.length;
   if (ShowProgress) {
     opt.progress = [&dest](const ZipProgress& p) {
       int percent = static_cast<int>(std::lround(p.index * 1.0 / p.total * 100.0));

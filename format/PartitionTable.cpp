@@ -177,10 +177,4 @@ std::array<uint8_t, 512> BuildMbrSector(std::span<const uint8_t> mbrTemplate, co
   return s;
 }
 
-PT ParsePartitionTable(std::span<const uint8_t> sector) {
-  PT pt;
-  if (sector.size() >= 512) std::memcpy(&pt, sector.data() + kMbrPartitionTableOffset, sizeof pt);
-  return pt;
-}
-
 }  // namespace fk

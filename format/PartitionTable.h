@@ -92,7 +92,4 @@ int MakePartitionTable(const DiskGeometryInput& disk, const PartitionOptions& op
 // u32 at 0x1B8 and pt at 0x1BE (which carries 55 AA at 0x1FE).
 std::array<uint8_t, 512> BuildMbrSector(std::span<const uint8_t> mbrTemplate, const PT& pt, uint32_t signature);
 
-// Reads the table back out of an MBR sector (no check of 55 AA).
-PT ParsePartitionTable(std::span<const uint8_t> sector);
-
 }  // namespace fk

@@ -32,11 +32,7 @@ std::unique_ptr<FileSectorDevice> FileSectorDevice::Open(const std::string& path
 }
 
 FileSectorDevice::FileSectorDevice(int fd, int64_t byteOffset, bool ownsFd)
-    : fd_(fd), offset_(byteOffset), owns_(ownsFd) {}
-
-FileSectorDevice::~FileSectorDevice() {
-  if (owns_ && fd_ >= 0) ::close(fd_);
-}
+    : fd_(fd), offset_(byteOffset), owned_(ownsFd ? fd : -1) {}
 
 int64_t FileSectorDevice::ReadSectors(int64_t sectorSize, int64_t startSector, int64_t nSectors, void* buffer) {
   const int64_t want = sectorSize * nSectors;

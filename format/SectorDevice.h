@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 
 class SectorDevice {
@@ -29,11 +31,8 @@ class FileSectorDevice final : public SectorDevice {
   // Opens path (read-write when write) and addresses it from byteOffset on.
   static std::unique_ptr<FileSectorDevice> Open(const std::string& path, int64_t byteOffset, bool write,
                                                 std::string* error);
-  // Uses an already open descriptor (not closed by this object).
+  // Uses an already open descriptor, which it closes only when it owns it.
   FileSectorDevice(int fd, int64_t byteOffset, bool ownsFd);
-  ~FileSectorDevice() override;
-  FileSectorDevice(const FileSectorDevice&) = delete;
-  FileSectorDevice& operator=(const FileSectorDevice&) = delete;
 
   int64_t ReadSectors(int64_t sectorSize, int64_t startSector, int64_t nSectors, void* buffer) override;
   int64_t WriteSectors(int64_t sectorSize, int64_t startSector, int64_t nSectors, const void* buffer) override;
@@ -44,7 +43,7 @@ class FileSectorDevice final : public SectorDevice {
  private:
   int fd_ = -1;
   int64_t offset_ = 0;
-  bool owns_ = false;
+  UniqueFd owned_;  // fd_ when this object owns it
 };
 
 }  // namespace fk

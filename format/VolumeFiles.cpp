@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,24 +19,11 @@
 #include "platform/Disks.h"
 #include "platform/Mounts.h"
 #include "platform/Process.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 namespace fs = std::filesystem;
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool Fail(std::string* error, const std::string& text) {
   if (error) *error = text;
@@ -47,21 +33,6 @@ bool Fail(std::string* error, const std::string& text) {
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// Length of the MBR partition that starts at byteOffset; 0 when none does.
-int64_t MbrPartitionLength(const std::string& path, int64_t byteOffset) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  unsigned char mbr[512];
-  if (fd.get() < 0 || ::pread(fd.get(), mbr, sizeof mbr, 0) != 512 || mbr[510] != 0x55 || mbr[511] != 0xAA) return 0;
-  const int sector = platform::LogicalSectorSize(fd.get()) > 0 ? platform::LogicalSectorSize(fd.get()) : 512;
-  for (int i = 0; i < 4; ++i) {
-    const unsigned char* e = mbr + 446 + 16 * i;
-    uint32_t start = e[8] | e[9] << 8 | e[10] << 16 | uint32_t(e[11]) << 24;
-    uint32_t count = e[12] | e[13] << 8 | e[14] << 16 | uint32_t(e[15]) << 24;
-    if (e[4] != 0 && count != 0 && int64_t(start) * sector == byteOffset) return int64_t(count) * sector;
-  }
-  return 0;
-}
-
 ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {}) {
   ProcessRequest rq;
   rq.argv = std::move(argv);
@@ -70,22 +41,15 @@ ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::
   return RunProcess(rq);
 }
 
-std::string ToolFailure(const std::string& tool, const ProcessResult& r) {
-  if (!r.started) return tool + " not found (install the package that provides it): " + r.errorText;
-  std::string out = r.output;
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
-}
-
 bool FsyncPath(const std::string& path, std::string* error) {
-  Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + path));
   return true;
 }
 
 bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                     std::string* error) {
-  const std::string image = v.byteOffset ? v.device + "@@" + std::to_string(v.byteOffset) : v.device;
+  const std::string image = v.offset ? v.ToText() : v.disk;
   const std::vector<std::pair<std::string, std::string>> env = {{"MTOOLS_SKIP_CHECK", "1"},
                                                                 {"MTOOLSRC", "/dev/null"}};
   std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m", "-i", image};
@@ -98,16 +62,16 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
     argv.insert(argv.end(), top.begin(), top.end());
     argv.push_back("::/");
     ProcessResult r = RunTool(argv, env);
-    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mcopy", r));
+    if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mcopy", r));
   }
   if (!opts.hidden.empty()) {
     std::vector<std::string> attr = {"mattrib", "-i", image, "+h"};
     for (const auto& h : opts.hidden) attr.push_back("::/" + h);
     ProcessResult r = RunTool(attr, env);
-    if (!r.started || r.exitCode != 0) return Fail(error, ToolFailure("mattrib", r));
+    if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mattrib", r));
   }
   // mtools never flushes.
-  return FsyncPath(v.device, error);
+  return FsyncPath(v.disk, error);
 }
 
 bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {
@@ -120,8 +84,8 @@ bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) 
     if (fs::is_directory(st)) {
       if (::mkdir(target.c_str(), 0755) != 0 && errno != EEXIST) return Fail(error, Errno("mkdir " + target.string()));
     } else if (fs::is_regular_file(st)) {
-      Fd in(::open(it->path().c_str(), O_RDONLY | O_CLOEXEC));
-      Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      UniqueFd in(::open(it->path().c_str(), O_RDONLY | O_CLOEXEC));
+      UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       if (in.get() < 0 || out.get() < 0) return Fail(error, Errno("copy " + rel.string()));
       for (;;) {
         ssize_t n = ::read(in.get(), buf.data(), buf.size());
@@ -149,10 +113,10 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
   // mount a partition node while its whole disk is held exclusively by the job.
   std::string err;
   LoopDevice::Options lo;
-  lo.offset = v.byteOffset;
-  lo.sizeLimit = v.byteLength;
-  std::unique_ptr<LoopDevice> loop = LoopDevice::Attach(v.device, lo, &err);
-  if (!loop) return Fail(error, "loop device over " + v.device + ": " + err);
+  lo.offset = v.offset;
+  lo.sizeLimit = v.length;
+  std::unique_ptr<LoopDevice> loop = LoopDevice::Attach(v.disk, lo, &err);
+  if (!loop) return Fail(error, "loop device over " + v.disk + ": " + err);
   const std::string dev = loop->path();
   {
     platform::PrivateMount mnt;
@@ -172,7 +136,7 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
     else break;
   }
   if (raw < 0) raw = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
-  Fd fd(raw);
+  UniqueFd fd(raw);
   if (fd.get() < 0) return Fail(error, Errno("open " + dev));
   if (v.fsType == "exFAT" && !opts.hidden.empty()) {
     std::string err;
@@ -186,28 +150,24 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
 }  // namespace
 
 bool IsVolumeName(const std::string& name) {
-  return name.find("@@") != std::string::npos || platform::IsBlockDevicePath(name);
+  std::error_code ec;
+  if (fs::is_directory(name, ec)) return false;  // a directory whose name merely looks like a range
+  return VolumeRef::Parse(name).has_value() || platform::IsBlockDevicePath(name);
 }
 
 bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error) {
   VolumeTarget v;
-  auto at = name.rfind("@@");
-  if (at != std::string::npos) {
-    v.device = name.substr(0, at);
-    const std::string off = name.substr(at + 2);
-    char* end = nullptr;
-    long long o = std::strtoll(off.c_str(), &end, 10);
-    if (off.empty() || *end != '\0' || o < 0) return Fail(error, "bad volume offset in " + name);
-    v.byteOffset = o;
-    v.byteLength = MbrPartitionLength(v.device, v.byteOffset);
+  if (auto range = VolumeRef::Parse(name)) {
+    static_cast<VolumeRef&>(v) = *range;
+    if (auto part = FindMbrPartition(v.disk, v.offset)) v.length = part->length;
   } else {
-    v.device = name;
+    v.disk = name;
   }
-  int64_t size = platform::PathSize(v.device);
-  if (size < 0) return Fail(error, Errno("cannot open " + v.device));
-  if (v.byteOffset >= size) return Fail(error, name + ": offset beyond the end of " + v.device);
-  if (v.byteLength == 0 || v.byteOffset + v.byteLength > size) v.byteLength = size - v.byteOffset;
-  v.fsType = platform::ProbeVolume(v.device, v.byteOffset, v.byteLength).fsName;
+  int64_t size = platform::PathSize(v.disk);
+  if (size < 0) return Fail(error, Errno("cannot open " + v.disk));
+  if (v.offset >= size) return Fail(error, name + ": offset beyond the end of " + v.disk);
+  if (v.length == 0 || v.offset + v.length > size) v.length = size - v.offset;
+  v.fsType = platform::ProbeVolume(v.disk, v.offset, v.length).fsName;
   if (v.fsType.empty()) return Fail(error, "no known file system on " + name);
   *target = v;
   return true;
@@ -223,17 +183,9 @@ bool CopyTreeToVolume(const VolumeTarget& volume, const std::string& sourceDir, 
 
 bool WriteFilesToVolume(const VolumeTarget& volume, const std::vector<VolumeFile>& files, const std::string& workDir,
                         std::string* error) {
-  std::string base = workDir;
-  if (base.empty()) {
-    const char* t = std::getenv("TMPDIR");
-    base = (t && *t) ? t : "/tmp";
-  }
-  if (base.back() != '/') base += '/';
-  std::string templ = base + "Staging" + "XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
-  const std::string staging = buf.data();
+  std::string why;
+  const std::string staging = platform::MakeUniqueDir(workDir, "Staging", &why);
+  if (staging.empty()) return Fail(error, why);
   struct Cleanup {
     std::string dir;
     ~Cleanup() {

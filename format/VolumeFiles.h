@@ -9,21 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "disk/VolumeRef.h"
+
 namespace fk {
 
-struct VolumeTarget {
-  std::string device;      // block device, loop device, or image file
-  int64_t byteOffset = 0;  // start of the volume in device
-  int64_t byteLength = 0;  // 0 = to the end of device
-  std::string fsType;      // "FAT32", "FAT16", "FAT12", "exFAT", "NTFS"
+// disk: block device, loop device, or image file; length 0 = to the end of it.
+struct VolumeTarget : VolumeRef {
+  std::string fsType;  // "FAT32", "FAT16", "FAT12", "exFAT", "NTFS"
 };
 
 // True when name names a volume rather than a directory: a block device node,
-// or "<path>@@<byte offset>".
+// or the text form of a VolumeRef that is not an existing directory.
 bool IsVolumeName(const std::string& name);
 
-// Fills *target from a volume name. For "<path>@@<offset>" the length is taken
-// from the MBR entry starting at that offset (else to the end of path); the
+// Fills *target from a volume name. For a VolumeRef's text the length is taken
+// from the MBR entry starting at that offset (else to the end of the disk); the
 // file system is probed with libblkid at the offset.
 bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* error);
 

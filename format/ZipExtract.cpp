@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 namespace {
 
@@ -18,32 +20,6 @@ struct ArchiveReadDeleter {
   void operator()(archive* a) const { archive_read_free(a); }
 };
 using ArchivePtr = std::unique_ptr<archive, ArchiveReadDeleter>;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-
- private:
-  int fd_;
-};
 
 ArchivePtr OpenZip(const std::string& path, std::string* detail) {
   ArchivePtr a(archive_read_new());
@@ -61,17 +37,17 @@ std::string Errno(const std::string& what) { return what + ": " + std::strerror(
 
 // Opens (creating when missing) each directory of parts[0..count) below dirfd,
 // never following a symbolic link. Returns the fd of the last one.
-Fd OpenDirChain(int rootFd, const std::vector<std::string>& parts, std::size_t count, std::string* detail) {
-  Fd cur(::dup(rootFd));
+UniqueFd OpenDirChain(int rootFd, const std::vector<std::string>& parts, std::size_t count, std::string* detail) {
+  UniqueFd cur(::dup(rootFd));
   for (std::size_t i = 0; i < count && cur.get() >= 0; ++i) {
     if (::mkdirat(cur.get(), parts[i].c_str(), 0755) != 0 && errno != EEXIST) {
       if (detail) *detail = Errno("mkdir " + parts[i]);
-      return Fd();
+      return UniqueFd();
     }
-    Fd next(::openat(cur.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd next(::openat(cur.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (next.get() < 0) {
       if (detail) *detail = Errno("open directory " + parts[i]);
-      return Fd();
+      return UniqueFd();
     }
     cur = std::move(next);
   }
@@ -153,7 +129,7 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
     return out;
   }
   out.entries = total;
-  Fd root(::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd root(::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) {
     out.result = ZipResult::WriteFailed;
     out.detail = Errno("open " + destDir);
@@ -185,18 +161,18 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
     std::vector<std::string> parts = SplitParts(cleaned);
     const mode_t type = archive_entry_filetype(e);
     if (type == AE_IFDIR) {
-      Fd d = OpenDirChain(root.get(), parts, parts.size(), &out.detail);
+      UniqueFd d = OpenDirChain(root.get(), parts, parts.size(), &out.detail);
       if (d.get() < 0) {
         out.result = ZipResult::WriteFailed;
         return out;
       }
     } else if (type == AE_IFREG || type == 0) {
-      Fd dir = OpenDirChain(root.get(), parts, parts.size() - 1, &out.detail);
+      UniqueFd dir = OpenDirChain(root.get(), parts, parts.size() - 1, &out.detail);
       if (dir.get() < 0) {
         out.result = ZipResult::WriteFailed;
         return out;
       }
-      Fd file(::openat(dir.get(), parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+      UniqueFd file(::openat(dir.get(), parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                        0644));
       if (file.get() < 0) {
         out.result = ZipResult::WriteFailed;
@@ -235,7 +211,7 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
         out.detail = "size " + std::to_string(written) + " instead of " + std::to_string(archive_entry_size(e));
         return out;
       }
-      if (::close(file.release()) != 0) {
+      if (file.Close() != 0) {
         out.result = ZipResult::WriteFailed;
         out.detail = Errno("close " + cleaned);
         return out;

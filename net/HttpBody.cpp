@@ -82,7 +82,7 @@ bool Engine::OnFinalHeaders(long status) {
       // ends the transfer, as every further resume would do the same.
       Log(std::string(kP) + "the server sent the whole body again; the download restarts from byte 0");
       restarted_ = true;
-      if (::ftruncate(file_.Get(), 0) != 0 || ::lseek(file_.Get(), 0, SEEK_SET) != 0) {
+      if (::ftruncate(file_.get(), 0) != 0 || ::lseek(file_.get(), 0, SEEK_SET) != 0) {
         Log(std::string(kP) + "Error writing to the file " + tempName_ + " " + GetInternetErrorText(errno, 0));
         abortCode_ = WEB_WRITE_FILE;
         return false;
@@ -146,7 +146,7 @@ bool Engine::FirstAnswer() {
       return false;
     }
   }
-  if (FileMode() && !file_.Open() && !CreateTempFile()) {
+  if (FileMode() && !file_.valid() && !CreateTempFile()) {
     Log(std::string(kP) + "Cannot create the file " + t_.FullFileName + " " + GetInternetErrorText(errno, 0));
     abortCode_ = WEB_CREATE_FILE;
     return false;
@@ -173,7 +173,7 @@ bool Engine::CreateTempFile() {
     const std::string name = dir + "." + base + suffix;
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
-      file_.Reset(fd);
+      file_.reset(fd);
       tempName_ = name;
       return true;
     }
@@ -184,7 +184,7 @@ bool Engine::CreateTempFile() {
 
 bool Engine::WriteOut(const char* data, size_t n) {
   while (n > 0) {
-    const ssize_t w = ::write(file_.Get(), data, n);
+    const ssize_t w = ::write(file_.get(), data, n);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       Log(std::string(kP) + "Error writing to the file " + t_.FullFileName + " " +
@@ -235,7 +235,7 @@ int Engine::DeliverRead() {
   if (pending_ == 0) return 0;
   if (FileMode()) {
     struct stat st {};
-    if (::fstat(file_.Get(), &st) != 0 || st.st_size != received_ + static_cast<int64_t>(pending_)) {
+    if (::fstat(file_.get(), &st) != 0 || st.st_size != received_ + static_cast<int64_t>(pending_)) {
       Log(std::string(kP) + "the file " + t_.FullFileName + " does not have the length received");
       return WEB_WRITE_FILE;
     }
@@ -250,8 +250,8 @@ int Engine::FinishBody() {
   if (int code = DeliverRead()) return code;
   if (FileMode()) {
     struct stat st {};
-    const bool synced = ::fdatasync(file_.Get()) == 0;
-    if (!synced || ::fstat(file_.Get(), &st) != 0 || st.st_size != received_) {
+    const bool synced = ::fdatasync(file_.get()) == 0;
+    if (!synced || ::fstat(file_.get(), &st) != 0 || st.st_size != received_) {
       Log(std::string(kP) + "Error writing to the file " + t_.FullFileName +
           (synced ? std::string() : " " + GetInternetErrorText(errno, 0)));
       return WEB_WRITE_FILE;

@@ -12,6 +12,7 @@
 
 #include "app/Log.h"
 #include "net/Http.h"
+#include "platform/UniqueFd.h"
 
 namespace fk::httpengine {
 
@@ -24,28 +25,6 @@ struct SlistDeleter {
   void operator()(curl_slist* s) const { curl_slist_free_all(s); }
 };
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  ~UniqueFd() { Close(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  int Get() const { return fd_; }
-  bool Open() const { return fd_ >= 0; }
-  int Close() {
-    int rc = 0;
-    if (fd_ >= 0) rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Parses "bytes 3145728-67108863/67108864"; total is -1 for "/*".
 bool ParseContentRange(const std::string& value, int64_t& start, int64_t& last, int64_t& total);

@@ -70,7 +70,12 @@ struct MbrLayout {
   uint32_t signature = 0;
   std::array<MbrEntry, 4> entries{};
 };
+// Decodes the four entries of a sector that carries 55 AA (the only place
+// that reads MBR entries); entries stay zero without it.
 MbrLayout ParseMbr(const uint8_t* sector, size_t length);
+// Writes boot indicator, type, start and length of entry slot (0..3) into a
+// 512-byte MBR sector; its CHS bytes stay as they are.
+void StoreMbrEntry(uint8_t* sector, int slot, const MbrEntry& entry);
 
 // ---- mounts and swaps ----------------------------------------------------------
 
@@ -98,17 +103,6 @@ bool IsSystemMountPoint(std::string_view mountPoint);
 // backing file of a loop device that is such a disk, following partitions to
 // their disk and device-mapper/md through slaves/ to the leaves.
 std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::string& sysRoot);
-
-// Where a partition device node ("/dev/sdb1") lies on its disk.
-struct PartitionLocation {
-  std::string diskPath;  // "/dev/sdb"
-  int number = 0;        // 1-based partition number
-  int64_t start512 = 0;  // start and size in 512-byte units, as sysfs counts
-  int64_t size512 = 0;
-};
-// False with *error when node is not a partition block device.
-bool ResolvePartitionNode(const std::string& sysRoot, const std::string& node, PartitionLocation* out,
-                          std::string* error);
 
 // ---- devices -------------------------------------------------------------------
 

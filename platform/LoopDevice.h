@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 
 class LoopDevice {
@@ -27,14 +29,14 @@ class LoopDevice {
   LoopDevice& operator=(const LoopDevice&) = delete;
 
   const std::string& path() const { return path_; }  // "/dev/loopN"
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Detaches now (also done by the destructor).
   void Detach();
 
  private:
-  LoopDevice(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  LoopDevice(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
   std::string path_;
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace fk

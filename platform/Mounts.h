@@ -31,6 +31,10 @@ class PrivateMount {
 // Linux NTFS drivers publish the attribute word as an extended attribute).
 bool SetNtfsHidden(const std::string& path);
 
+// Makes a new directory "<parent>/<prefix>XXXXXX" (parent "" = $TMPDIR, else
+// /tmp) for a job's scratch files. Its path; "" with *error on failure.
+std::string MakeUniqueDir(const std::string& parent, const std::string& prefix, std::string* error);
+
 // Whether /proc/filesystems lists a kernel driver of that name.
 bool KernelHasFileSystem(const std::string& name);
 

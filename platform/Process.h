@@ -34,6 +34,10 @@ struct ProcessResult {
 
 ProcessResult RunProcess(const ProcessRequest& request);
 
+// Why a run of tool failed, for error texts: not found (with the reason), or
+// its exit code and output.
+std::string ProcessFailureText(const std::string& tool, const ProcessResult& result);
+
 // Full path of a program on PATH, "" when there is none.
 std::string FindProgram(const std::string& name);
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace fk {
 
 class SingleInstance {
@@ -11,7 +13,6 @@ class SingleInstance {
   // Takes the lock "<dir>/<programName>.lock". dir "" picks $XDG_RUNTIME_DIR,
   // else /run/lock, else /tmp (the first that is a writable directory).
   explicit SingleInstance(const std::string& programName, const std::string& dir = "");
-  ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
 
@@ -21,7 +22,7 @@ class SingleInstance {
   const std::string& LockPath() const { return path_; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   bool first_ = true;
   std::string path_;
 };

@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
-#include "app/Log.h"
+#include "platform/LogSink.h"
+#include "platform/UniqueFd.h"
 
 namespace fk {
 
@@ -35,11 +37,10 @@ namespace {
 
 class KernelUeventSource : public DeviceEventSource {
  public:
-  explicit KernelUeventSource(int fd) : fd_(fd) {}
-  ~KernelUeventSource() override { ::close(fd_); }
+  explicit KernelUeventSource(UniqueFd fd) : fd_(std::move(fd)) {}
 
   int Wait(int timeoutMs) override {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int rc = ::poll(&p, 1, timeoutMs);
     if (rc < 0) return errno == EINTR ? 0 : -1;
     if (rc == 0) return 0;
@@ -53,7 +54,7 @@ class KernelUeventSource : public DeviceEventSource {
       msg.msg_namelen = sizeof(sender);
       msg.msg_iov = &iov;
       msg.msg_iovlen = 1;
-      ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+      ssize_t n = ::recvmsg(fd_.get(), &msg, MSG_DONTWAIT);
       if (n < 0) {
         if (errno == ENOBUFS) {  // messages were lost: rescan to be safe
           ++changes;
@@ -68,26 +69,25 @@ class KernelUeventSource : public DeviceEventSource {
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace
 
 std::unique_ptr<DeviceEventSource> OpenKernelUeventSource() {
-  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-  if (fd < 0) {
-    Log("> GetDeviceEvent: no uevent socket: " + std::string(std::strerror(errno)));
+  UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT));
+  if (!fd) {
+    platform::LogLine("> GetDeviceEvent: no uevent socket: " + std::string(std::strerror(errno)));
     return nullptr;
   }
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_groups = 1;  // kernel events
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    Log("> GetDeviceEvent: cannot bind uevent socket: " + std::string(std::strerror(errno)));
-    ::close(fd);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    platform::LogLine("> GetDeviceEvent: cannot bind uevent socket: " + std::string(std::strerror(errno)));
     return nullptr;
   }
-  return std::make_unique<KernelUeventSource>(fd);
+  return std::make_unique<KernelUeventSource>(std::move(fd));
 }
 
 }  // namespace fk

@@ -20,6 +20,7 @@
 #include <fstream>
 
 #include "platform/Disks.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -69,11 +70,9 @@ bool IsBlockDevicePath(const std::string& path) {
 }
 
 int64_t PathSize(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  const int64_t size = DeviceSize(fd);
-  ::close(fd);
-  return size;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
+  return DeviceSize(fd.get());
 }
 
 int RereadPartitions(int fd) { return ::ioctl(fd, BLKRRPART) == 0 ? 0 : -errno; }
@@ -109,13 +108,13 @@ int UnmountDevices(const std::string& procRoot, const std::set<std::pair<unsigne
 
 ProbeResult ProbeVolume(const std::string& path, int64_t offset, int64_t size) {
   ProbeResult r;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     r.error = errno;
     return r;
   }
   blkid_probe pr = blkid_new_probe();
-  if (pr && blkid_probe_set_device(pr, fd, offset, size) == 0) {
+  if (pr && blkid_probe_set_device(pr, fd.get(), offset, size) == 0) {
     blkid_probe_enable_superblocks(pr, 1);
     blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
     blkid_probe_enable_partitions(pr, 0);
@@ -142,7 +141,6 @@ ProbeResult ProbeVolume(const std::string& path, int64_t offset, int64_t size) {
     }
   }
   if (pr) blkid_free_probe(pr);
-  ::close(fd);
   return r;
 }
 
@@ -277,11 +275,9 @@ int UDisksPowerOff(const std::string& devicePath, std::string* error) {
 }
 
 int DetachLoop(const std::string& devicePath) {
-  int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  int rc = ::ioctl(fd, LOOP_CLR_FD, 0) == 0 ? 0 : -errno;
-  ::close(fd);
-  return rc;
+  UniqueFd fd(::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
+  return ::ioctl(fd.get(), LOOP_CLR_FD, 0) == 0 ? 0 : -errno;
 }
 
 }  // namespace fk::platform

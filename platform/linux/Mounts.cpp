@@ -18,6 +18,7 @@
 
 #include "platform/Disks.h"
 #include "platform/Process.h"
+#include "platform/UniqueFd.h"
 
 namespace fk::platform {
 
@@ -98,20 +99,26 @@ bool Fail(std::string* error, const std::string& text) {
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 }  // namespace
 
-bool PrivateMount::Mount(const std::string& device, const std::string& fsType, const std::string& workDir,
-                         std::string* error) {
-  Release();
-  std::string base = workDir;
+std::string MakeUniqueDir(const std::string& parent, const std::string& prefix, std::string* error) {
+  std::string base = parent;
   if (base.empty()) {
     const char* t = std::getenv("TMPDIR");
     base = (t && *t) ? t : "/tmp";
   }
   if (base.back() != '/') base += '/';
-  std::string templ = base + "mnt" + "XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
-  dir_ = buf.data();
+  std::string templ = base + prefix + "XXXXXX";
+  if (!::mkdtemp(templ.data())) {
+    Fail(error, Errno("mkdtemp " + base + prefix + "XXXXXX"));
+    return {};
+  }
+  return templ;
+}
+
+bool PrivateMount::Mount(const std::string& device, const std::string& fsType, const std::string& workDir,
+                         std::string* error) {
+  Release();
+  dir_ = MakeUniqueDir(workDir, "mnt", error);
+  if (dir_.empty()) return false;
   if (fsType == "exFAT" && KernelHasFileSystem("exfat")) {
     if (::mount(device.c_str(), dir_.c_str(), "exfat", 0, "") != 0) return Fail(error, Errno("mount exfat"));
   } else if (fsType == "NTFS" && KernelHasFileSystem("ntfs3")) {
@@ -122,8 +129,7 @@ bool PrivateMount::Mount(const std::string& device, const std::string& fsType, c
     rq.argv = {tool, device, dir_};
     rq.timeoutMs = 60 * 1000;
     ProcessResult r = RunProcess(rq);
-    if (!r.started) return Fail(error, tool + " not found (install the package that provides it): " + r.errorText);
-    if (r.exitCode != 0) return Fail(error, tool + " failed with exit code " + std::to_string(r.exitCode) + ": " + r.output);
+    if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText(tool, r));
   } else {
     return Fail(error, "no private mount for file system " + fsType);
   }
@@ -134,10 +140,9 @@ bool PrivateMount::Mount(const std::string& device, const std::string& fsType, c
 bool PrivateMount::Release(std::string* error) {
   bool ok = true;
   if (mounted_) {
-    int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d >= 0) {
-      ::syncfs(d);
-      ::close(d);
+    {  // closed again before the unmount, which it would keep busy
+      const UniqueFd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (d) ::syncfs(d.get());
     }
     int rc = -1;
     for (int i = 0; i < 50; ++i) {

@@ -15,24 +15,13 @@
 #include <cstring>
 #include <map>
 
+#include "platform/UniqueFd.h"
+
 extern char** environ;
 
 namespace fk {
 
 namespace {
-
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  void reset() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 bool IsExecutable(const std::string& path) {
   struct stat st {};
@@ -78,19 +67,19 @@ ProcessResult RunProcess(const ProcessRequest& req) {
     res.errorText = std::strerror(errno);
     return res;
   }
-  Fd outR(outPipe[0]), outW(outPipe[1]);
+  UniqueFd outR(outPipe[0]), outW(outPipe[1]);
   if (::pipe2(inPipe, O_CLOEXEC) != 0) {
     res.errorText = std::strerror(errno);
     return res;
   }
-  Fd inR(inPipe[0]), inW(inPipe[1]);
+  UniqueFd inR(inPipe[0]), inW(inPipe[1]);
 
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, inR.fd, 0);
-  posix_spawn_file_actions_adddup2(&fa, outW.fd, 1);
+  posix_spawn_file_actions_adddup2(&fa, inR.get(), 0);
+  posix_spawn_file_actions_adddup2(&fa, outW.get(), 1);
   if (req.mergeStderr) {
-    posix_spawn_file_actions_adddup2(&fa, outW.fd, 2);
+    posix_spawn_file_actions_adddup2(&fa, outW.get(), 2);
   }
   if (!req.workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, req.workDir.c_str());
 
@@ -155,7 +144,7 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   if (inLeft == 0) {
     inW.reset();
   } else {
-    ::fcntl(inW.fd, F_SETFL, ::fcntl(inW.fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(inW.get(), F_SETFL, ::fcntl(inW.get(), F_GETFL) | O_NONBLOCK);
     sigset_t pendingBefore;
     sigemptyset(&pendingBefore);
     ::sigpending(&pendingBefore);
@@ -164,7 +153,7 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   }
   auto feed = [&]() {
     while (inLeft > 0) {
-      const ssize_t n = ::write(inW.fd, inData, inLeft);
+      const ssize_t n = ::write(inW.get(), inData, inLeft);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return;
@@ -216,16 +205,16 @@ ProcessResult RunProcess(const ProcessRequest& req) {
     int outIndex = -1, inIndex = -1;
     if (outputOpen) {
       outIndex = static_cast<int>(nfds);
-      pfd[nfds++] = pollfd{outR.fd, POLLIN, 0};
+      pfd[nfds++] = pollfd{outR.get(), POLLIN, 0};
     }
-    if (inW.fd >= 0) {
+    if (inW.get() >= 0) {
       inIndex = static_cast<int>(nfds);
-      pfd[nfds++] = pollfd{inW.fd, POLLOUT, 0};
+      pfd[nfds++] = pollfd{inW.get(), POLLOUT, 0};
     }
     const int pr = ::poll(pfd, nfds, outputOpen ? 50 : 20);
     if (pr > 0 && inIndex >= 0 && pfd[inIndex].revents != 0) feed();
     if (pr > 0 && outIndex >= 0 && pfd[outIndex].revents != 0) {
-      ssize_t n = ::read(outR.fd, buf, sizeof buf);
+      ssize_t n = ::read(outR.get(), buf, sizeof buf);
       if (n > 0) {
         // Falls through to the cancel check: a program that writes
         // without pause must still be stoppable.
@@ -241,9 +230,9 @@ ProcessResult RunProcess(const ProcessRequest& req) {
       // the pipe is quiet.
       if (reaped()) {
         if (outputOpen) {
-          ::fcntl(outR.fd, F_SETFL, ::fcntl(outR.fd, F_GETFL) | O_NONBLOCK);
+          ::fcntl(outR.get(), F_SETFL, ::fcntl(outR.get(), F_GETFL) | O_NONBLOCK);
           ssize_t n;
-          while ((n = ::read(outR.fd, buf, sizeof buf)) > 0) take(buf, static_cast<size_t>(n));
+          while ((n = ::read(outR.get(), buf, sizeof buf)) > 0) take(buf, static_cast<size_t>(n));
         }
         break;
       }
@@ -284,6 +273,13 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   }
   if (req.onLine && !pending.empty()) req.onLine(pending);
   return res;
+}
+
+std::string ProcessFailureText(const std::string& tool, const ProcessResult& r) {
+  if (!r.started) return tool + " not found (install the package that provides it): " + r.errorText;
+  std::string out = r.output;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return tool + " failed with exit code " + std::to_string(r.exitCode) + (out.empty() ? "" : ": " + out);
 }
 
 }  // namespace fk

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/Log.h"
+#include "platform/LogSink.h"
 
 namespace fk {
 
@@ -21,21 +21,16 @@ static std::string LockDirectory() {
 SingleInstance::SingleInstance(const std::string& programName, const std::string& dir) {
   path_ = (dir.empty() ? LockDirectory() : dir) + "/" + programName + ".lock";
   // O_NOFOLLOW: in a shared directory a planted link must not redirect the open.
-  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    Log("> SingleInstance: Error: cannot open " + path_ + ": " + std::strerror(errno));
+  fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd_) {
+    platform::LogLine("> SingleInstance: Error: cannot open " + path_ + ": " + std::strerror(errno));
     return;
   }
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) first_ = false;
-    else Log("> SingleInstance: Error: cannot lock " + path_ + ": " + std::strerror(errno));
-    ::close(fd_);
-    fd_ = -1;
+    else platform::LogLine("> SingleInstance: Error: cannot lock " + path_ + ": " + std::strerror(errno));
+    fd_.Close();
   }
-}
-
-SingleInstance::~SingleInstance() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace fk

@@ -4,7 +4,6 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -208,6 +207,17 @@ MbrLayout ParseMbr(const uint8_t* sector, size_t length) {
   return m;
 }
 
+void StoreMbrEntry(uint8_t* sector, int slot, const MbrEntry& entry) {
+  uint8_t* e = sector + 446 + 16 * slot;
+  auto put32 = [](uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  e[0] = entry.bootIndicator;
+  e[4] = entry.type;
+  put32(e + 8, entry.startLba);
+  put32(e + 12, entry.sectors);
+}
+
 // ---- mountinfo and swaps --------------------------------------------------------
 
 // Octal escapes (\040 and friends) as the kernel writes them.
@@ -394,35 +404,6 @@ std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::st
     }
   }
   return disks;
-}
-
-bool ResolvePartitionNode(const std::string& sysRoot, const std::string& node, PartitionLocation* out,
-                          std::string* error) {
-  struct stat st {};
-  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
-    *error = node + " is not a partition";
-    return false;
-  }
-  std::error_code ec;
-  const std::string name = std::filesystem::canonical(node, ec).filename().string();
-  const std::string sys = sysRoot + "/class/block/" + name;
-  auto number = ReadAttr(sys + "/partition");
-  auto start = ReadAttr(sys + "/start");
-  auto size = ReadAttr(sys + "/size");
-  if (ec || !number || !start || !size) {
-    *error = node + " is not a partition";
-    return false;
-  }
-  const std::string parent = std::filesystem::canonical(sys + "/..", ec).filename().string();
-  if (ec || parent.empty()) {
-    *error = "no disk found for " + node;
-    return false;
-  }
-  out->diskPath = "/dev/" + parent;
-  out->number = std::atoi(number->c_str());
-  out->start512 = std::atoll(start->c_str());
-  out->size512 = std::atoll(size->c_str());
-  return true;
 }
 
 }  // namespace fk::platform

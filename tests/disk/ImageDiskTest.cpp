@@ -215,10 +215,10 @@ TEST_F(ImageDisk, VolumeNamesEjectAndRemount) {
   ASSERT_TRUE(AddImageDisk(image));
   UpdateAllDrives();
   const std::string range = image + "@@" + std::to_string(kPart1);
-  EXPECT_EQ(AssignDriveLetter(range), range);
+  EXPECT_EQ(AssignDriveLetter({image, kPart1}), range);
   EXPECT_TRUE(LogMirrorContains("> AssignDriveLetter: FirstFreeRootName = " + range));
-  EXPECT_EQ(AssignDriveLetter("/dev/nonsense"), "");
-  EXPECT_TRUE(LogMirrorContains("> AssignDriveLetter: 1-st DefineDosDevice Error for /dev/nonsense"));
+  EXPECT_EQ(AssignDriveLetter({"/dev/nonsense", kPart1}), "");
+  EXPECT_TRUE(LogMirrorContains("> AssignDriveLetter: 1-st DefineDosDevice Error for /dev/nonsense@@1048576"));
   RemountVolume(range);  // not mounted: nothing to do
   EXPECT_TRUE(LogMirrorContains("is not mounted, nothing to do"));
 

@@ -106,8 +106,8 @@ TEST_F(VolumeFilesTest, Fat32InsideAnImageWithoutRoot) {
   std::string err;
   ASSERT_TRUE(ResolveVolume(volume, &target, &err)) << err;
   EXPECT_EQ(target.fsType, "FAT32");
-  EXPECT_EQ(target.byteOffset, kPartStart);
-  EXPECT_EQ(target.byteLength, kImageSize - kPartStart);
+  EXPECT_EQ(target.offset, kPartStart);
+  EXPECT_EQ(target.length, kImageSize - kPartStart);
 
   const std::string zip = DataSetZip(dir_ / "set.zip");
   ASSERT_EQ(ExtractDataZip(nullptr, 0, volume, 0, zip, 1, 0), 1) << LogText();
@@ -245,6 +245,11 @@ TEST_F(VolumeFilesTest, UnusableVolumesAreReported) {
   EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kPartStart), &target, &err));
   EXPECT_FALSE(ResolveVolume(img + "@@12x", &target, &err));
   EXPECT_FALSE(ResolveVolume(img + "@@" + std::to_string(kImageSize), &target, &err));
+  // A directory whose name looks like a volume's stays a directory.
+  const std::string odd = dir_ / "data@@1048576";
+  std::filesystem::create_directories(odd);
+  EXPECT_FALSE(IsVolumeName(odd));
+  EXPECT_TRUE(IsVolumeName(img + "@@" + std::to_string(kPartStart)));
   EXPECT_EQ(ExtractDataZip(nullptr, 0, img + "@@" + std::to_string(kPartStart), 0, DataSetZip(dir_ / "z.zip"), 1, 0),
             0);
   EXPECT_TRUE(LogMirrorContains("no known file system"));

@@ -58,6 +58,17 @@ TEST(Mbr, EntriesSignatureGptAndMissingMarker) {
   EXPECT_FALSE(g.valid);
   EXPECT_TRUE(g.gpt);
 
+  // An entry written back changes only its type and length bytes here: CHS and the rest stay.
+  std::string edited = sec;
+  MbrEntry e = m.entries[1];
+  e.type = 0xAF;
+  e.sectors = 0x01020304;
+  StoreMbrEntry(reinterpret_cast<uint8_t*>(edited.data()), 1, e);
+  std::string expected = sec;
+  expected[446 + 16 + 4] = '\xAF';
+  expected.replace(446 + 16 + 12, 4, "\x04\x03\x02\x01");
+  EXPECT_EQ(edited, expected);
+
   sec[511] = 0;
   EXPECT_FALSE(ParseMbr(reinterpret_cast<const uint8_t*>(sec.data()), sec.size()).valid);
   EXPECT_FALSE(ParseMbr(reinterpret_cast<const uint8_t*>(sec.data()), 100).valid);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "app/Log.h"
 #include "platform/SingleInstance.h"
 #include "tests/support/TestUtil.h"
 
@@ -32,6 +33,15 @@ TEST(SingleInstance, SecondCopyIsRefusedUntilTheFirstEnds) {
   EXPECT_EQ(FirstInChild("flashkeel-cli", dir.path()), 0);          // another program name runs
   first.reset();
   EXPECT_EQ(FirstInChild("flashkeel", dir.path()), 0);
+}
+
+// A lock file that cannot be opened lets the program run, and says why in the debug log.
+TEST(SingleInstance, UnopenableLockFileIsLogged) {
+  test::TempDir dir("fk-single");
+  SetLogMirror(true);
+  EXPECT_TRUE(SingleInstance("flashkeel", dir / "missing").IsFirst());
+  EXPECT_TRUE(LogMirrorContains("> SingleInstance: Error: cannot open " + (dir / "missing/flashkeel.lock")));
+  SetLogMirror(false);
 }
 
 }  // namespace
