@@ -1,6 +1,6 @@
 #include "app/AppState.h"
 
-#include <unistd.h>
+#include "platform/UserFolders.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +41,21 @@ static std::string WithSlash(std::string s) {
   return s;
 }
 
+bool ProgramDirIsLocal(const std::string& executableDir, const std::string& baseName) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path dir(executableDir);
+  if (fs::is_regular_file(dir / (baseName + ".ini"), ec)) return true;
+  // A program of the build tree sits at most three folders below its top
+  // (build/cli/flashkeel-cli, build/tests/gui/...).
+  fs::path d = (dir / "").parent_path();
+  for (int up = 0; up < 4 && !d.empty(); ++up, d = d.parent_path()) {
+    if (fs::is_regular_file(d / "CMakeCache.txt", ec)) return true;
+    if (d == d.root_path()) break;
+  }
+  return false;
+}
+
 void InitProgramPaths(const std::string& executablePath, const std::string& baseName) {
   namespace fs = std::filesystem;
   ProgramPaths& p = Paths();
@@ -51,21 +66,20 @@ void InitProgramPaths(const std::string& executablePath, const std::string& base
   p.ProgramName = exe.filename().string();
   p.ProgramBaseName = baseName;
   p.ExecutableDir = WithSlash(exe.parent_path().string());
+  p.RepositoryDir.clear();
   if (const char* home = std::getenv("FLASHKEEL_HOME"); home && *home) {
     p.ProgramDir = WithSlash(home);
-  } else if (::access(p.ExecutableDir.c_str(), W_OK) == 0) {
+  } else if (ProgramDirIsLocal(p.ExecutableDir, baseName)) {
     p.ProgramDir = p.ExecutableDir;
   } else {
-    std::string base;
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
-      base = x;
-    } else if (const char* h = std::getenv("HOME"); h && *h) {
-      base = std::string(h) + "/.config";
-    } else {
-      base = "/tmp";
+    // Installed: never the program's folder, which root could write to.
+    p.ProgramDir = WithSlash(platform::UserConfigDir() + "/flashkeel");
+    p.RepositoryDir = WithSlash(platform::UserDataDir() + "/flashkeel");
+    for (const std::string& dir : {p.ProgramDir, p.RepositoryDir}) {
+      std::string error;
+      // The log is not open yet: the reason goes to stderr.
+      if (!platform::MakeUserDirectories(dir, &error)) std::fprintf(stderr, "flashkeel: %s\n", error.c_str());
     }
-    p.ProgramDir = WithSlash(base + "/flashkeel");
-    fs::create_directories(p.ProgramDir, ec);
   }
   p.SystemDirectory = "/";
   p.SysNativeDirectory = "/";

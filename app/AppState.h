@@ -54,18 +54,31 @@ struct ProgramPaths {
   std::string ProgramName;      // its file name
   std::string ProgramBaseName;  // the file name without extension: "flashkeel"
   std::string ExecutableDir;    // directory of the executable, ending in '/'
-  // Where settings, the default repositories and UserDL.ini live: the
-  // executable's directory when writable, else $XDG_CONFIG_HOME/flashkeel/.
-  // Always ends in '/'.
+  // Where settings, the registry store, UserDL.ini and the debug log live:
+  // $FLASHKEEL_HOME; else the executable's directory when the program runs
+  // from its build tree or a portable folder (one that already holds
+  // flashkeel.ini); else the config folder of the user who started the
+  // program ($XDG_CONFIG_HOME/flashkeel/; under pkexec or sudo, the user who
+  // asked). Always ends in '/'.
   std::string ProgramDir;
+  // Default folder of the repositories (downloads, partition images): the
+  // ProgramDir in the first two cases, else the user's data folder
+  // ($XDG_DATA_HOME/flashkeel/). "" means ProgramDir. Ends in '/'.
+  std::string RepositoryDir;
   std::string SystemDirectory = "/";
   std::string SysNativeDirectory = "/";
 };
 
 ProgramPaths& Paths();
 
+// Whether the executable's directory keeps the settings: a build tree
+// (CMakeCache.txt in it or up to three folders above) or a portable folder
+// (flashkeel.ini already in it).
+bool ProgramDirIsLocal(const std::string& executableDir, const std::string& baseName = "flashkeel");
+
 // Fills Paths() from the executable path. The settings base name is always
-// "flashkeel" so that the GUI and the CLI share one settings file.
+// "flashkeel" so that the GUI and the CLI share one settings file. Folders it
+// makes in the user's home belong to that user.
 void InitProgramPaths(const std::string& executablePath, const std::string& baseName = "flashkeel");
 
 // Text of the registry key that holds the AutoRun policy, and the driver keys.

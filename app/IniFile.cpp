@@ -1,5 +1,7 @@
 #include "app/IniFile.h"
 
+#include "platform/UserFolders.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -268,6 +270,7 @@ bool AtomicWriteFile(const std::string& pathIn, std::string_view data, std::stri
   if (beforeRename && !beforeRename(tmp)) return abandon("save stopped before the rename");
   if (::rename(tmp.c_str(), path.c_str()) != 0)
     return abandon(std::string("cannot rename ") + tmp + " to " + path + ": " + std::strerror(errno));
+  platform::GiveToUser(path);
   if (const UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dfd) ::fsync(dfd.get());
   return true;
 }

@@ -1,11 +1,16 @@
 #include "app/Log.h"
 
+#include "platform/UserFolders.h"
+
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -62,18 +67,52 @@ void Log(std::string_view message) {
   WriteAll(g_logFd, line);
 }
 
+namespace {
+// Whether an existing log file is one this program wrote before: a plain file
+// of our own user with one name only, starting with the log's first line.
+bool IsOwnLog(int fd, const struct stat& st) {
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) return false;
+  char head[64] = {};
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  static constexpr char kBom[] = "\xEF\xBB\xBF";
+  static constexpr char kDate[] = "> Log Date: ";
+  return n >= 3 + 12 + 12 && std::memcmp(head, kBom, 3) == 0 && std::memcmp(head + 15, kDate, 12) == 0;
+}
+
+}  // namespace
+
+// The log is never reached through a symbolic link, never truncated unless it
+// is a log this program wrote and no other copy of the program has it open
+// (every open log holds a shared flock), and written in whole lines with
+// O_APPEND, so that two copies writing the same file keep each other's lines.
 bool OpenLog(const std::string& path) {
   std::lock_guard lock(g_logMutex);
   if (g_logFd >= 0) return true;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  const int common = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  bool created = true;
+  int fd = ::open(path.c_str(), common | O_CREAT | O_EXCL, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(path.c_str(), common);
+  }
+  if (fd < 0) return false;  // a symbolic link ends here with ELOOP
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  if (!created && IsOwnLog(fd, st) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (::ftruncate(fd, 0) == 0) created = true;
+  }
+  ::flock(fd, LOCK_SH | LOCK_NB);  // downgrades ours; marks the log as in use
+  if (created) platform::GiveToUser(path);
   g_logFd = fd;
   std::time_t t = std::time(nullptr);
   std::tm tm{};
   localtime_r(&t, &tm);
   char date[40];
   std::snprintf(date, sizeof date, "%02d.%02d.%04d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900);
-  std::string head = "\xEF\xBB\xBF" + LogTimeStamp() + "> Log Date: " + date + "\r\n";
+  std::string head = (created ? "\xEF\xBB\xBF" : "") + LogTimeStamp() + "> Log Date: " + date + "\r\n";
   WriteAll(g_logFd, head);
   return true;
 }

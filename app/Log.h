@@ -17,7 +17,8 @@ std::string LogTimeStamp();
 // Appends LogTimeStamp() + message + CR LF when the log is open.
 void Log(std::string_view message);
 
-// Creates (truncates) the log, writes the BOM and "> Log Date: dd.mm.yyyy".
+// Opens the log (a fresh one, BOM first, unless another copy of the program
+// still writes it or it is not a log of ours: then appends), writes "> Log Date: dd.mm.yyyy".
 // Returns false (logging stays off) when the file cannot be created.
 bool OpenLog(const std::string& path = kLogFileName);
 void CloseLog();

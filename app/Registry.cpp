@@ -17,6 +17,7 @@
 #include "app/IniFile.h"
 #include "app/Log.h"
 #include "platform/UniqueFd.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -107,6 +108,7 @@ class Store {
  public:
   explicit Store(std::string file) : file_(std::move(file)) {
     lockFd_.reset(::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lockFd_) platform::GiveToUser(file_ + ".lock");
     if (!lockFd_ || ::flock(lockFd_.get(), LOCK_EX) != 0)
       Log("> Registry: Error: cannot lock " + file_ + ".lock: " + std::strerror(errno));
     Read();

@@ -72,10 +72,13 @@ std::string NormalizeCheckDate(const std::string& text) {
 
 std::string LoadRepository(const IniFile& ini, const char* key) {
   const std::string& programDir = Paths().ProgramDir;
-  std::string v = ini.Text("Data Settings", key, programDir);
+  // Installed, the default is a folder in the user's data folder rather than
+  // the settings folder.
+  const std::string& fallback = Paths().RepositoryDir.empty() ? programDir : Paths().RepositoryDir;
+  std::string v = ini.Text("Data Settings", key, fallback);
   if (v == ".\\" || v == "./") return programDir;
   std::error_code ec;
-  if (!std::filesystem::is_directory(v, ec)) return programDir;
+  if (!std::filesystem::is_directory(v, ec)) return fallback;
   return v;
 }
 

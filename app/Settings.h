@@ -60,6 +60,7 @@ struct Settings {
   int ShowSucatalogSummaryURLList = 0;
   int iResumeMaxAttemptsNumber = 9999;
   std::string CloverDLRev = "0";  // revision chosen for download; not stored in the file
+  std::vector<int> CloverRevList;  // revisions of the last check, highest first; not stored in the file
 
   std::vector<SUCatalogURLEntry> SUCatalogURLList;
   std::vector<SUCatalogURLEntry> UserSUCatalogURLList;

@@ -20,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <mutex>
 #include <random>
 #include <utility>
@@ -31,6 +33,8 @@
 #include "app/Runner.h"
 #include "app/Utilities.h"
 #include "platform/UniqueFd.h"
+#include "platform/Disks.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -62,16 +66,80 @@ std::string WithSlash(std::string p) {
 
 std::string LockPathFor(const std::string& tmp, const std::string& dirName) { return tmp + "." + dirName + ".lock"; }
 
-// Deletes a tree; directories that are read-only get write permission first.
+bool IsUnder(const std::string& path, const std::string& root) {
+  return path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
+}
+
+// A private mount of this program: a directory "mnt" + six characters.
+bool IsOwnMountDir(const std::string& mountPoint) {
+  const std::string name = fs::path(mountPoint).filename().string();
+  return name.size() == 9 && name.compare(0, 3, "mnt") == 0;
+}
+
+// Loop devices whose backing file lies inside root (a run that died left them).
+void DetachLoopsUnder(const std::string& root) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/sys/block", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("loop", 0) != 0) continue;
+    std::string backing = platform::ReadAttr(e.path().string() + "/loop/backing_file").value_or("");
+    const std::string deleted = " (deleted)";
+    if (backing.size() > deleted.size() && backing.compare(backing.size() - deleted.size(), deleted.size(), deleted) == 0)
+      backing.resize(backing.size() - deleted.size());
+    if (!IsUnder(backing, root)) continue;
+    const int rc = platform::DetachLoop("/dev/" + name);
+    Log("> RemoveTree: detach /dev/" + name + " over " + backing + (rc == 0 ? " done" : " failed: " + std::string(std::strerror(-rc))));
+  }
+}
+
+// Deletes what lies on root's own file system, never crossing into a mount.
+void RemoveSameFileSystem(const std::string& path, dev_t dev, const std::set<std::string>& mountPoints) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
+  if (st.st_dev != dev || mountPoints.count(path)) {
+    Log("> RemoveTree: " + path + " is a mount point of another volume, left alone");
+    return;
+  }
+  ::chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  std::vector<std::string> children;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(path, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    children.push_back(it->path().string());
+  for (const auto& c : children) RemoveSameFileSystem(c, dev, mountPoints);
+  ::rmdir(path.c_str());
+}
+
+// Deletes a work directory tree. Mounts inside it are never entered: the
+// program's own private mounts are unmounted first (a killed run may have left
+// one), any other stays with everything above it; loop devices over files in
+// the tree are detached. Read-only directories get write permission first.
 void RemoveTree(const fs::path& p) {
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(p, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec))
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  const std::string root = fs::path(p).lexically_normal().string();
+  std::string top = root;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  struct stat st {};
+  if (::lstat(top.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  std::vector<platform::MountEntry> inside;
+  for (const auto& m : platform::ParseMountInfo(platform::ReadWholeFile("/proc/self/mountinfo")))
+    if (IsUnder(m.mountPoint, top)) inside.push_back(m);
+  // Deepest first, so that a mount on top of another goes before it.
+  std::sort(inside.begin(), inside.end(),
+            [](const auto& a, const auto& b) { return a.mountPoint.size() > b.mountPoint.size(); });
+  std::set<std::string> remaining;
+  for (const auto& m : inside) {
+    if (IsOwnMountDir(m.mountPoint) && platform::UnmountPoint(m.mountPoint) == 0) {
+      Log("> RemoveTree: unmounted " + m.mountPoint + " left by an earlier run");
+      continue;
+    }
+    remaining.insert(m.mountPoint);
   }
-  fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(p, ec);
+  DetachLoopsUnder(top);
+  RemoveSameFileSystem(top, st.st_dev, remaining);
 }
 
 // Takes the lock file at path without waiting. True when it is held and still
@@ -285,6 +353,7 @@ int CreateDirectoryPath(const std::string& pathIn) {
     prefix += '/';
     if (prefix != "/" && !fs::exists(prefix, ec)) {
       if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) break;
+      platform::GiveToUser(prefix);
     }
     if (slash == std::string::npos) break;
     start = slash + 1;
@@ -305,7 +374,7 @@ void CreateDirectoryTree(const std::string& pathIn) {
   const std::string parent = cut == std::string::npos ? "" : trimmed.substr(0, cut + 1);
   if (parent.size() > 1) CreateDirectoryTree(parent);
   Log("> CreateDirectory " + path);
-  ::mkdir(path.c_str(), 0777);
+  if (::mkdir(path.c_str(), 0777) == 0) platform::GiveToUser(path);
 }
 
 }  // namespace fk

@@ -17,6 +17,8 @@ const char* ControlName(Control c) {
     case Control::Button_Exit: return "Button_Exit";
     case Control::Tree_DestinationDisk: return "Tree_DestinationDisk";
     case Control::Menu_LatestClover: return "Menu_LatestClover";
+    case Control::Menu_InstallHFSDrivers: return "Menu_InstallHFSDrivers";
+    case Control::Menu_UnInstallHFSDrivers: return "Menu_UnInstallHFSDrivers";
   }
   return "?";
 }

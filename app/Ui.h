@@ -26,6 +26,8 @@ enum class Control {
   Button_Exit,
   Tree_DestinationDisk,
   Menu_LatestClover,  // the fourth menu title, " Latest Clover: ..."
+  Menu_InstallHFSDrivers,
+  Menu_UnInstallHFSDrivers,
 };
 
 const char* ControlName(Control c);

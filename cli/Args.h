@@ -8,7 +8,8 @@
 
 namespace fk::cli {
 
-enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore };
+enum class Command { None, Help, Version, List, Format, Eject, Backup, Restore, Hfs, Clover, RecoveryUpdate,
+                     RecoveryList, RecoveryDownload, ExtractDmg, DlUpdate, DlList, DlGet };
 
 struct Args {
   Command command = Command::None;
@@ -28,12 +29,23 @@ struct Args {
   bool onePartition = false;
   std::optional<std::string> label;
   bool full = false;
-  std::optional<std::string> dataSet;  // "none" or "local:PATH"
+  std::optional<std::string> dataSet;  // "none", "local:PATH", "dl" or "dl:REV"
+  std::string recoveryHd;              // --recovery-hd FILE.hfs: restored onto partition 2 afterwards
 
   // backup/restore
   int partition = 0;  // 1..4
   std::string file;   // --to / --from
   bool verify = false;
+
+  // hfs: status|install|uninstall
+  std::string hfsAction;
+  // clover check|list|download
+  std::string cloverAction;
+  std::string rev;   // --rev N ("" = the newest)
+  std::string repo;  // --repo DIR ("" = the CloverLocalRepository setting)
+  // recovery download N / extract-dmg FILE: the words after the command; --to DIR
+  std::vector<std::string> words;
+  std::string toDir;
 
   bool yes = false;
 };

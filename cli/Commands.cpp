@@ -161,6 +161,10 @@ int RunFormat(const Args& a, CliUi& ui) {
   if (a.dataSet) {
     if (*a.dataSet == "none") {
       c.InstallDataSet = "Not_Install";
+    } else if (a.dataSet->rfind("dl", 0) == 0) {
+      // The release archive, downloaded and converted before the disk is touched.
+      c.InstallDataSet = "DL";
+      c.CloverDLRev = a.dataSet->size() > 3 ? a.dataSet->substr(3) : "0";
     } else {
       const std::string path = AbsolutePath(a.dataSet->substr(6));
       std::error_code ec;
@@ -233,8 +237,38 @@ int RunFormat(const Args& a, CliUi& ui) {
     return 1;
   }
 
+  // Windows boot records take no data set: say so rather than drop it silently.
+  if (a.dataSet && *a.dataSet != "none" && c.Boot_records == "Windows")
+    std::fprintf(stderr, "flashkeel-cli: Windows boot records take no data set; --data-set is ignored\n");
+
+  // An image file this run creates is removed again unless the run completes:
+  // a refused or failed run leaves nothing behind.
+  struct CreatedImage {
+    std::string path;
+    bool keep = false;
+    ~CreatedImage() {
+      if (path.empty() || keep) return;
+      std::error_code ec;
+      if (fs::remove(path, ec)) Log("> flashkeel-cli: removed the image " + path + " made for a run that did not complete");
+    }
+  } created;
+  if (!a.image.empty()) {
+    std::error_code ec;
+    const std::string image = AbsolutePath(a.image);
+    if (!fs::exists(fs::symlink_status(image, ec))) created.path = image;
+  }
+
+  if (!a.recoveryHd.empty()) {
+    if (c.MultiPartitions != 1) {
+      std::fprintf(stderr, "flashkeel-cli: --recovery-hd needs two partitions: give --boot-size MB\n");
+      return 1;
+    }
+    if (!CheckRecoveryHdImage(a, -1, stderr)) return 1;
+  }
   int disk = PrepareTarget(a, ui, stderr);
   if (disk < 0) return 1;
+  if (!a.recoveryHd.empty() && !CheckRecoveryHdImage(a, disk, stderr)) return 1;
+  const std::string diskPath = AllDrives[disk].DevicePath;
   if (!SelectDisk(disk, 0)) {
     std::fprintf(stderr, "flashkeel-cli: cannot select disk %s\n", AllDrives[disk].DevicePath.c_str());
     return 1;
@@ -243,6 +277,8 @@ int RunFormat(const Args& a, CliUi& ui) {
   const OpResult r = GetRunner().RunHere(
       OpKind::Format, [](OpContext& op) { return FormatOperation(op, InstallFullForSettings()); }, c);
   ui.FinishLine();
+  created.keep = r.ok();
+  if (r.ok() && !a.recoveryHd.empty()) return WriteRecoveryHd(a, ui, diskPath);
   if (r.ok()) return 0;
   if (r.outcome == OpOutcome::Cancelled)
     std::printf("Format cancelled\n");

@@ -19,22 +19,43 @@
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
 #include "disk/DiskList.h"
+#include "platform/Process.h"
+#include "net/Http.h"
+#include "net/SuCatalog.h"
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// Ctrl-C acts like the Cancel button: the format run stops where it looks for
-// a cancel, backup and restore after the current chunk. A second Ctrl-C ends
-// the program at once. The handler only sets a flag; a watcher thread hands
-// the cancel to the runner, also to an operation the command starts later.
-void OnInterrupt(int) {
-  g_interrupted.store(true);
-  static const char msg[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop at once)\n";
-  ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+// Ctrl-C and SIGTERM act like the Cancel button: the format run stops where
+// it looks for a cancel, backup and restore after the current chunk. The
+// handler only sets flags; a watcher thread hands the cancel to the runner,
+// also to an operation the command starts later. A second signal hurries:
+// every program the run started is killed with its process group and reaped
+// at once, but the run still unmounts, detaches and removes what it made
+// before the program ends (128 + the signal's number).
+std::atomic<int> g_signals{0};
+std::atomic<int> g_lastSignal{0};
+
+void Say(const char* text, size_t length) {
+  ssize_t n = ::write(STDERR_FILENO, text, length);
   (void)n;
-  ::signal(SIGINT, SIG_DFL);
+}
+
+void OnSignal(int sig) {
+  g_interrupted.store(true);
+  g_lastSignal = sig;
+  if (g_signals.fetch_add(1) == 0) {
+    static const char intr[] = "\nflashkeel-cli: cancelling (Ctrl-C again to stop sooner; cleanup still runs)\n";
+    static const char term[] = "\nflashkeel-cli: terminate request received: cancelling and cleaning up\n";
+    if (sig == SIGTERM) Say(term, sizeof term - 1);
+    else Say(intr, sizeof intr - 1);
+    return;
+  }
+  fk::StopAllChildren();
+  static const char hurry[] = "\nflashkeel-cli: stopping now: ending started programs, then cleaning up\n";
+  Say(hurry, sizeof hurry - 1);
 }
 
 std::string ExecutablePath(const char* argv0) {
@@ -71,9 +92,11 @@ int main(int argc, char** argv) {
   }
 
   fk::InitProgramPaths(ExecutablePath(argv[0]));
+  fk::InstallCatalogListHooks();
   fk::LoadSetting();
   if (const std::string why = fk::LastSettingsLoadError(); !why.empty())
     std::fprintf(stderr, "flashkeel-cli: the settings file is ignored, the defaults are used: %s\n", why.c_str());
+  fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
   // --all and --image show fixed disks for this run only.
   static bool fixedDisks = false;
   fixedDisks = a.all || !a.image.empty() || fk::SavedSettings().EnableFixedDisks == 1;
@@ -86,14 +109,15 @@ int main(int argc, char** argv) {
   // The updating line must fit the terminal: a wrapped line cannot be redrawn in place.
   if (struct winsize ws {}; o.fancyProgress && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
     o.width = ws.ws_col;
-  o.quiet = a.command == Command::List;
+  o.quiet = a.command == Command::List || a.command == Command::RecoveryList || a.command == Command::DlList ||
+            (a.command == Command::Clover && a.cloverAction == "list");
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
   // The designed pauses let a user read a status text before it changes; a
   // terminal keeps every line, so they are kept short here.
   fk::SetPauseFunction([](int ms) {
-    if (ms > 0) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
+    if (ms > 0 && g_signals.load() < 2) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
   });
 
   std::jthread cancelWatch([](std::stop_token stop) {
@@ -103,7 +127,7 @@ int main(int argc, char** argv) {
     }
   });
   struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
+  sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
@@ -115,6 +139,15 @@ int main(int argc, char** argv) {
     case Command::Eject: rc = RunEject(a, *ui); break;
     case Command::Backup: rc = RunBackup(a, *ui); break;
     case Command::Restore: rc = RunRestore(a, *ui); break;
+    case Command::Hfs: rc = RunHfs(a, *ui, stdout); break;
+    case Command::Clover: rc = RunClover(a, *ui); break;
+    case Command::RecoveryDownload: rc = RunRecovery(a, *ui); break;
+    case Command::ExtractDmg: rc = RunExtractDmg(a, *ui); break;
+    case Command::RecoveryUpdate: rc = RunRecoveryUpdate(a, *ui); break;
+    case Command::RecoveryList: rc = RunRecoveryList(a, *ui); break;
+    case Command::DlUpdate:
+    case Command::DlList:
+    case Command::DlGet: rc = RunDl(a, *ui); break;
     default: break;
   }
   cancelWatch.request_stop();
@@ -123,5 +156,6 @@ int main(int argc, char** argv) {
   fk::DeleteTempWorkDir();
   fk::SetUi(nullptr);
   fk::CloseLog();
+  if (g_signals.load() >= 2) return 128 + g_lastSignal.load();
   return rc;
 }

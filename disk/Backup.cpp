@@ -32,6 +32,7 @@ class BackupJob {
   ImageFile file_;
   std::unique_ptr<AlignedBuffer> buffer_;
   std::string fileName_;
+  std::string tempName_;  // the file while it is written; "" once renamed or removed
   int64_t sectorSize_ = 0;
   int64_t partitionLength_ = 0;
   int64_t startSector_ = 0;
@@ -51,6 +52,7 @@ bool BackupJob::Prepare() {
   Ui& ui = GetUi();
   if (SetCurrentDisk() == 0) {
     Log("> BackUp: SetCurrentDisk() Error");
+    ui.ShowStatus(kSelectDriveStatus, 0);
     return false;
   }
   const int selected = CurrentDisk.SelectedPartition;
@@ -61,6 +63,11 @@ bool BackupJob::Prepare() {
   }
   const std::string diskPart = std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
   const PartitionRecord& part = CurrentDisk.Partition[selected - 1];
+  if (part.BeyondDiskEnd) {
+    Log("> BackUp: the partition reaches past the end of the disk, refused");
+    ui.ShowStatus("The partition does not fit the disk", 0);
+    return false;
+  }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
   if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
     Log("> BackUp: Error open Disk" + diskPart + " (no sector size or empty slot)");
@@ -118,8 +125,12 @@ bool BackupJob::Prepare() {
     // file): truncating it would destroy that disk, maybe the one being read.
     why = "it holds a disk of the list, not an image file";
     Log("> BackUp: " + fileName_ + " holds a disk of the list, not an image file");
+  } else if (exists && !S_ISREG(st.st_mode)) {
+    file_ = ImageFile::Create(fileName_, &err);  // a character device or pipe takes the bytes as they come
   } else {
-    file_ = ImageFile::Create(fileName_, &err);
+    // Written under a hidden name and renamed when complete: a failed or
+    // cancelled backup never leaves a file that looks like an image.
+    file_ = ImageFile::CreateBeside(fileName_, &tempName_, &err);
     why = ErrorText(err);
   }
   if (!file_.IsOpen()) {
@@ -183,6 +194,16 @@ bool BackupJob::Copy() {
     report_.end = TransferEnd::Failed;
     return false;
   }
+  if (report_.end == TransferEnd::Completed) {
+    if (::rename(tempName_.c_str(), fileName_.c_str()) != 0) {
+      const int e = errno;
+      Log("> BackUp: Error " + ErrorText(e) + " renaming " + tempName_ + " to " + fileName_);
+      ui.ShowStatus("Unable to create file " + fileName_, 1000);
+      report_.end = TransferEnd::Failed;
+      return false;
+    }
+    tempName_.clear();
+  }
   ui.ShowStatus(progress.FinalLine(progress.totalRead()), 0);
   return true;
 }
@@ -194,6 +215,11 @@ void BackupJob::Finish() {
   if (file_.IsOpen()) {
     Log("> BackUp: Finish UnlockClose hFileToSave = " + std::to_string(file_.fd()));
     file_.Close();
+  }
+  if (!tempName_.empty()) {
+    Log("> BackUp: incomplete backup removed");
+    ::unlink(tempName_.c_str());
+    tempName_.clear();
   }
   FinishUnlockClose("BackUp", "hDevice", device_);
   if (CancelRequested()) ui.ShowStatus("Backup Cancelled", 0);

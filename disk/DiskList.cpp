@@ -108,10 +108,10 @@ bool PathIsListedDisk(const std::string& path) {
 std::set<std::string> SystemDisks() { return platform::FindSystemDisks(DiskEnv().procRoot, DiskEnv().sysRoot); }
 
 int SelectedLine() {
-  // The UI's selection when it has one; otherwise the line last selected
-  // through the disk layer (front ends without a tree).
-  int ui = GetUi().SelectedTreeLine();
-  if (ui != -1) return ui;
+  // A front end with a tree answers for itself, "nothing selected" (-1)
+  // included; the line last selected through the disk layer counts only
+  // where there is no tree at all.
+  if (GetUi().HasMainWindow()) return GetUi().SelectedTreeLine();
   std::lock_guard lk(g_mutex);
   return g_selected;
 }
@@ -319,7 +319,7 @@ int GetAllDrives() {
     d.Size = size;
     d.DriveType = type;
     d.DriveTypeName = DriveTypeToText(type);
-    d.SystemDisk = !src.image && system.count(src.block.name) > 0;
+    d.SystemDisk = src.image ? IsSystemDiskPath(src.path) : system.count(src.block.name) > 0;
     FillDisk(src, n, h, d);
   }
   Log("> GetAllDrives: Found " + std::to_string(AllDrives.size()) + " PhysicalDrives");
@@ -332,6 +332,12 @@ int GetAllDrives() {
     for (int i = 0; i < 4; ++i) {
       PartitionRecord& p = d.Partition[i];
       if (p.PartitionLength == 0) continue;
+      if (p.StartingOffset + p.PartitionLength > d.Size) {
+        p.BeyondDiskEnd = true;
+        Log("> GetAllDrives: " + d.DevicePath + " partition " + std::to_string(i + 1) +
+            " reaches past the end of the disk");
+        continue;
+      }
       if (!src.image) {
         for (const auto& node : src.block.partitions)
           if (node.number == static_cast<int>(p.PartitionNumber) && node.startBytes == p.StartingOffset)
@@ -364,6 +370,7 @@ static std::string PartitionLineText(int slot, const PartitionRecord& p) {
   std::string t = "Part" + std::to_string(slot + 1) + ": " + FormatSize(p.PartitionLength, 0) + " ";
   if (!p.FileSystemName.empty()) t += p.FileSystemName + " ";
   if (p.BootIndicator != 0) t += "Act ";
+  if (p.BeyondDiskEnd) return t + "<past the disk's end: not usable>";
   t += p.VolumeName.empty() ? std::string("<NONAME> ") : "<" + p.VolumeName + "> ";
   t += p.DriveLetter;
   return t;
@@ -393,7 +400,7 @@ int UpdateAllDrives() {
   GetUi().SetTreeLines(lines);
   Log("> format_op_in_progress = " + std::to_string(format_op_in_progress.load()));
   if (format_op_in_progress.load() == 0)
-    GetUi().ShowStatus(lines.empty() ? "Insert a USB Flash Drive ..." : "Select the USB Flash Drive, please", 0);
+    GetUi().ShowStatus(lines.empty() ? "Insert a USB Flash Drive ..." : kSelectDriveStatus, 0);
   Log("> UpdateAllDrives found " + std::to_string(count) + " drives");
   GetUi().SelectTreeLine(lines.empty() ? -1 : 0);
   return count;

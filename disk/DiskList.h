@@ -64,6 +64,7 @@ struct PartitionRecord {
   std::string DriveLetter;
   std::string VolumeName;       // label, empty if none
   std::string FileSystemName;   // "FAT32", "exFAT", "NTFS", ... empty if none
+  bool BeyondDiskEnd = false;   // the MBR entry reaches past the disk's end: no job touches it
 };
 
 struct DiskRecord {
@@ -120,6 +121,8 @@ std::vector<std::string> ImageDisks();
 int GetAllDrives();
 int UpdateAllDrives();
 int SetCurrentDisk();
+// The status that asks for a selection; jobs show it when nothing is selected.
+inline constexpr const char* kSelectDriveStatus = "Select the USB Flash Drive, please";
 // For callers without a tree (CLI, tests): selects the tree line of the disk at
 // diskIndex of AllDrives (slot 0) or of its partition slot 1..4, then fills
 // CurrentDisk as SetCurrentDisk does. Returns SetCurrentDisk's result; 0 when

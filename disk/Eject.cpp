@@ -35,6 +35,7 @@ int EjectDrive() {
   const DiskRecord* d = SelectedDisk();
   if (d == nullptr) {
     Log("> EjectDrive: no disk selected");
+    GetUi().ShowStatus(kSelectDriveStatus, 0);
     return 0;
   }
   const DiskRecord disk = *d;

@@ -21,6 +21,7 @@
 #include "disk/DiskList.h"
 #include "platform/Disks.h"
 #include "platform/UniqueFd.h"
+#include "platform/Storage.h"
 
 namespace fk {
 
@@ -75,6 +76,7 @@ DriveHandle& DriveHandle::operator=(DriveHandle&& o) noexcept {
     length_ = o.length_;
     diskClaim_ = std::exchange(o.diskClaim_, false);
     mountDevices_ = std::move(o.mountDevices_);
+    storage_ = std::move(o.storage_);
   }
   return *this;
 }
@@ -84,6 +86,7 @@ void DriveHandle::Close() {
   diskClaim_ = false;
   fd_.Close();  // closing also drops the O_EXCL claim and the flock
   locked_ = false;
+  storage_.Release();
 }
 
 // ---- guard ---------------------------------------------------------------------------
@@ -130,18 +133,30 @@ std::optional<PartitionOfNode> LocatePartitionNode(const std::string& node) {
   return std::nullopt;
 }
 
-// Whether the block device of that sysfs name lies on a system disk.
-static bool OnSystemDisk(const std::string& name) {
-  return !name.empty() && detail::SystemDisks().count(platform::WholeDiskOf(DiskEnv().sysRoot, name)) > 0;
+bool IsSystemDiskPath(const std::string& devicePath) {
+  const DiskEnvironment env = DiskEnv();
+  const std::set<std::string> system = detail::SystemDisks();
+  if (platform::ChainTouchesSystem(env.sysRoot, env.devRoot,
+                                   platform::StorageChainOfPath(env.sysRoot, env.devRoot, devicePath), system))
+    return true;
+  std::string name = KernelNameOfNode(devicePath);
+  if (name.empty()) return false;
+  return system.count(platform::WholeDiskOf(env.sysRoot, name)) > 0;
 }
 
-bool IsSystemDiskPath(const std::string& devicePath) { return OnSystemDisk(KernelNameOfNode(devicePath)); }
-
-// Whether the descriptor, as opened, reaches a system disk.
+// Whether the descriptor, as opened, reaches a system disk: through its device
+// number, and through loop devices down to the file or disk under them.
 static bool FdIsOnSystemDisk(int fd) {
+  const DiskEnvironment env = DiskEnv();
+  const std::set<std::string> system = detail::SystemDisks();
+  if (platform::ChainTouchesSystem(env.sysRoot, env.devRoot, platform::StorageChainOfFd(env.sysRoot, env.devRoot, fd),
+                                   system))
+    return true;
   unsigned maj = 0, min = 0;
-  return platform::FdDeviceNumber(fd, &maj, &min) &&
-         OnSystemDisk(platform::BlockNameOfDev(DiskEnv().sysRoot, maj, min));
+  if (!platform::FdDeviceNumber(fd, &maj, &min)) return false;
+  std::string name = platform::BlockNameOfDev(env.sysRoot, maj, min);
+  if (name.empty()) return false;
+  return system.count(platform::WholeDiskOf(env.sysRoot, name)) > 0;
 }
 
 // What a name given to GetDriveHandle leads to.
@@ -158,6 +173,15 @@ static bool ResolveVolume(const std::string& name, Target* t) {
     if (!src) return false;
     auto part = FindMbrPartition(range->disk, range->offset);
     if (!part) return false;
+    {
+      UniqueFd dfd(platform::OpenDevice(range->disk, false, false));
+      const int64_t deviceSize = dfd ? platform::DeviceSize(dfd.get()) : -1;
+      if (deviceSize < 0 || range->offset + part->length > deviceSize) {
+        Log("> GetDriveHandle: the partition at byte " + std::to_string(range->offset) + " of " + range->disk +
+            " reaches past the end of the disk");
+        return false;
+      }
+    }
     t->volume = *range;
     t->volume.length = part->length;
     t->image = src->image;
@@ -176,17 +200,23 @@ static bool ResolveVolume(const std::string& name, Target* t) {
   return true;
 }
 
-// Takes the exclusive claim on h's descriptor: O_EXCL on a block device (plus
-// flock for a whole disk), flock on an image file. 0 or -errno.
-static int TakeExclusive(DriveHandle& h, bool wholeDisk) {
-  if (h.imageFile()) return platform::LockFile(h.value());
-  UniqueFd fd(platform::OpenDevice(h.devicePath(), h.writable(), true));
-  if (!fd) return fd.get();
-  if (wholeDisk) {
-    if (const int rc = platform::LockFile(fd.get()); rc != 0) return rc;
+// Takes the exclusive claim on h's descriptor: the hold on the storage under
+// it (see StorageLock), plus O_EXCL on a block device. 0 or -errno.
+static int TakeExclusive(DriveHandle& h) {
+  std::string why;
+  StorageLock storage = StorageLock::Acquire(h.devicePath(), &why);
+  if (!storage.held()) {
+    Log("> GetDriveHandle: " + why);
+    return storage.error() != 0 ? -storage.error() : -EBUSY;
   }
-  // The exclusive open takes the place of the first descriptor: same number.
-  return ::dup2(fd.get(), h.value()) < 0 ? -errno : 0;
+  if (!h.imageFile()) {
+    UniqueFd fd(platform::OpenDevice(h.devicePath(), h.writable(), true));
+    if (!fd) return fd.get();
+    // The exclusive open takes the place of the first descriptor: same number.
+    if (::dup2(fd.get(), h.value()) < 0) return -errno;
+  }
+  h.setStorage(std::move(storage));
+  return 0;
 }
 
 DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool WriteAccess, bool Lock) {
@@ -210,7 +240,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
           ", not the selected " + CurrentDisk.DevicePath);
       return {};
     }
-    const bool system = !src->image && detail::SystemDisks().count(src->block.name) > 0;
+    const bool system = src->image ? IsSystemDiskPath(src->path) : detail::SystemDisks().count(src->block.name) > 0;
     if (system && (WriteAccess || Lock)) {
       RefuseSystemDrive();
       return {};
@@ -233,7 +263,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
     DriveHandle h(fd, 0, src->path, src->path, WriteAccess, false, src->image);
     Log("> GetDriveHandle: Success Open " + src->path + access);
     if (Lock) {
-      int rc = TakeExclusive(h, true);
+      int rc = TakeExclusive(h);
       if (rc != 0) {
         Log("> GetDriveHandle: Error " + std::to_string(-rc) + " LOCK drive " + src->path);
         return {};
@@ -251,7 +281,8 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
   }
 
   Target t;
-  if (!ResolveVolume(DriveLetter, &t) || (!t.image && detail::SystemDisks().count(t.wholeDisk) > 0)) {
+  if (!ResolveVolume(DriveLetter, &t) ||
+      (t.image ? IsSystemDiskPath(t.volume.disk) : detail::SystemDisks().count(t.wholeDisk) > 0)) {
     RefuseVolume(DriveLetter);
     return {};
   }
@@ -277,7 +308,7 @@ DriveHandle GetDriveHandle(int DriveIndex, const std::string& DriveLetter, bool 
       locked = true;
     }
     for (int attempt = 1; attempt <= 20 && !locked; ++attempt) {
-      int rc = TakeExclusive(h, false);
+      int rc = TakeExclusive(h);
       if (rc == 0) {
         Log("> GetDriveHandle: Success LOCK " + DriveLetter);
         locked = true;
@@ -415,7 +446,7 @@ int UnlockDrive(DriveHandle& h) {
   bool ok = false;
   if (h.valid() && h.locked()) {
     if (h.imageFile()) {
-      ok = ::flock(h.value(), LOCK_UN) == 0;
+      ok = true;
     } else {
       // Replace the exclusive open by a plain one under the same number.
       UniqueFd fd(platform::OpenDevice(h.devicePath(), h.writable(), false));
@@ -426,6 +457,7 @@ int UnlockDrive(DriveHandle& h) {
     Log("> Error unlock drive");
     return 0;
   }
+  h.releaseStorage();
   if (h.holdsDiskClaim()) {
     DropClaim(h.devicePath());
     h.setDiskClaim(false);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/UniqueFd.h"
+#include "disk/StorageLock.h"
 
 namespace fk {
 
@@ -48,6 +49,9 @@ class DriveHandle {
   // Whether this handle holds the process's exclusive claim on a whole disk.
   bool holdsDiskClaim() const { return diskClaim_; }
   void setDiskClaim(bool claim) { diskClaim_ = claim; }
+  // The hold on the storage under the handle's name that a lock takes.
+  void setStorage(StorageLock lock) { storage_ = std::move(lock); }
+  void releaseStorage() { storage_.Release(); }
 
  private:
   UniqueFd fd_;
@@ -60,6 +64,7 @@ class DriveHandle {
   int64_t length_ = 0;
   bool diskClaim_ = false;
   std::set<std::pair<unsigned, unsigned>> mountDevices_;
+  StorageLock storage_;
 };
 
 // DriveLetter empty: the disk with DiskNumber DriveIndex of the last enumeration.
@@ -102,8 +107,9 @@ int EjectDrive();
 // Whether EjectDrive asks udisks2 first (on by default; tests turn it off).
 void SetEjectUsesUDisks(bool use);
 
-// Whether the system-disk set currently contains the whole disk holding
-// `devicePath` (a disk or partition node). Image files are never system disks.
+// Whether `devicePath` (a disk or partition node, or an image file) stands on
+// a system disk: followed through loop devices down to their backing storage,
+// and an image file counts when a system disk is a loop device over it.
 bool IsSystemDiskPath(const std::string& devicePath);
 
 }  // namespace fk

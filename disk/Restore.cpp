@@ -44,6 +44,7 @@ class RestoreJob {
   std::unique_ptr<AlignedBuffer> buffer_;
   std::string fileName_;
   bool hasLetter_ = false;
+  bool hfsPlus_ = false;  // the image holds an HFS+ or HFSX volume header
   int selected_ = 0;
   int64_t sectorSize_ = 0;
   int64_t partitionSectors_ = 0;
@@ -64,6 +65,7 @@ bool RestoreJob::Prepare() {
   Ui& ui = GetUi();
   if (SetCurrentDisk() == 0) {
     Log("> Recover: SetCurrentDisk() Error");
+    GetUi().ShowStatus(kSelectDriveStatus, 0);
     return false;
   }
   selected_ = CurrentDisk.SelectedPartition;
@@ -74,6 +76,11 @@ bool RestoreJob::Prepare() {
   }
   const std::string disk = std::to_string(CurrentDisk.DiskNumber);
   const PartitionRecord& part = CurrentDisk.Partition[selected_ - 1];
+  if (part.BeyondDiskEnd) {
+    Log("> Recover: the partition reaches past the end of the disk, refused");
+    ui.ShowStatus("The partition does not fit the disk", 0);
+    return false;
+  }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
   if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
     Log("> Recover: Error open Disk" + disk + " (no sector size or empty slot)");
@@ -132,6 +139,17 @@ bool RestoreJob::Prepare() {
     return false;
   }
 
+  // A partition image is whole sectors; anything else was cut short or is
+  // not an image of a partition, and would leave a torn last sector.
+  if (fileSize_ % sectorSize_ != 0) {
+    Log("> Recover: " + fileName_ + " is " + std::to_string(fileSize_) + " bytes, not a whole number of " +
+        std::to_string(sectorSize_) + "-byte sectors");
+    ui.MessageBox("Error",
+                  "The selected file:\n" + fileName_ + "\nis not a partition image (not a whole number of sectors).",
+                  MsgButtons::Ok, MsgIcon::Error);
+    return false;
+  }
+
   int err = 0;
   file_ = ImageFile::OpenRead(fileName_, &err);
   if (!file_.IsOpen()) {
@@ -139,6 +157,9 @@ bool RestoreJob::Prepare() {
     ui.ShowStatus("Unable to open file " + fileName_ + " (" + ErrorText(err) + ")", 1000);
     return false;
   }
+  // Only an HFS+ or HFSX volume header marks the partition as HFS+.
+  char sig[2] = {};
+  hfsPlus_ = file_.ReadAt(sig, 2, 1024, &err) == 2 && sig[0] == 'H' && (sig[1] == '+' || sig[1] == 'X');
   return true;
 }
 
@@ -217,7 +238,8 @@ bool RestoreJob::Copy() {
   return true;
 }
 
-// Gives the restored partition's MBR entry the image's whole sectors and type 0xAF.
+// Gives the restored partition's MBR entry the image's whole sectors, and type
+// 0xAF when the image is an HFS+ volume; any other type stays as it was.
 void RestoreJob::CorrectMbr() {
   AlignedBuffer sector(sectorSize_);
   if (!sector || read_sectors(physical_, sectorSize_, 0, 1, sector.data()) != sectorSize_) {
@@ -229,7 +251,7 @@ void RestoreJob::CorrectMbr() {
     Log("> Recover: Old Partition leight = " + std::to_string(static_cast<int64_t>(entry.sectors) * sectorSize_));
     const auto newCount = static_cast<uint32_t>(fileSize_ / sectorSize_);
     entry.sectors = newCount;
-    entry.type = kRestoredPartitionType;
+    if (hfsPlus_) entry.type = kRestoredPartitionType;
     platform::StoreMbrEntry(sector.data(), selected_ - 1, entry);
     if (write_sectors(physical_, sectorSize_, 0, 1, sector.data()) == sectorSize_) {
       Log("> Recover: New Partition leight = " + std::to_string(static_cast<int64_t>(newCount) * sectorSize_));

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <mutex>
 
 #include "app/AppState.h"
@@ -16,6 +17,7 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "disk/RawDisk.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -90,7 +92,30 @@ ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
 }
 
 ImageFile ImageFile::Create(const std::string& path, int* error) {
-  return Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+  ImageFile f = Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+  if (f.fd_) platform::GiveToUser(path);
+  return f;
+}
+
+ImageFile ImageFile::CreateBeside(const std::string& finalPath, std::string* tempPath, int* error) {
+  const std::size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+  std::string templ = dir + "." + base + ".XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  ImageFile f;
+  f.fd_.reset(::mkostemp(buf.data(), O_CLOEXEC));
+  if (!f.fd_) {
+    if (error) *error = errno;
+    return f;
+  }
+  ::fchmod(f.fd_.get(), 0644);
+  ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  *tempPath = buf.data();
+  platform::GiveToUser(*tempPath);
+  if (error) *error = 0;
+  return f;
 }
 
 ImageFile ImageFile::OpenRead(const std::string& path, int* error) { return Open(path, O_RDONLY, error); }

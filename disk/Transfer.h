@@ -75,6 +75,9 @@ class ImageFile {
 
   // Creates or truncates path for writing, sequential access. errno on failure.
   static ImageFile Create(const std::string& path, int* error);
+  // Creates a new file with a hidden unique name next to finalPath, for a
+  // file that gets its real name (rename) only once it is complete.
+  static ImageFile CreateBeside(const std::string& finalPath, std::string* tempPath, int* error);
   // Opens an existing file for reading, sequential access.
   static ImageFile OpenRead(const std::string& path, int* error);
 

@@ -4,6 +4,9 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,8 @@
 #include "app/Ui.h"
 #include "app/Utilities.h"
 #include "format/Packs.h"
+#include "net/CloverRelease.h"
+#include "net/Http.h"
 #include "platform/Process.h"
 
 namespace fk {
@@ -203,41 +208,42 @@ int ErrorBox(const std::string& text, const std::string& title, const std::strin
 
 }  // namespace
 
-int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local) {
-  const std::string rev = Cfg().CloverDLRev;
-  std::string readyName = "Clover-" + rev + "-X64.zip";
+namespace {
+
+std::atomic<int> g_downloadTimeoutMs{kCloverDownloadTimeoutMs};
+
+std::string WithSlash(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+bool ValidRevisionText(const std::string& rev) {
+  return !rev.empty() && rev.size() <= 8 &&
+         std::all_of(rev.begin(), rev.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+// The user or the operation asked to stop the run.
+bool RunCancelled() { return CurrentOpStopped(); }
+
+// The work directory with the unpacking script in it; "" after the failure was shown.
+std::string PrepareWorkDir() {
   if (!CreateTempWorkDir()) {
-    return ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!", "see the log");
+    ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!", "see the log");
+    return {};
   }
   const std::string work = FklTempWorkDir();
   if (!ExtractPack(kPackUnpackCloverISO, work, 0, 1)) {
-    return ErrorBox("Can't Unpack Internal Resources!", "Error");
+    ErrorBox("Can't Unpack Internal Resources!", "Error");
+    return {};
   }
   LogWorkDirEntries(work);
+  return work;
+}
 
-  std::string archiveName;
-  if (Local == 0) {
-    // Downloading a release needs the Clover release check and its download
-    // thread, which this build does not have yet.
-    Log("> DLAndExtractCloverFromCloverDistrISO: Error: Clover download is not available in this build");
-    return ErrorBox("Can't download Latest Clover.", "Error!");
-  } else {
-    const std::string source = CloverLocalSelectedName;
-    const std::string file = FileNameOf(source);
-    const std::string target = work + file;
-    std::error_code ec;
-    fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-      Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
-      NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
-      PauseMs(300);
-      return 0;
-    }
-    Log("> CopyFile " + source + " to " + target);
-    readyName = work + WithoutLastExtension(WithoutLastExtension(file)) + ".zip";
-    archiveName = file;
-    GetUi().ShowStatus("Use " + file, 300);
-  }
+// Turns the ".iso.7z" archiveName in work into the FKL-ready ZIP readyName with
+// the unpacking script, then cleans the work directory. False after the failure
+// was shown.
+bool ConvertIsoArchive(const std::string& work, const std::string& archiveName, const std::string& readyName) {
   LogWorkDirEntries(work);
   Log("> DLAndExtractCloverFromCloverDistrISO: CloverFKLReadyDistrTempName$=" + readyName);
   Log("> DLAndExtractCloverFromCloverDistrISO: FklTempWorkDir$=" + work);
@@ -256,18 +262,19 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   ProcessResult pr = RunProcess(req);
   if (!pr.started) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Run Extract Latest Clover Data Set.");
-    return ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ", pr.errorText);
+    ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ", pr.errorText);
+    return false;
   }
   if (pr.cancelled) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Cancel(FormatStatus=#True)");
-    return 0;
+    return false;
   }
   Log("> DLAndExtractCloverFromCloverDistrISO: Exitcode: " + std::to_string(pr.exitCode));
   if (pr.exitCode != 0) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error During Extract Latest Clover Data Set.");
     Log("> DLAndExtractCloverFromCloverDistrISO: script output: " + collected);
-    return ErrorBox("Error During Extract Latest Clover Data Set.", "Error!",
-                    "exit code " + std::to_string(pr.exitCode));
+    ErrorBox("Error During Extract Latest Clover Data Set.", "Error!", "exit code " + std::to_string(pr.exitCode));
+    return false;
   }
   // Clean the work directory: the unpack folder, the archive copy and the script.
   std::error_code ec;
@@ -277,21 +284,37 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
     if (n.rfind("7z.", 0) == 0 || (n.size() > 3 && n.compare(n.size() - 3, 3, ".sh") == 0) || n == archiveName)
       fs::remove(e.path(), ec);
   }
+  if (!fs::exists(readyName, ec)) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error: the script made no " + readyName);
+    ErrorBox("Error During Extract Latest Clover Data Set.", "Error!");
+    return false;
+  }
+  return true;
+}
 
+// Extracts the FKL-ready ZIP to Destination; a freshly downloaded one is then
+// saved to the local repository when SaveLatestCloverAfterDL is 1.
+int ExtractReadyZip(const std::string& readyName, const std::string& Destination, bool downloaded) {
   int result = 0;
+  std::error_code ec;
   if (fs::exists(readyName, ec) && ExtractDataZip(nullptr, 0, Destination, 0, readyName, 1, 0)) {
     result = 1;
-    if (Cfg().SaveLatestCloverAfterDL == 1) {
-      std::string repo = Cfg().CloverLocalRepository;
-      if (!repo.empty() && repo.back() != '/') repo += '/';
-      const std::string to = repo + FileNameOf(readyName);
-      Log("> DLAndExtractCloverFromCloverDistrISO: CopyFile(" + readyName + ", " + to + ")");
-      fs::copy_file(readyName, to, fs::copy_options::overwrite_existing, ec);
-      if (ec) {
-        Log("> DLAndExtractCloverFromCloverDistrISO: Error! Can't Save the Latest Clover DL FKL-ready zip distr " +
-            ec.message());
+    if (downloaded && Cfg().SaveLatestCloverAfterDL == 1) {
+      const std::string repo = Cfg().CloverLocalRepository;
+      if (repo.empty()) {
+        // Never into whatever the current directory happens to be.
+        Log("> DLAndExtractCloverFromCloverDistrISO: Error! Can't Save the Latest Clover DL FKL-ready zip distr: "
+            "no local repository is set");
       } else {
-        GetUi().ShowStatus(FileNameOf(readyName) + " Saved to Clover Local Repo", 4000);
+        const std::string to = WithSlash(repo) + FileNameOf(readyName);
+        Log("> DLAndExtractCloverFromCloverDistrISO: CopyFile(" + readyName + ", " + to + ")");
+        fs::copy_file(readyName, to, fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+          Log("> DLAndExtractCloverFromCloverDistrISO: Error! Can't Save the Latest Clover DL FKL-ready zip distr " +
+              ec.message());
+        } else {
+          GetUi().ShowStatus(FileNameOf(readyName) + " Saved to Clover Local Repo", 4000);
+        }
       }
     }
   } else {
@@ -303,6 +326,145 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   }
   Log("> DLAndExtractCloverFromCloverDistrISO: Result=" + std::to_string(result));
   return result;
+}
+
+}  // namespace
+
+void SetCloverDownloadTimeoutMs(int ms) { g_downloadTimeoutMs = ms > 0 ? ms : kCloverDownloadTimeoutMs; }
+
+std::string DownloadCloverArchive(const std::string& work) {
+  const std::string rev = Cfg().CloverDLRev;
+  auto outcome = std::make_shared<CloverDownloadOutcome>();
+  Runner& runner = GetRunner();
+  const Runner::StartStatus st = runner.Start(
+      OpKind::CloverDownload,
+      [outcome, rev, work](OpContext&) {
+        *outcome = DownloadCloverRevision(rev, work);
+        return outcome->code == WEB_OK ? OpResult::Done() : OpResult::Failed("Can't download Latest Clover.");
+      },
+      Cfg());
+  if (st == Runner::StartStatus::NetBusy || st == Runner::StartStatus::AlreadyRunning) {
+    Log("> Error: Thread GetCloverRevThread() running already");
+    GetUi().ShowStatus(Runner::RefusalText(st), 2000);
+    return {};
+  }
+  if (st != Runner::StartStatus::Started) {
+    ErrorBox("Can't download Latest Clover.", "Error!");
+    return {};
+  }
+  Log("> StartThread GetCloverRevThread()");
+
+  // Wait for the download. On a time-out or a cancel the download is cancelled
+  // and waited for, so that nothing writes into the work directory afterwards.
+  const int timeoutMs = g_downloadTimeoutMs.load();
+  const int64_t deadline = TickCountMs() + timeoutMs;
+  bool timedOut = false, cancelled = false;
+  int64_t giveUpAt = 0;
+  while (runner.Running(OpKind::CloverDownload)) {
+    if (!timedOut && !cancelled) {
+      if (RunCancelled()) cancelled = true;
+      else if (TickCountMs() >= deadline) timedOut = true;
+      if (timedOut || cancelled) {
+        Log(timedOut ? "> DLAndExtractCloverFromCloverDistrISO: Timeout, cancelling the download"
+                     : "> DLAndExtractCloverFromCloverDistrISO: Cancel(FormatStatus=#True), cancelling the download");
+        runner.Cancel(OpKind::CloverDownload);
+        giveUpAt = TickCountMs() + 120000;
+      }
+    } else if (TickCountMs() >= giveUpAt) {
+      Log("> DLAndExtractCloverFromCloverDistrISO: Error: the download did not stop after its cancel");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (timedOut) {
+    ErrorBox("Can't download Latest Clover: Timeout " + std::to_string(timeoutMs / 1000) + " secs.", "Error!");
+    return {};
+  }
+  if (cancelled || outcome->code != WEB_OK) return {};
+  if (!Validate7zZIPFile(outcome->fileName)) {
+    GetUi().ShowStatus("Error: The downloaded file is not an LZMA file.", 3000);
+    std::error_code ec;
+    fs::remove(outcome->fileName, ec);
+    return {};
+  }
+  GetUi().ShowStatus("Clover r" + rev + " Downloaded", 1000);
+  return outcome->fileName;
+}
+
+std::string PrepareCloverDLDataSet(bool* downloaded) {
+  *downloaded = false;
+  const std::string rev = Cfg().CloverDLRev;
+  if (!ValidRevisionText(rev)) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Error: not a revision number: '" + rev + "'");
+    ErrorBox("Can't download Latest Clover.", "Error!");
+    return {};
+  }
+  const std::string base = "Clover-" + rev + "-X64";
+  const std::string repo = Cfg().CloverLocalRepository.empty() ? std::string() : WithSlash(Cfg().CloverLocalRepository);
+  std::error_code ec;
+  // An FKL-ready ZIP of this revision saved earlier needs no download.
+  if (!repo.empty()) {
+    const std::string zip = repo + base + ".zip";
+    if (fs::is_regular_file(zip, ec) && Validate7zZIPFile(zip) && TestDataZip(zip) == std::atoi(rev.c_str())) {
+      Log("> DLAndExtractCloverFromCloverDistrISO: found in the local repository: " + zip);
+      GetUi().ShowStatus("Use " + base + ".zip", 300);
+      return zip;
+    }
+  }
+  const std::string work = PrepareWorkDir();
+  if (work.empty()) return {};
+  const std::string archiveName = CloverArchiveName(rev);
+  const std::string inRepo = repo.empty() ? std::string() : repo + archiveName;
+  if (!inRepo.empty() && fs::is_regular_file(inRepo, ec) && Validate7zZIPFile(inRepo)) {
+    fs::copy_file(inRepo, work + archiveName, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      Log("> Error CopyFile " + inRepo + " to " + work + archiveName);
+      return {};
+    }
+    Log("> CopyFile " + inRepo + " to " + work + archiveName);
+    GetUi().ShowStatus("Use " + archiveName, 300);
+  } else {
+    if (DownloadCloverArchive(work).empty()) return {};
+    *downloaded = true;
+  }
+  if (RunCancelled()) return {};
+  const std::string readyName = work + base + ".zip";
+  if (!ConvertIsoArchive(work, archiveName, readyName)) return {};
+  return readyName;
+}
+
+int InstallPreparedCloverDataSet(const std::string& readyZip, bool downloaded, const std::string& Destination) {
+  return ExtractReadyZip(readyZip, Destination, downloaded);
+}
+
+int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local) {
+  if (Local == 0) {
+    bool downloaded = false;
+    const std::string zip = PrepareCloverDLDataSet(&downloaded);
+    if (zip.empty()) {
+      Log("> DLAndExtractCloverFromCloverDistrISO: Result=0");
+      return 0;
+    }
+    return ExtractReadyZip(zip, Destination, downloaded);
+  }
+  const std::string work = PrepareWorkDir();
+  if (work.empty()) return 0;
+  const std::string source = CloverLocalSelectedName;
+  const std::string file = FileNameOf(source);
+  const std::string target = work + file;
+  std::error_code ec;
+  fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
+  if (ec) {
+    Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
+    NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
+    PauseMs(300);
+    return 0;
+  }
+  Log("> CopyFile " + source + " to " + target);
+  GetUi().ShowStatus("Use " + file, 300);
+  const std::string readyName = work + WithoutLastExtension(WithoutLastExtension(file)) + ".zip";
+  if (!ConvertIsoArchive(work, file, readyName)) return 0;
+  return ExtractReadyZip(readyName, Destination, false);
 }
 
 }  // namespace fk

@@ -31,4 +31,25 @@ int FindCloverLocalDistr();
 // Cfg().CloverDLRev first. Returns 1 on success.
 int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local);
 
+// The "DL" data set in two steps, so that the download and the conversion end
+// before anything on the disk is touched:
+//   1. PrepareCloverDLDataSet gets the FKL-ready ZIP of revision Cfg().CloverDLRev:
+//      one saved earlier in the local repository, or made from that revision's
+//      ".iso.7z" found there or downloaded. Returns the ZIP's path, "" after the
+//      failure was shown; *downloaded tells whether the archive was downloaded.
+//   2. InstallPreparedCloverDataSet extracts it to Destination (and saves a
+//      downloaded one to the repository when SaveLatestCloverAfterDL is 1).
+std::string PrepareCloverDLDataSet(bool* downloaded);
+int InstallPreparedCloverDataSet(const std::string& readyZip, bool downloaded, const std::string& Destination);
+
+// Downloads the archive of Cfg().CloverDLRev into work on the download worker and waits
+// for it at most the download time limit; on a time-out or a cancel of the run
+// the download is cancelled and waited for. Returns the archive's path in the
+// work directory once it is there and carries an archive signature; "" else.
+std::string DownloadCloverArchive(const std::string& work);
+
+// The time limit of the download (300 s); tests shorten it. 0 restores it.
+inline constexpr int kCloverDownloadTimeoutMs = 300000;
+void SetCloverDownloadTimeoutMs(int ms);
+
 }  // namespace fk

@@ -9,6 +9,8 @@
 #include "format/BootCode.h"
 #include "format/CloverDataSet.h"
 #include "format/FormatJob.h"
+#include "format/Packs.h"
+#include "format/PreChecks.h"
 
 namespace fk {
 
@@ -78,10 +80,7 @@ bool ClaimDisk(FormatJob& job) {
   job.gadgetIndexSave = ui.SelectedTreeLine();
   Log("> FormatThread Save GadgetIndexSave = " + std::to_string(job.gadgetIndexSave));
 
-  if (!SetCurrentDisk()) {
-    Log("> FormatThread Error SetCurrentDisk");
-    return job.Fail();
-  }
+  if (!SetCurrentDisk()) return job.FailStatus("> FormatThread Error SetCurrentDisk", kSelectDriveStatus, 0);
   if (CurrentDisk.SystemDisk || IsSystemDiskPath(CurrentDisk.DevicePath)) {
     Log("> FormatThread: Not permitted! You selected a System Drive.");
     ui.MessageBox("Error", "Sorry, operation not permitted!\r\nYou selected a System Drive.", MsgButtons::Ok,
@@ -122,21 +121,43 @@ bool ClaimDisk(FormatJob& job) {
 }
 
 bool CheckBeforeWrite(FormatJob& job) {
-  if (job.mode == "Not_Format") return true;
-  // The layout depends only on the disk and the settings: refuse a layout
-  // that cannot be written before anything on the disk is touched.
-  PartitionTableResult r = ComputePartitionTable(CurrentDiskGeometry(), job.Options(), job.pt);
-  if (!r) {
-    Log("> FormatThread: Error MakePartitionTable: " + r.message);
-    job.ui.ShowStatus("Error : " + r.message, 5000);
-    return job.Fail();
+  if (job.mode != "Not_Format") {
+    // The layout depends only on the disk and the settings: refuse a layout
+    // that cannot be written before anything on the disk is touched.
+    PartitionTableResult r = ComputePartitionTable(CurrentDiskGeometry(), job.Options(), job.pt);
+    if (!r) {
+      Log("> FormatThread: Error MakePartitionTable: " + r.message);
+      job.ui.ShowStatus("Error : " + r.message, 5000);
+      return job.Fail();
+    }
+    const BootRecordSet& set = job.set;
+    if (!FindBootTemplate(set.MBRTemplate) || (!set.PBRTemplate.empty() && !FindBootTemplate(set.PBRTemplate))) {
+      Log("> FormatThread: Error AllocateMemory for the boot record templates");
+      return job.Fail();
+    }
   }
-  const BootRecordSet& set = job.set;
-  if (!FindBootTemplate(set.MBRTemplate) || (!set.PBRTemplate.empty() && !FindBootTemplate(set.PBRTemplate))) {
-    Log("> FormatThread: Error AllocateMemory for the boot record templates");
-    return job.Fail();
-  }
-  return true;
+  // Everything else that can make the run fail: the data set read whole, the
+  // label, the volume's size, the FreeDOS pack.
+  if (job.mode == "FreeDos" && !FindPack(kPackFreeDosDataSet))
+    return job.FailStatus(std::string("> FormatThread: ") + kNoFreeDosDataSetText,
+                          std::string("Error : ") + kNoFreeDosDataSetText, 5000);
+  RunPlan plan;
+  plan.bootRecords = job.mode;
+  plan.fileSystem = job.mode == "Not_Format" ? CurrentDisk.Partition[0].FileSystemName : job.cfg.FileSystem;
+  plan.label = job.cfg.VolumeLabel;
+  plan.volumeBytes = job.mode == "Not_Format"
+                         ? CurrentDisk.Partition[0].PartitionLength
+                         : int64_t{job.pt.PartitionTable[0].NumberOfSects} * CurrentDisk.Geometry.BytesPerSector;
+  const std::string ext = fs::path(CloverLocalSelectedName).extension().string();
+  if (job.installFull == 1 && job.mode != "FreeDos" && job.cfg.InstallDataSet == "Local" && ext == ".zip")
+    plan.dataSetZip = CloverLocalSelectedName;
+  plan.stagingDir = PackWorkDir().empty() ? GetTemporaryDirectory() : PackWorkDir();
+  const RunCheck check = CheckRun(plan);
+  if (check) return true;
+  job.error = "Error : " + check.text;
+  job.ui.ShowStatus(job.error, 5000);
+  job.ui.MessageBox("Error", check.text + "\r\nNothing was written.", MsgButtons::Ok, MsgIcon::Error);
+  return job.Fail();
 }
 
 std::string TaskSummary(const FormatJob& job) {
@@ -207,6 +228,7 @@ bool Confirm(FormatJob& job) {
 // end: writing its file system raw under a live mount would corrupt it.
 bool HoldDisk(FormatJob& job) {
   const std::string disk = std::to_string(CurrentDisk.DiskNumber);
+  if (!job.HoldStorage()) return false;
   job.physicalDrive = GetDriveHandle(CurrentDisk.DiskNumber, "", false, true);
   if (!job.physicalDrive) {
     return job.FailStatus("> FormatThread: Error open Disk" + disk + " for lock",

@@ -11,6 +11,7 @@
 #include "format/FormatJob.h"
 #include "format/Packs.h"
 #include "format/VolumeFiles.h"
+#include "net/CloverRelease.h"
 
 namespace fk {
 
@@ -68,14 +69,8 @@ int InstallLocalArchive(FormatJob& job, const std::string& letter) {
 
 int InstallDownload(FormatJob& job, const std::string& letter) {
   Log("> InstallDataSet$=DL");
-  Log("> CloverDLRev$=" + job.cfg.CloverDLRev);
-  if (std::atoi(job.cfg.CloverDLRev.c_str()) != 0) return DLAndExtractCloverFromCloverDistrISO(letter, 0);
-  // The release check of the Clover download runs here once it exists;
-  // this build cannot reach the release page.
-  Log("> CloverLastRev$=" + job.cfg.CloverLastRev);
-  Log("> Error Check Clover Last Revision");
-  job.ui.ShowStatus("Error Check Clover Last Revision", 2000);
-  return 0;
+  // Downloaded and converted before the confirmation (PrepareDownloadedDataSet).
+  return InstallPreparedCloverDataSet(job.dlZip, job.dlDownloaded, letter);
 }
 
 // False for a data-set choice this build does not know (the run fails and
@@ -104,6 +99,33 @@ bool InstallClover(FormatJob& job, const std::string& letter) {
 }
 
 }  // namespace
+
+bool PrepareDownloadedDataSet(FormatJob& job) {
+  if (job.installFull != 1 || (job.mode != "Clover" && job.mode != "Not_Format") || job.cfg.InstallDataSet != "DL")
+    return true;
+  Log("> InstallDataSet$=DL");
+  Log("> CloverDLRev$=" + job.cfg.CloverDLRev);
+  if (std::atoi(job.cfg.CloverDLRev.c_str()) == 0) {
+    Log("> CloverLastRev$=" + job.cfg.CloverLastRev);
+    Log("> Run CheckCloverLastRevThread()");
+    if (CheckCloverLastRevThread(0).code != 1) {
+      Log("> Error Check Clover Last Revision");
+      job.ui.ShowStatus("Error Check Clover Last Revision", 2000);
+      job.error = "Error Check Clover Last Revision";
+      return job.Fail();
+    }
+    Log("> CheckCloverLastRev: #WEB_OK");
+    job.cfg.CloverDLRev = job.cfg.CloverLastRev;
+  }
+  job.dlZip = PrepareCloverDLDataSet(&job.dlDownloaded);
+  if (job.dlZip.empty() || job.Stopped()) {
+    Log("> FormatThread: Result=#False");
+    job.ui.ShowStatus("Clover Data set files Not Installed", 2000);
+    job.error = "Clover Data set files Not Installed";
+    return job.Fail();
+  }
+  return true;
+}
 
 void InstallDataSet(FormatJob& job) {
   const std::string letter = job.volume.empty() ? VolumeAccessName(CurrentDisk, 0) : job.volume;

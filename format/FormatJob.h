@@ -4,7 +4,8 @@
 //   FormatLayout.cpp   phases 1 to 5: lock, dismount, new partition table,
 //                      the disk found again
 //   FormatVolume.cpp   phase 6: the volume formatted, its boot records
-//   FormatDataSet.cpp  the data set and the marker files
+//   FormatDataSet.cpp  the data set (a download made ready before the
+//                      confirmation) and the marker files
 //   FormatThread.cpp   the order of the steps and the end section
 // Every step takes the run's state and returns false when the run must go to
 // the end section.
@@ -15,6 +16,7 @@
 #include "app/Settings.h"
 #include "app/Ui.h"
 #include "disk/RawDisk.h"
+#include "disk/StorageLock.h"
 #include "format/DiskLayout.h"
 #include "format/PartitionTable.h"
 
@@ -30,6 +32,10 @@ struct FormatJob {
   BootRecordSet set;
   DriveHandle physicalDrive;
   DriveHandle logicalVolume;
+  // The storage under the disk, held from the first write (or the Not_Format
+  // hold) to the end of the run, also while the disk itself is closed for the
+  // kernel to read the new table: no other program writes it meanwhile.
+  StorageLock storage;
   int gadgetIndexSave = -1;
   std::string deviceText;
   PT pt{};
@@ -39,6 +45,9 @@ struct FormatJob {
   bool failed = false;
   bool declined = false;  // the confirmation was not answered OK
   std::string error;      // the status text of the failure, when one was shown
+  // The "DL" data set, made ready before the confirmation.
+  std::string dlZip;
+  bool dlDownloaded = false;
 
   // The run was cancelled, declined or has failed: it goes to the end section.
   bool Stopped() const;
@@ -48,6 +57,9 @@ struct FormatJob {
   bool FailStatus(const std::string& logLine, const std::string& status, int ms);
   // The partition options of the settings.
   PartitionOptions Options() const;
+  // Takes the hold on the storage under CurrentDisk; fails the run when
+  // another program holds it.
+  bool HoldStorage();
 };
 
 // Question and claim of the disk: the selected disk, the system-disk refusal,
@@ -57,6 +69,11 @@ bool ClaimDisk(FormatJob& job);
 // the disk is claimed and before the confirmation question; a check that fails
 // logs its reason, shows it and returns false (nothing has been written).
 bool CheckBeforeWrite(FormatJob& job);
+// The "DL" data set: the release check when no revision is chosen, then the
+// archive downloaded (or found in the local repository), checked and
+// converted, all before the confirmation, so that a failure leaves the disk
+// as it was. True when there is nothing to do or the data set is ready.
+bool PrepareDownloadedDataSet(FormatJob& job);
 // The "WARNING" question; then a cancel that came meanwhile and a disk swapped
 // while it was open stop the run.
 bool Confirm(FormatJob& job);

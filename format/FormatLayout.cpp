@@ -44,6 +44,9 @@ void DismountOldVolumes(FormatJob& job) {
 
 // Phase 3: the old MBR/GPT structures cleared, the new MBR written.
 bool WritePartitionTable(FormatJob& job) {
+  // The first write. A Cancel until now leaves the disk as it was.
+  if (CurrentOpStopped())
+    return job.FailStatus("> FormatThread: Cancelled before the first write", "Cancelled. Nothing was written.", 2000);
   job.ui.ShowStatus("Create PartitionTable", 0);
   const int64_t sector = CurrentDisk.Geometry.BytesPerSector;
   if (!ClearMBRGPT(job.physicalDrive, CurrentDisk.Geometry.DiskSize, sector) && !CurrentOpStopped()) {
@@ -85,7 +88,7 @@ bool FindDiskAgain(FormatJob& job) {
 }  // namespace
 
 bool WriteLayout(FormatJob& job) {
-  if (!OpenDiskForWrite(job, "Phase 1")) return false;
+  if (!job.HoldStorage() || !OpenDiskForWrite(job, "Phase 1")) return false;
   DismountOldVolumes(job);
   return WritePartitionTable(job) && FindDiskAgain(job) && OpenDiskForWrite(job, "Phase 5");
 }

@@ -40,9 +40,18 @@ PartitionOptions FormatJob::Options() const {
   return opt;
 }
 
+bool FormatJob::HoldStorage() {
+  if (storage.held()) return true;
+  std::string why;
+  storage = StorageLock::Acquire(CurrentDisk.DevicePath, &why);
+  if (storage.held()) return true;
+  return FailStatus("> FormatThread: Error: " + why, "Error : The disk is in use by another program", 5000);
+}
+
 int EndFormatJob(FormatJob& job) {
   FinishUnlockClose("", "hLogicalVolume", job.logicalVolume);
   FinishUnlockClose("", "hPhysicalDrive", job.physicalDrive);
+  job.storage.Release();
   const bool ok = !job.Stopped();
   if (ok) {
     Log("> All done");
@@ -61,7 +70,7 @@ int EndFormatJob(FormatJob& job) {
 OpResult FormatOperation(OpContext& op, int installFull) {
   FormatJob job(installFull, GetUi(), Cfg());
   // Checks that must pass before anything is written go into CheckBeforeWrite.
-  if (ClaimDisk(job) && CheckBeforeWrite(job) && Confirm(job)) {
+  if (ClaimDisk(job) && CheckBeforeWrite(job) && PrepareDownloadedDataSet(job) && Confirm(job)) {
     const bool written = job.mode == "Not_Format"
                              ? HoldDisk(job)
                              : WriteLayout(job) && FormatFirstVolume(job) && WriteVolumeBootRecords(job) &&

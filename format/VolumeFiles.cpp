@@ -41,18 +41,54 @@ ProcessResult RunTool(std::vector<std::string> argv, std::vector<std::pair<std::
   return RunProcess(rq);
 }
 
-bool FsyncPath(const std::string& path, std::string* error) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Fail(error, Errno("fsync " + path));
-  return true;
-}
+// mtools parses its image argument ("<file>@@<offset>", drive letters with
+// ':'), so a path of the user's never goes there: the volume is opened here
+// and mtools reaches that very file through this process's descriptor, named
+// in a configuration file of its own.
+class MtoolsDrive {
+ public:
+  bool Open(const VolumeTarget& v, const std::string& workDir, std::string* error) {
+    fd_.reset(::open(v.disk.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd_.get() < 0) return Fail(error, Errno("open " + v.disk));
+    std::string base = workDir;
+    if (base.empty()) {
+      const char* t = std::getenv("TMPDIR");
+      base = (t && *t) ? t : "/tmp";
+    }
+    std::string templ = base + (base.back() == '/' ? "" : "/") + "Mtools" + "XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) return Fail(error, Errno("mkdtemp " + templ));
+    dir_ = buf.data();
+    config_ = dir_ + "/mtools.conf";
+    std::ofstream out(config_);
+    out << "mtools_skip_check=1\n"
+        << "drive z: file=\"/proc/" << ::getpid() << "/fd/" << fd_.get() << "\" offset=" << v.offset << "\n";
+    out.close();
+    if (!out) return Fail(error, "cannot write " + config_);
+    return true;
+  }
+  ~MtoolsDrive() {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  std::vector<std::pair<std::string, std::string>> Env() const {
+    return {{"MTOOLS_SKIP_CHECK", "1"}, {"MTOOLSRC", config_}};
+  }
+  int fd() const { return fd_.get(); }
+
+ private:
+  UniqueFd fd_;
+  std::string dir_;
+  std::string config_;
+};
 
 bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                     std::string* error) {
-  const std::string image = v.offset ? v.ToText() : v.disk;
-  const std::vector<std::pair<std::string, std::string>> env = {{"MTOOLS_SKIP_CHECK", "1"},
-                                                                {"MTOOLSRC", "/dev/null"}};
-  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m", "-i", image};
+  MtoolsDrive drive;
+  if (!drive.Open(v, opts.workDir, error)) return false;
+  const auto env = drive.Env();
+  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m"};
   std::error_code ec;
   std::vector<std::string> top;
   for (const auto& e : fs::directory_iterator(sourceDir, ec)) top.push_back(e.path().string());
@@ -60,18 +96,19 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
   std::sort(top.begin(), top.end());
   if (!top.empty()) {
     argv.insert(argv.end(), top.begin(), top.end());
-    argv.push_back("::/");
+    argv.push_back("z:/");
     ProcessResult r = RunTool(argv, env);
     if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mcopy", r));
   }
   if (!opts.hidden.empty()) {
-    std::vector<std::string> attr = {"mattrib", "-i", image, "+h"};
-    for (const auto& h : opts.hidden) attr.push_back("::/" + h);
+    std::vector<std::string> attr = {"mattrib", "+h"};
+    for (const auto& h : opts.hidden) attr.push_back("z:/" + h);
     ProcessResult r = RunTool(attr, env);
     if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mattrib", r));
   }
   // mtools never flushes.
-  return FsyncPath(v.disk, error);
+  if (::fsync(drive.fd()) != 0) return Fail(error, Errno("fsync " + v.disk));
+  return true;
 }
 
 bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {

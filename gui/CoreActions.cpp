@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -13,8 +14,10 @@
 #include "app/ErrorHandler.h"
 #include "app/Log.h"
 #include "app/Registry.h"
+#include "app/Runner.h"
 #include "app/Settings.h"
 #include "app/Utilities.h"
+#include "gui/ConfigWindow.h"
 #include "gui/GuiApp.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
@@ -22,7 +25,13 @@
 #include "format/CloverDataSet.h"
 #include "format/FormatService.h"
 #include "format/FormatThread.h"
+#include "format/HfsDrivers.h"
+#include "app/Runner.h"
+#include "net/CloverRelease.h"
+#include "net/AdditionalDownloads.h"
 #include "net/Http.h"
+#include "net/RecoveryHD.h"
+#include "net/SuCatalog.h"
 
 namespace fk::gui {
 
@@ -147,6 +156,7 @@ GuiActions CoreRuntime::Actions() {
     if (!self.empty()) SetCrashViewer({self, kShowCrashReportArg});
   };
   a.loadSettings = [this] {
+    InstallCatalogListHooks();
     LoadSetting();
     SetResumeMaxAttemptsSetting(Cfg().iResumeMaxAttemptsNumber);
     SetEnableFixedDisksSource([] { return Cfg().EnableFixedDisks == 1; });
@@ -161,10 +171,18 @@ GuiActions CoreRuntime::Actions() {
   a.saveSettings = [] {
     if (!SaveSetting()) Log("> Error: the settings were not saved");
   };
-  // The additional-download list ("UserDL.ini") is not read or written yet.
+  a.loadAdditionalDLList = [] { LoadAdditionalDLList(UserDLPath(), 1); };
+  a.writeExampleUserDL = [] { CreateUserDLExample(UserDLPath()); };
   a.setAutoRunPolicy = [this] { SetAutoRunPolicy(); };
   a.restoreAutoRunPolicy = [this] { RestoreAutoRunPolicy(); };
   a.findCloverLocalDistr = [this] { StartOperation(OpKind::LocalArchiveSearch, LocalArchiveSearchOperation); };
+  a.startupCloverCheck = [] {
+    if (Cfg().CheckLatestCloverAtStartup != 0) {
+      StartThread(1);
+    } else if (const int rev = std::atoi(Cfg().CloverLastRev.c_str()); rev > 0) {
+      Cfg().CloverRevList.push_back(rev);
+    }
+  };
   a.setFormatPromptHook = [] { return SetFormatPromptHook() != 0; };
   a.clrFormatPromptHook = [] { ClrFormatPromptHook(); };
   a.deleteTempWorkDir = [] { DeleteTempWorkDir(); };
@@ -192,7 +210,25 @@ GuiActions CoreRuntime::Actions() {
   };
   a.startBackup = [this] { return StartOperation(OpKind::Backup, BackupOperation); };
   a.startRecover = [this] { return StartOperation(OpKind::Restore, RestoreOperation); };
+  a.startExtractHFSFromDMG = [this] {
+    return StartOperation(OpKind::DmgExtract, [](OpContext&) { return ExtractHFSFromDMG(); });
+  };
+  a.openConfiguration = [this] {
+    ConfigHooks hooks = DefaultConfigHooks();
+    hooks.updateAllDrives = [this] { UpdateDrives(); };
+    OpenConfigWindow(FindMainWindow(), std::move(hooks));
+  };
   a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
+  // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.
+  auto hfs = [this](bool install) {
+    StartOperation(OpKind::HfsDriverInstall, [install](OpContext&) {
+      const int ok = install ? InstallHFSDrivers() : UnInstallHFSDrivers();
+      return ok ? OpResult::Done() : OpResult::Failed("HFS+ drivers");
+    });
+  };
+  a.installHFS = [hfs] { hfs(true); };
+  a.uninstallHFS = [hfs] { hfs(false); };
+  a.hfsDriversInstalled = [] { return DriverExists() == 1; };
   return a;
 }
 

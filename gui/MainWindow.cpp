@@ -186,6 +186,8 @@ void MainWindow::BuildMenu() {
   if (known) installed = actions_.hfsDriversInstalled();
   inst->setEnabled(actions_.installHFS && known && !installed);
   uninst->setEnabled(actions_.uninstallHFS && known && installed);
+  hfsInstall_ = inst;
+  hfsUninstall_ = uninst;
   QAction* dmg = add(tools, "Menu_ExtractHFSFromDMG", QStringLiteral("&Extract HFS(HFS+) partition from DMG-files"),
                      2, [this] {
                        if (!Busy() && actions_.startExtractHFSFromDMG) StartLong(actions_.startExtractHFSFromDMG);
@@ -400,6 +402,10 @@ void MainWindow::SetControlEnabled(Control c, bool enabled) {
     tree_->setEnabled(enabled);
   } else if (c == Control::Menu_LatestClover) {
     latestClover_->setEnabled(enabled);
+  } else if (c == Control::Menu_InstallHFSDrivers) {
+    if (hfsInstall_) hfsInstall_->setEnabled(enabled && actions_.installHFS);
+  } else if (c == Control::Menu_UnInstallHFSDrivers) {
+    if (hfsUninstall_) hfsUninstall_->setEnabled(enabled && actions_.uninstallHFS);
   } else if (QPushButton* b = Button(c)) {
     b->setEnabled(enabled);
   }

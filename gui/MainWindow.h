@@ -100,6 +100,8 @@ class MainWindow : public QMainWindow {
   QPushButton* refresh_ = nullptr;
   LinkLabel* velk_ = nullptr;
   QMenu* latestClover_ = nullptr;
+  QAction* hfsInstall_ = nullptr;
+  QAction* hfsUninstall_ = nullptr;
   std::unique_ptr<TaskbarProgress> taskbar_;
   QPointer<AboutWindow> about_;
   bool ended_ = false;

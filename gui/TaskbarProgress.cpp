@@ -5,11 +5,23 @@
 #include <QVariantMap>
 
 #include "app/Log.h"
+#include "platform/UserFolders.h"
 
 namespace fk::gui {
 
 TaskbarProgress::Sink LauncherEntrySink(const char* connectionName) {
-  const QString name = connectionName ? QString::fromLatin1(connectionName) : QString();
+  QString name = connectionName ? QString::fromLatin1(connectionName) : QString();
+  if (name.isEmpty()) {
+    // Started through pkexec, the environment no longer names the session bus
+    // of the user who started the program; its socket is still in place.
+    const std::string address = platform::UserSessionBusAddress();
+    if (!address.empty()) {
+      name = QStringLiteral("flashkeel-user-session");
+      if (!QDBusConnection(name).isConnected())
+        QDBusConnection::connectToBus(QString::fromStdString(address), name);
+      Log("> TaskbarProgress: session bus " + address);
+    }
+  }
   QDBusConnection bus = name.isEmpty() ? QDBusConnection::sessionBus() : QDBusConnection(name);
   if (!bus.isConnected()) {
     Log("> TaskbarProgress: no session bus, progress shown only in the window");

@@ -33,6 +33,9 @@
 #include "net/HttpEngine.h"
 #include <mutex>
 #include <stdexcept>
+#include "net/RemoteUrls.h"
+#include "platform/UniqueFd.h"
+#include "platform/UserFolders.h"
 
 namespace fk {
 
@@ -75,10 +78,12 @@ int Engine::Run() {
   }
   ownsRecord_ = true;
   opt_ = GetHttpEngineOptions();
+  if (opt_.caFile.empty()) opt_.caFile = ExtraCAFile();
   startMs_ = TickCountMs();
   t_.iTotBytesRead = 0;
   t_.iStatusCode = 0;
   t_.iResumeAttemptsNumber = 0;
+  t_.ResponseHeaders.clear();
   if (int code = Validate()) return End(code);
   ApplyDefaults();
   return End(Attempts());

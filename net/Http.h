@@ -101,6 +101,9 @@ struct HTTPTransfer {
   int iHTTPRetVal = 0;
   // Extra certificate-authority file trusted for https (besides the system's); "" = none.
   std::string CAFile;
+  // Header lines of the last final response (status line first), also of one
+  // whose status was refused (a 403 tells its reason in headers).
+  std::vector<std::string> ResponseHeaders;
 
   // Set while a transfer runs on this record; a second transfer on it is refused.
   struct BusyFlag {
@@ -123,7 +126,8 @@ struct HttpEngineOptions {
   int lowSpeedLimit = 1;
   int lowSpeedTimeS = 120;
   int maxRedirects = 10;
-  // Certificate-authority file trusted besides the system's, for every transfer.
+  // Certificate-authority file trusted besides the system's, for every transfer
+  // (empty: the one FLASHKEEL_CA_FILE names, if any).
   std::string caFile;
 };
 HttpEngineOptions GetHttpEngineOptions();

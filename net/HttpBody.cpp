@@ -20,6 +20,7 @@
 #include "app/Utilities.h"
 #include "net/Http.h"
 #include "net/HttpEngine.h"
+#include "platform/UserFolders.h"
 
 namespace fk::httpengine {
 
@@ -53,6 +54,7 @@ bool ParseContentRange(const std::string& value, int64_t& start, int64_t& last, 
 }
 
 bool Engine::OnFinalHeaders(long status) {
+  t_.ResponseHeaders = response_.HeaderLines();
   Log(std::string(kP) + "Send HTTP Request .............. OK");
   Log(std::string(kP) + "iStatusCode=" + std::to_string(status));
   if (auto text = response_.QueryInfo(HttpQuery::StatusText))
@@ -175,6 +177,7 @@ bool Engine::CreateTempFile() {
     if (fd >= 0) {
       file_.reset(fd);
       tempName_ = name;
+      platform::GiveToUser(name);  // the finished file belongs to the asking user
       return true;
     }
     if (errno != EEXIST) return false;

@@ -37,6 +37,11 @@ ProcessResult RunProcess(const ProcessRequest& request);
 // Why a run of tool failed, for error texts: not found (with the reason), or
 // its exit code and output.
 std::string ProcessFailureText(const std::string& tool, const ProcessResult& result);
+// From now on every program that RunProcess runs (or is asked to run) is
+// killed with its process group and reaped, as if its cancel had answered
+// true. Safe to call from a signal handler.
+void StopAllChildren();
+bool ChildrenStopped();
 
 // Full path of a program on PATH, "" when there is none.
 std::string FindProgram(const std::string& name);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -49,6 +50,14 @@ std::string FindProgram(const std::string& name) {
   }
   return {};
 }
+
+namespace {
+std::atomic<bool> g_stopChildren{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void StopAllChildren() { g_stopChildren.store(true); }
+bool ChildrenStopped() { return g_stopChildren.load(); }
 
 ProcessResult RunProcess(const ProcessRequest& req) {
   ProcessResult res;
@@ -238,7 +247,7 @@ ProcessResult RunProcess(const ProcessRequest& req) {
       }
     }
     if (!killed) {
-      if (req.cancel && req.cancel()) {
+      if ((req.cancel && req.cancel()) || g_stopChildren.load()) {
         res.cancelled = true;
         killed = true;
       } else if (req.timeoutMs > 0 &&

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/Disks.h"
+#include "platform/Storage.h"
 
 namespace fs = std::filesystem;
 
@@ -403,6 +404,7 @@ std::set<std::string> FindSystemDisks(const std::string& procRoot, const std::st
       addDevice(MountDeviceName(sysRoot, *m));
     }
   }
+  AddLoopsOverDisks(sysRoot, "/dev", &disks);
   return disks;
 }
 

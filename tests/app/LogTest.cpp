@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <regex>
 #include <thread>
 #include <vector>
@@ -78,6 +82,45 @@ TEST(Log, LinesOfConcurrentThreadsNeverInterleave) {
     ASSERT_TRUE(std::regex_match(lines[i], m, well)) << lines[i];
     EXPECT_EQ(m[2].str()[0] - 'a', std::stoi(m[1].str()));
   }
+}
+
+TEST(Log, NeverFollowsLinksNorTruncatesForeignOrSharedFiles) {
+  test::TempDir dir("fk-log");
+  const std::string log = dir / "FKLDebug.log";
+  // A link to another file: logging stays off and the target is untouched.
+  test::WriteFileBytes(dir / "victim", "precious\n");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), log.c_str()), 0);
+  EXPECT_FALSE(OpenLog(log));
+  Log("> nowhere");
+  EXPECT_EQ(test::ReadFileBytes(dir / "victim"), "precious\n");
+  ::unlink(log.c_str());
+
+  // A file that is not a log of ours (or has a second name) is appended to.
+  test::WriteFileBytes(log, "not a log\n");
+  ASSERT_TRUE(OpenLog(log));
+  Log("> appended");
+  CloseLog();
+  std::string text = test::ReadFileBytes(log);
+  EXPECT_EQ(text.rfind("not a log\n", 0), 0u) << text;
+  EXPECT_NE(text.find("> appended\r\n"), std::string::npos);
+
+  // Our own log starts afresh, unless another copy still has it open.
+  ::unlink(log.c_str());
+  ASSERT_TRUE(OpenLog(log));
+  Log("> first run");
+  CloseLog();
+  const int other = ::open(log.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(other, LOCK_SH), 0);
+  ASSERT_TRUE(OpenLog(log));
+  Log("> second copy");
+  CloseLog();
+  ::close(other);
+  text = test::ReadFileBytes(log);
+  EXPECT_NE(text.find("> first run"), std::string::npos);
+  EXPECT_NE(text.find("> second copy"), std::string::npos);
+  ASSERT_TRUE(OpenLog(log));
+  CloseLog();
+  EXPECT_EQ(test::ReadFileBytes(log).find("> first run"), std::string::npos);
 }
 
 TEST(SystemInfo, LocaleNamesBecomeLanguageTags) {

@@ -149,18 +149,19 @@ TEST_F(SettingsTest, ReadingIgnoresCaseLeadingBlanksAndComments) {
 }
 
 TEST_F(SettingsTest, LogEnableOpensTheLogWithItsHeaderBeforeTheFirstSettingLine) {
-  WriteFileBytes(LogPath(), "old log");
+  const std::string oldLog = std::string(kBom) + "09:00:00.000> Log Date: 01.01.2020\r\n> old log\r\n";
+  WriteFileBytes(LogPath(), oldLog);
   LoadLines("[Data Settings]\r\nLogEnable = 2\r\n");
   EXPECT_EQ(Cfg().LogEnable, 0);
   EXPECT_FALSE(LogIsOpen());
-  EXPECT_EQ(ReadFileBytes(LogPath()), "old log");  // an old log stays unchanged
+  EXPECT_EQ(ReadFileBytes(LogPath()), oldLog);  // an old log stays unchanged
 
   LoadLines("[Data Settings]\r\nLogEnable = 1\r\nQuickFormat = 0\r\n");
   ASSERT_TRUE(LogIsOpen());
   CloseLog();
   const std::string log = ReadFileBytes(LogPath());
   ASSERT_EQ(log.compare(0, 3, kBom), 0);
-  EXPECT_EQ(log.find("old log"), std::string::npos);  // replaced at start
+  EXPECT_EQ(log.find("> old log"), std::string::npos);  // our own old log is replaced at start
   const size_t date = log.find("> Log Date: ");
   const size_t app = log.find("> Application: Flashkeel v2.1.028 Beta by Velk 05.07.2020\r\n");
   const size_t logEnable = log.find("> LoadSetting: LogEnable=1\r\n");

@@ -113,6 +113,38 @@ TEST_F(TempWorkDirTest, LeftoversOfEndedRunsAreRemoved) {
   EXPECT_EQ(std::distance(fs::directory_iterator(tmp_.path()), fs::directory_iterator()), 1);
 }
 
+// A killed run left its work directory with a private mount of its own, a
+// mount of another volume and a loop device over a file in it. The next run
+// unmounts and detaches what was the program's, and never enters the other
+// volume: its files survive.
+TEST_F(TempWorkDirTest, LeftoverCleanupNeverCrossesIntoAnotherVolume) {
+  if (!test::IsRoot()) GTEST_SKIP() << "needs root for mounts and loop devices";
+  const std::string stale = tmp_ / "FKLTemp2222";
+  const std::string other = stale + "/other volume", own = stale + "/mntAbC123";
+  fs::create_directories(other);
+  fs::create_directories(own);
+  ASSERT_EQ(test::Sh("mount -t tmpfs fktest '" + other + "'"), 0);
+  test::WriteFileBytes(other + "/precious", "keep me");
+  ASSERT_EQ(test::Sh("mount -t tmpfs fktest '" + own + "'"), 0);
+  test::MakeSparseFile(stale + "/scratch.img", 1 << 20);
+  std::string loop;
+  ASSERT_EQ(test::Sh("losetup -f --show '" + stale + "/scratch.img'", &loop), 0);
+  while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+
+  ASSERT_EQ(CreateTempWorkDir(), 1);
+  const std::string mounts = test::ReadFileBytes("/proc/self/mountinfo");
+  const bool ownStillMounted = mounts.find(own + " ") != std::string::npos;
+  const bool loopAttached = fs::exists("/sys/block/" + fs::path(loop).filename().string() + "/loop");
+  EXPECT_EQ(test::ReadFileBytes(other + "/precious"), "keep me");
+  test::Sh("umount '" + other + "'");
+  if (ownStillMounted) test::Sh("umount '" + own + "'");
+  if (loopAttached) test::Sh("losetup -d " + loop);
+  EXPECT_FALSE(ownStillMounted);
+  EXPECT_FALSE(loopAttached);
+  EXPECT_FALSE(fs::exists(stale + "/scratch.img"));
+  EXPECT_TRUE(LogMirrorContains("is a mount point of another volume, left alone"));
+}
+
 TEST_F(TempWorkDirTest, DirectoriesOfLiveUsersSurviveAnotherCreate) {
   int toParent[2], toChild[2];
   ASSERT_EQ(::pipe(toParent), 0);

@@ -54,7 +54,9 @@ TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
       {{"format", "--disk", "1", "--boot-size", "31"}, "32 to 2000000"},
       {{"format", "--disk", "1", "--label", "TWELVECHARSX"}, "11 characters"},
       {{"format", "--disk", "1", "--label", "a/b"}, "cannot hold"},
-      {{"format", "--disk", "1", "--data-set", "http://x"}, "none or local:PATH"},
+      {{"format", "--disk", "1", "--data-set", "http://x"}, "none, local:PATH, dl or dl:REVISION"},
+      {{"format", "--disk", "1", "--data-set", "dl:"}, "dl or dl:REVISION"},
+      {{"clover", "check", "--rev", "5"}, "unknown option for clover: --rev"},
       {{"format", "--disk", "1", "--one-partition", "--boot-size", "64"}, "exclude"},
       {{"format", "--disk", "1", "--size", "1G"}, "--size goes with --image"},
       {{"format", "--disk"}, "needs a value"},
@@ -62,6 +64,9 @@ TEST(ParseArgs, BadUsageIsRefusedWithAReason) {
       {{"backup", "--image", "a", "--to", "b"}, "--partition"},
       {{"backup", "--image", "a", "--partition", "5", "--to", "b"}, "1 to 4"},
       {{"restore", "--image", "a", "--partition", "2"}, "--from FILE"},
+      {{"hfs"}, "status, install or uninstall"},
+      {{"hfs", "remove"}, "status, install or uninstall"},
+      {{"hfs", "install", "--disk", "1"}, "unknown option"},
   };
   for (const auto& c : cases) {
     auto r = ParseArgs(c.argv);
@@ -76,6 +81,11 @@ TEST(ParseArgs, HelpNeedsNoTarget) {
   EXPECT_TRUE(r.args.help);
   EXPECT_NE(HelpText(Command::Format).find("--data-set"), std::string::npos);
   EXPECT_EQ(ParseArgs({}).args.command, Command::Help);
+  auto hfs = ParseArgs({"hfs", "install", "--yes"});
+  ASSERT_TRUE(hfs.ok) << hfs.error;
+  EXPECT_EQ(hfs.args.command, Command::Hfs);
+  EXPECT_EQ(hfs.args.hfsAction, "install");
+  EXPECT_TRUE(hfs.args.yes);
 }
 
 TEST(CliUi, ProgressLineKeepsWidthAndClamps) {

@@ -251,7 +251,12 @@ TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
   // An archive the run could not use is refused before the disk is touched.
   WriteFileBytes(dir_ / "junk.zip", "junk");
   WriteFileBytes(dir_ / "set.ZIP", ReadFileBytes(zip));
-  for (const char* bad : {"junk.zip", "set.ZIP"}) {
+  const std::string whole = ReadFileBytes(zip);
+  WriteFileBytes(dir_ / "cut.zip", whole.substr(0, whole.size() - 200));
+  std::string hostile = whole;
+  for (size_t at; (at = hostile.find("EFI/BOOT/")) != std::string::npos;) hostile.replace(at, 9, "EFI/../..");
+  WriteFileBytes(dir_ / "hostile.zip", hostile);
+  for (const char* bad : {"junk.zip", "set.ZIP", "cut.zip", "hostile.zip"}) {
     r = home_.Run("format --image " + Quote(img) + " --data-set local:" + Quote(dir_ / bad) + " --yes");
     EXPECT_EQ(r.rc, 1) << r.out;
     EXPECT_EQ(home_.LogText().find("> Phase 1"), std::string::npos) << bad;
@@ -275,6 +280,21 @@ TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
     EXPECT_TRUE(ReadFileBytes(img) == original);
   }
 
+  // A label FAT32 cannot take, and a partition too small for FAT32.
+  const std::string ini = ReadFileBytes(home_.dir() + "/flashkeel.ini");
+  WriteFileBytes(home_.dir() + "/flashkeel.ini", ini + "VolumeLabel = " + std::string(300, 'A') + "\r\n");
+  r = home_.Run("format --image " + Quote(img) + " --fs FAT32-LBA --data-set none --yes");
+  WriteFileBytes(home_.dir() + "/flashkeel.ini", ini);
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("too long for FAT32"), std::string::npos) << r.out;
+  const std::string small = dir_ / "small.img";
+  WriteFileBytes(small, std::string(16 << 20, '\x6B'));
+  r = home_.Run("format --image " + Quote(small) + " --fs FAT32-LBA --one-partition --data-set none --yes");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("too small for FAT32"), std::string::npos) << r.out;
+  EXPECT_TRUE(ReadFileBytes(small) == std::string(16 << 20, '\x6B'));
+  EXPECT_TRUE(ReadFileBytes(img) == original);
+
   // Not_Format needs a volume to copy onto.
   r = home_.Run("format --image " + Quote(img) + " --boot-records Not_Format --data-set local:" + Quote(zip) +
                 " --yes");
@@ -290,21 +310,22 @@ TEST_F(CliFormat, FailuresSayWhy) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.out.find("the data set is not a regular file: /dev/zero"), std::string::npos) << r.out;
 
-  // An archive whose signature passes but whose content cannot be read: the disk is formatted,
-  // the data set fails, and the output says why next to the designed line.
-  const std::string bad = dir_ / "damaged.zip";
-  WriteFileBytes(bad, "PK\x03\x04" + std::string(5000, '\x5A'));
+  // A release archive whose signature passes but whose content cannot be unpacked: it is
+  // converted after the disk is written, and the output says why next to the designed line.
+  const std::string bad = dir_ / "damaged.iso.7z";
+  WriteFileBytes(bad, std::string("7z\xbc\xaf\x27\x1c", 6) + std::string(5000, '\x5A'));
   r = home_.Run("format --image " + Quote(img) + " --size 64M --boot-records Clover --fs FAT32-LBA --align 2048"
                 " --one-partition --label FKTEST --data-set local:" + Quote(bad) + " --yes");
   EXPECT_EQ(r.rc, 1) << r.out;
-  const size_t line = r.out.find("Clover Data set files Not Installed: ");
-  ASSERT_NE(line, std::string::npos) << r.out;
-  EXPECT_NE(r.out.substr(line, r.out.find('\n', line) - line).find("damaged.zip"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Clover Data set files Not Installed: Error During Extract Latest Clover Data Set. (exit code "),
+            std::string::npos)
+      << r.out;
 
   // A settings file too large to be read is ignored, and the user is told.
   const std::string ini = home_.dir() + "/flashkeel.ini";
   const std::string saved = ReadFileBytes(ini);
   std::filesystem::resize_file(ini, 17 << 20);
+  WriteFileBytes(img, std::string(1 << 20, '\0'));
   r = home_.Run("list --image " + Quote(img));
   WriteFileBytes(ini, saved);
   EXPECT_EQ(r.rc, 0) << r.out;
@@ -365,9 +386,10 @@ TEST_F(CliFormat, ExfatOnAnImageWithoutLoopRightsIsRefusedBeforeAnyWrite) {
 TEST_F(CliFormat, InterruptDuringFullFormatCancels) {
   const std::string img = dir_ / "cancel.img";
   const std::string out = dir_ / "cancel.out";
+  MakeSparseFile(img, 4ll << 30);
   const std::string script =
       "FLASHKEEL_HOME=" + Quote(home_.dir()) + " " + Quote(FK_CLI_PATH) + " format --image " + Quote(img) +
-      " --size 4G --boot-records Windows --fs FAT32-LBA --one-partition --full --data-set none --yes </dev/null >" +
+      " --boot-records Windows --fs FAT32-LBA --one-partition --full --data-set none --yes </dev/null >" +
       Quote(out) + " 2>&1 & pid=$!\n"
       "i=0; while ! grep -q 'Formatting: [0-9]' " + Quote(out) + " 2>/dev/null; do\n"
       "  i=$((i+1)); [ $i -gt 1200 ] && break; sleep 0.02; done\n"
@@ -386,6 +408,47 @@ TEST_F(CliFormat, InterruptDuringFullFormatCancels) {
   ASSERT_EQ(::stat(img.c_str(), &st), 0);
   EXPECT_GT(st.st_blocks * 512, 2ll << 20);
   EXPECT_LT(st.st_blocks * 512, 3ll << 30);
+}
+
+// Two signals while the data set is being copied (by a stand-in mcopy that
+// never ends): the second kills the copy program's group at once, yet the run
+// still cleans up: no program, loop device, mount or work directory is left.
+// SIGTERM has its own wording; a second one acts like a second Ctrl-C.
+TEST_F(CliFormat, SecondSignalHurriesButNeverSkipsCleanup) {
+  const std::string bin = dir_ / "bin", tmp = dir_ / "tmp", pidFile = dir_ / "mcopy.pid";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_directories(tmp);
+  WriteFileBytes(bin + "/mcopy", "#!/bin/sh\necho $$ > " + Quote(pidFile) + "\nexec sleep 120\n");
+  std::filesystem::permissions(bin + "/mcopy", std::filesystem::perms::owner_all);
+  const std::string zip = MakeZip(dir_ / "set.zip", kDataSet);
+  const std::string img = dir_ / "sig.img";
+  for (const auto& [sig, code] : {std::pair<std::string, int>{"TERM", 143}, {"INT", 130}}) {
+    SCOPED_TRACE(sig);
+    std::filesystem::remove(pidFile);
+    const std::string out = dir_ / "sig.out";
+    const std::string script =
+        "PATH=" + Quote(bin) + ":$PATH TMPDIR=" + Quote(tmp) + " FLASHKEEL_HOME=" + Quote(home_.dir()) + " " +
+        Quote(FK_CLI_PATH) + " format --image " + Quote(img) + " --size 64M --fs FAT32-LBA --one-partition " +
+        "--data-set local:" + Quote(zip) + " --yes </dev/null >" + Quote(out) + " 2>&1 & pid=$!\n"
+        "i=0; while [ ! -s " + Quote(pidFile) + " ]; do i=$((i+1)); [ $i -gt 1500 ] && break; sleep 0.02; done\n"
+        "kill -" + sig + " $pid; sleep 0.3; kill -" + sig + " $pid; wait $pid; echo \"rc=$?\"";
+    std::string res;
+    Sh(script, &res);
+    const std::string said = ReadFileBytes(out);
+    EXPECT_NE(res.find("rc=" + std::to_string(code)), std::string::npos) << res << said;
+    EXPECT_EQ(said.find("Ctrl-C again") == std::string::npos, sig == "TERM") << said;
+    std::string child = ReadFileBytes(pidFile);
+    while (!child.empty() && child.back() == '\n') child.pop_back();
+    ASSERT_FALSE(child.empty()) << said;
+    EXPECT_NE(Sh("kill -0 " + child + " 2>/dev/null"), 0) << "the copy program still runs";
+    EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "a work directory is left";
+    EXPECT_EQ(ReadFileBytes("/proc/self/mountinfo").find(tmp), std::string::npos);
+    if (IsRoot()) {
+      std::string loops;
+      Sh("losetup -j " + Quote(img), &loops);
+      EXPECT_EQ(loops, "");
+    }
+  }
 }
 
 // Root only: the same runs on a loop device, given as --disk like a stick.

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "disk/Backup.h"
 #include "disk/DiskList.h"
 #include "disk/DiskOperations.h"
+#include "disk/RawDisk.h"
 #include "disk/Restore.h"
 #include "disk/Transfer.h"
 #include "platform/LoopDevice.h"
@@ -221,7 +223,7 @@ TEST_F(BackupRestoreTest, RoundTripOnImageFilePartition) {
     EXPECT_TRUE(ReadRange(disk, kP1Start, kP1Length) == original);
     EXPECT_TRUE(ReadRange(disk, 0, 446) == before);
     EXPECT_TRUE(ReadRange(disk, kP1Start + kP1Length, kDiskSize - kP1Start - kP1Length) == after);
-    EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, kP1Length / 512));
+    EXPECT_EQ(Slot(disk, 0), SlotValue(0x0C, kP1Length / 512));  // not HFS+: the type stays
     EXPECT_EQ(Slot(disk, 1).first, 0x07);
     EXPECT_EQ(Logged("> Recover: Finish UnlockClose hPhysicalDrive"), byName);
   }
@@ -262,21 +264,63 @@ TEST_F(BackupRestoreTest, RestoreChecksTheImageSize) {
   EXPECT_EQ(ui_->Boxes().back().text, "The selected file:\n" + (dir_ / "missing.bin") + "\nnot found.");
   EXPECT_TRUE(ReadRange(disk, 0, kDiskSize) == original);
 
-  // 17 MiB + 100 bytes: the last sector is padded with zeros (not with what the
-  // buffer held from the first transfer), the entry shrinks to whole sectors.
-  const int64_t small = 17 * MiB + 100;
+  // An image that is not whole sectors is refused with the disk unchanged.
+  const std::string torn = dir_ / "torn.hfs";
+  test::WriteFileBytes(torn, Pattern(17 * MiB + 100, 7));
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  EXPECT_EQ(Restore(torn), 0);
+  EXPECT_NE(ui_->Boxes().back().text.find("not a whole number of sectors"), std::string::npos);
+  EXPECT_TRUE(ReadRange(disk, 0, kDiskSize) == original);
+
+  // A smaller HFS+ image: the entry shrinks to it and becomes type 0xAF.
+  const int64_t small = 17 * MiB;
+  std::string hfs = Pattern(small, 7);
+  hfs.replace(1024, 2, "H+");
   const std::string smallImage = dir_ / "small.hfs";
-  test::WriteFileBytes(smallImage, Pattern(small, 7));
+  test::WriteFileBytes(smallImage, hfs);
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   ASSERT_EQ(Restore(smallImage), 1);
   EXPECT_TRUE(ui_->Boxes().back().text.rfind("You have selected following file:\n" + smallImage, 0) == 0);
-  EXPECT_TRUE(ReadRange(disk, kP1Start, small) == test::ReadFileBytes(smallImage));
-  const int64_t padEnd = (small / 512 + 1) * 512;
-  EXPECT_EQ(ReadRange(disk, kP1Start + small, padEnd - small), std::string(static_cast<size_t>(padEnd - small), '\0'));
-  EXPECT_TRUE(ReadRange(disk, kP1Start + padEnd, kDiskSize - kP1Start - padEnd) ==
-              original.substr(static_cast<size_t>(kP1Start + padEnd)));
+  EXPECT_TRUE(ReadRange(disk, kP1Start, small) == hfs);
+  EXPECT_TRUE(ReadRange(disk, kP1Start + small, kDiskSize - kP1Start - small) ==
+              original.substr(static_cast<size_t>(kP1Start + small)));
   EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, small / 512));
   EXPECT_EQ(Slot(disk, 1), SlotValue(0x07, kP2Length / 512));
+}
+
+// A partition whose entry reaches past the disk's end is marked in the list
+// and refused by backup, restore and a volume open; with no line selected,
+// backup, restore and eject do nothing. The disk image stays as it was.
+TEST_F(BackupRestoreTest, UnfitPartitionsAndNoSelectionAreRefused) {
+  const std::string disk = dir_ / "disk.img", image = dir_ / "part.bin", out = dir_ / "out.bin";
+  MakeDiskImage(disk);
+  const uint32_t huge = 0xFFFFFF00u;  // slot 2 claims 2 TiB
+  WriteRange(disk, 446 + 16 + 12, std::string(reinterpret_cast<const char*>(&huge), 4));
+  const std::string original = test::ReadFileBytes(disk);
+  test::WriteFileBytes(image, Pattern(kP2Length, 3));
+
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 2));
+  const auto lines = ui_->TreeLines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const TreeLine& l) {
+    return l.text.rfind("Part2: ", 0) == 0 && l.text.find("past the disk's end") != std::string::npos;
+  }));
+  EXPECT_EQ(Backup(out), 0);
+  EXPECT_TRUE(ui_->HasStatus("The partition does not fit the disk"));
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 2));
+  EXPECT_EQ(Restore(image), 0);
+  EXPECT_TRUE(ui_->Boxes().empty());  // refused before a file was asked for
+  EXPECT_FALSE(GetDriveHandle(0, disk + "@@" + std::to_string(kP2Start), true, true).valid());
+
+  // Each job ends by listing the disks again, which selects the first line.
+  const size_t boxes = ui_->Boxes().size();
+  for (int job = 0; job < 3; ++job) {
+    ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+    ui_->SelectTreeLine(-1);
+    EXPECT_EQ(job == 0 ? Backup(out) : job == 1 ? Restore(image) : EjectDrive(), 0) << job;
+  }
+  EXPECT_EQ(ui_->Boxes().size(), boxes);  // no file was even asked for
+  EXPECT_TRUE(test::ReadFileBytes(disk) == original);
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
@@ -320,7 +364,8 @@ TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   EXPECT_EQ(Backup(image), 1);
   EXPECT_TRUE(ui_->HasStatus("Backup Cancelled"));
   EXPECT_EQ(LastTransferReport().end, TransferEnd::Cancelled);
-  EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kTransferChunkBytes));
+  // A cancelled backup leaves no file, under its name or any other.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
   EXPECT_EQ(outcome_, OpOutcome::Cancelled);
 
   // Restore of a full-size image, cancelled after the first chunk: the rest of
@@ -334,7 +379,7 @@ TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   EXPECT_TRUE(ReadRange(disk, kP1Start, kTransferChunkBytes) == ReadRange(full, 0, kTransferChunkBytes));
   EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
               original.substr(kTransferChunkBytes));
-  EXPECT_EQ(Slot(disk, 0), SlotValue(0xAF, kP1Length / 512));
+  EXPECT_EQ(Slot(disk, 0), SlotValue(0x0C, kP1Length / 512));
   EXPECT_EQ(outcome_, OpOutcome::Cancelled);
 }
 
@@ -369,8 +414,16 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
   EXPECT_EQ(Backup(image), 0);
   EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5 (Input/output error)"));
   EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
-  // What was copied before the error stays in the file.
-  EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kTransferChunkBytes));
+  // A failed backup leaves no file: not after a read error, not on a full file system.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
+  MakeDiskImage(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  {
+    FileSizeLimit limit(20 * MiB);
+    EXPECT_EQ(Backup(image), 0);
+  }
+  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27 (File too large)"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 
   MakeDiskImage(disk);
   const std::string original = ReadRange(disk, kP1Start, kP1Length);
@@ -481,7 +534,7 @@ class LoopBackupRestoreTest : public BackupRestoreTest {
     EXPECT_TRUE(LastTransferReport().verified);
     EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP1Start, kP1Length) == original);
     EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP2Start, kP2Length) == Pattern(kP2Length, 2));
-    EXPECT_EQ(Slot(shm_ / "disk.img", 0).first, 0xAF);
+    EXPECT_EQ(Slot(shm_ / "disk.img", 0).first, 0x0C);  // not an HFS+ image: the type stays
   }
 
   ShmDir shm_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,6 +53,8 @@ class LoopDisk : public ::testing::Test {
     CurrentDisk = DiskRecord{};
   }
   void TearDown() override {
+    DiskEnv() = DiskEnvironment{};
+    ClearImageDisks();
     SetEnableFixedDisksSource(nullptr);
     SetPauseFunction(nullptr);
     SetLogMirror(false);
@@ -174,6 +177,76 @@ TEST_F(LoopDisk, EjectDetachesTheLoopAndUeventsReportIt) {
   if (!ejected) test::Sh("losetup -d " + path);
   ASSERT_TRUE(ejected);
   EXPECT_FALSE(std::filesystem::exists("/sys/block/" + name + "/loop/backing_file"));
+}
+
+// A system root placed (in a test mount table) on a loop device over the
+// image: a second loop stacked on that loop, and the image file itself, are
+// the same system storage under other names. Only opens are tried.
+TEST_F(LoopDisk, SystemStorageIsFollowedThroughLoopsBothWays) {
+  auto lower = Attach(false);
+  ASSERT_TRUE(lower);
+  std::string err;
+  auto upper = LoopDevice::Attach(lower->path(), LoopDevice::Options{}, &err);
+  ASSERT_TRUE(upper) << err;
+  unsigned maj = 0, min = 0;
+  ASSERT_TRUE(platform::BlockDeviceNumber(lower->path(), &maj, &min));
+  test::TempDir proc("fkproc");
+  std::filesystem::create_directories(proc / "self");
+  test::WriteFileBytes(proc / "swaps", "Filename Type Size Used Priority\n");
+  const std::string mountinfo = proc / "self/mountinfo";
+  test::WriteFileBytes(mountinfo, "25 1 " + std::to_string(maj) + ":" + std::to_string(min) + " / / rw - ext4 " +
+                                      lower->path() + " rw\n");
+  DiskEnv().procRoot = proc.path();
+  AddImageDisk(image);
+  UpdateAllDrives();
+
+  EXPECT_TRUE(IsSystemDiskPath(lower->path()));
+  EXPECT_TRUE(IsSystemDiskPath(upper->path()));
+  EXPECT_TRUE(IsSystemDiskPath(image));
+  for (const std::string& path : {upper->path(), image}) {
+    const int n = IndexOfPath(path);
+    ASSERT_GE(n, 0) << path;
+    EXPECT_TRUE(AllDrives[n].SystemDisk) << path;
+    ASSERT_EQ(SelectDisk(n, 0), 1);
+    EXPECT_FALSE(GetDriveHandle(AllDrives[n].DiskNumber, "", true, true).valid()) << path;
+    EXPECT_FALSE(GetDriveHandle(0, VolumeAccessName(AllDrives[n], 0), true, true).valid()) << path;
+  }
+  EXPECT_TRUE(ui->HasStatus("WARNING - write access to System Drive disabled!"));
+
+  test::WriteFileBytes(mountinfo, "");
+  EXPECT_FALSE(IsSystemDiskPath(upper->path()));
+  EXPECT_FALSE(IsSystemDiskPath(image));
+}
+
+// The loop device and its backing file are one storage: holding either name
+// keeps another program from taking the other.
+TEST_F(LoopDisk, OneStorageUnderTwoNamesIsHeldOnce) {
+  auto loop = Attach(false);
+  ASSERT_TRUE(loop);
+  AddImageDisk(image);
+  UpdateAllDrives();
+  const int byLoop = IndexOfPath(loop->path()), byFile = IndexOfPath(image);
+  ASSERT_GE(byLoop, 0);
+  ASSERT_GE(byFile, 0);
+  const std::string otherProgram = "flock -n '" + image + "' true";
+  {
+    ASSERT_EQ(SelectDisk(byLoop, 0), 1);
+    DriveHandle h = GetDriveHandle(AllDrives[byLoop].DiskNumber, "", true, true);
+    ASSERT_TRUE(h.valid());
+    EXPECT_NE(test::Sh(otherProgram), 0);
+  }
+  EXPECT_EQ(test::Sh(otherProgram), 0);
+  // Another program holds the file: neither name can be locked here.
+  const int holder = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  ASSERT_EQ(SelectDisk(byLoop, 0), 1);
+  EXPECT_FALSE(GetDriveHandle(AllDrives[byLoop].DiskNumber, "", true, true).valid());
+  ASSERT_EQ(SelectDisk(byFile, 0), 1);
+  EXPECT_FALSE(GetDriveHandle(AllDrives[byFile].DiskNumber, "", true, true).valid());
+  EXPECT_TRUE(LogMirrorContains(image + " is in use by another program"));
+  ::close(holder);
+  ASSERT_EQ(SelectDisk(byFile, 0), 1);
+  EXPECT_TRUE(GetDriveHandle(AllDrives[byFile].DiskNumber, "", true, true).valid());
 }
 
 TEST_F(LoopDisk, ThisMachinesSystemDiskIsRefusedForWriting) {

@@ -65,13 +65,13 @@ TEST_F(FormatThreadRun, FreeDosInstallsItsPackAndForcesFat32Lba) {
   run_.fileSystem = "exFAT";
   run_.label = "FREEDOS";
 
-  // A build without the pack formats the disk but does not report success.
+  // A build without the pack refuses the run before anything is written.
+  const std::string blank = ReadImage(run_.disk, 0, kImageSize);
   FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
-  const std::string notInstalled = std::string("FreeDos Data set files Not Installed: ") + kNoFreeDosDataSetText;
-  EXPECT_TRUE(ui_->HasStatus(notInstalled));
+  EXPECT_TRUE(ui_->HasStatus(std::string("Error : ") + kNoFreeDosDataSetText));
   ExpectEndedAndClosed(r, OpOutcome::Failed);
-  EXPECT_EQ(r.op.message, notInstalled);
+  EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == blank);
 
   const std::string pack = dir_ / "pack";
   std::filesystem::create_directories(pack + "/FDOS");
@@ -193,18 +193,17 @@ TEST_F(FormatThreadRun, NotFormatOnADiskChangedDuringConfirmationWritesNothing) 
   EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == before);
 }
 
-// A data set that is no archive: the disk is formatted, the run reports failure.
-TEST_F(FormatThreadRun, UnusableDataSetIsAFailure) {
+// A data set that is no archive: the run is refused before the disk is touched.
+TEST_F(FormatThreadRun, UnusableDataSetIsRefusedBeforeAnyWrite) {
   run_.dataSet = dir_ / "broken.zip";
   WriteFileBytes(run_.dataSet, "this is not an archive");
+  const std::string blank = ReadImage(run_.disk, 0, kImageSize);
   FormatRunResult r = RunFormat(run_, ui_);
   ASSERT_TRUE(r.selected);
   ExpectEndedAndClosed(r, OpOutcome::Failed);
-  EXPECT_EQ(r.op.message, "Clover Data set files Not Installed: broken.zip is not a ZIP or 7z archive");
-  EXPECT_TRUE(ui_->HasStatus("Not ZIP archive file: broken.zip"));
-  EXPECT_TRUE(ui_->HasStatus("Clover Data set files Not Installed: broken.zip is not a ZIP or 7z archive"));
-  EXPECT_NE(r.log.find("> FormatThread: Result=#False"), std::string::npos);
-  EXPECT_EQ(FatAttributes(run_.disk, 2048, ".metadata_never_index"), "") << "no marker files without a data set";
+  EXPECT_TRUE(ui_->HasStatus("Error : The data set is not a readable ZIP archive"));
+  EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
+  EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == blank);
 }
 
 // The program's exit while the format writes: the run is cancelled and joined

@@ -14,6 +14,7 @@
 #include "format/Packs.h"
 #include "format/VolumeFiles.h"
 #include "platform/LoopDevice.h"
+#include "tests/support/ImageCheck.h"
 #include "tests/support/TestUtil.h"
 
 namespace fk {
@@ -88,6 +89,33 @@ class VolumeFilesTest : public ::testing::Test {
   test::TempDir dir_{"fkvol"};
   std::shared_ptr<ScriptedUi> ui_;
 };
+
+// Image names that mtools would parse ("@@" offsets, ':' drive letters) or a
+// shell would split: the files land in that image, and nothing else is touched.
+TEST_F(VolumeFilesTest, FatImagesWithAnyCharactersInTheirNames) {
+  for (const char* tool : {"mkfs.fat", "mcopy", "mattrib"})
+    if (!test::HaveProgram(tool)) GTEST_SKIP() << tool << " missing";
+  const std::string victim = dir_ / "victim";
+  for (const std::string name : {"victim@@0.img", "a:b c.img", "new\nline@@512:z.img"}) {
+    SCOPED_TRACE(name);
+    test::WriteFileBytes(victim, "untouched");
+    const std::string img = dir_ / name;
+    WriteMbr(img, 0x0C);
+    ASSERT_EQ(test::Sh("mkfs.fat -F 32 -s 1 -h 2048 --offset=2048 " + test::Quote(img) + " " +
+                       std::to_string((kImageSize - kPartStart) / 1024)),
+              0);
+    VolumeTarget target;
+    std::string err;
+    ASSERT_TRUE(ResolveVolume(img + "@@" + std::to_string(kPartStart), &target, &err)) << err;
+    ASSERT_TRUE(WriteFilesToVolume(target, MarkerFiles(), PackWorkDir(), &err)) << err;
+    EXPECT_EQ(test::ReadFileBytes(victim), "untouched");
+    const std::string check = dir_ / "check.img";  // read back under a plain name
+    fs::copy_file(img, check, fs::copy_options::overwrite_existing);
+    std::string data;
+    EXPECT_TRUE(test::FatReadFile(check, kPartStart / 512, "visible.txt", &data));
+    EXPECT_EQ(data, "seen");
+  }
+}
 
 TEST_F(VolumeFilesTest, Fat32InsideAnImageWithoutRoot) {
   for (const char* tool : {"mkfs.fat", "fsck.fat", "mcopy", "mattrib"})

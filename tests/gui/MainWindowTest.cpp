@@ -226,6 +226,11 @@ TEST_F(MainWindowTest, MenuHasItsItemsIconsAndEnabledStates) {
   MainWindow w2(r.a);
   EXPECT_FALSE(Action(w2, "Menu_InstallHFSDrivers")->isEnabled());
   EXPECT_TRUE(Action(w2, "Menu_UnInstallHFSDrivers")->isEnabled());
+  // The state check after an install or uninstall turns them around.
+  w2.SetControlEnabled(Control::Menu_InstallHFSDrivers, true);
+  w2.SetControlEnabled(Control::Menu_UnInstallHFSDrivers, false);
+  EXPECT_TRUE(Action(w2, "Menu_InstallHFSDrivers")->isEnabled());
+  EXPECT_FALSE(Action(w2, "Menu_UnInstallHFSDrivers")->isEnabled());
 }
 
 TEST_F(MainWindowTest, OperationsNotYetThereAreDisabledAndCheckItIsTheDefaultTitle) {

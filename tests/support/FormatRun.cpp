@@ -37,6 +37,10 @@ FormatRunResult RunFormat(const FormatRunOptions& opts, const std::shared_ptr<Sc
   c.InstallDataSet = opts.dataSet.empty() ? "Not_Install" : "Local";
   CloverLocalSelectedName = opts.dataSet;
   CloverLocalSelectedRev = opts.dataSet.empty() ? "" : std::to_string(TestDataZip(opts.dataSet));
+  if (!opts.dlRev.empty()) {
+    c.InstallDataSet = "DL";
+    c.CloverDLRev = opts.dlRev;
+  }
   SetEnableFixedDisksSource([] { return true; });
   if (!opts.workDir.empty()) SetPackWorkDir(opts.workDir);
 

@@ -31,6 +31,7 @@ struct FormatRunOptions {
   int bootPartitionMb = 0;  // 0: one partition
   std::string label = "FKTEST";
   std::string dataSet;      // "" = Not_Install, else a local archive
+  std::string dlRev;        // not "": the "DL" data set of this revision (dataSet is ignored)
   std::string workDir;      // temporary files of the run
   // When set, the run goes on a worker of the process's runner (as the GUI
   // runs it) and this runs on the calling thread meanwhile.

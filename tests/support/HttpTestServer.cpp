@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,6 +122,9 @@ HttpTestServer::HttpTestServer(Mode mode, const std::string& certFile, const std
       throw std::runtime_error("test server: cannot load the TLS certificate");
     }
     sslCtx_ = ctx;
+    // SSL_write to a client that has dropped the connection (a cancelled
+    // download) would raise SIGPIPE; plain writes use MSG_NOSIGNAL instead.
+    ::signal(SIGPIPE, SIG_IGN);
   }
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -281,7 +285,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   }
   auto simple = [&](int status, const std::string& reason, const std::string& extra) {
     const std::string body = reason + "\n";
-    c.Write("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + extra +
+    c.Write("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + extra + r.extraHeaders +
             "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n\r\n" + body);
     c.CloseClean();
@@ -316,6 +320,7 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   const int64_t length = end - start + 1;
   std::string headers = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n" + extra;
   if (!r.etag.empty()) headers += "ETag: " + r.etag + "\r\n";
+  headers += r.extraHeaders;
   if (r.lateError) r.chunked = true;
   if (r.lateError)
     headers += "Transfer-Encoding: chunked\r\nContent-Length: " + std::to_string(length) + "\r\n";

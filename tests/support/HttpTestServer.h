@@ -39,6 +39,7 @@ struct HttpResource {
   std::string badContentRange;      // answer Range requests with 206 and this Content-Range instead
   std::string redirectTo;           // answer 302 with this Location
   std::string etag;                 // sent as ETag; a Range with a different If-Range gets the whole body
+  std::string extraHeaders;         // further header lines of every answer, each ending in "\r\n"
 };
 
 struct HttpRequestRecord {
