@@ -118,6 +118,9 @@ std::string DefaultLogPath();
 // LogEnable is 1, and writing the log header.
 void LoadSetting();
 void LoadSetting(const std::string& file, const std::string& logPath = kLogFileName);
+// Why the last LoadSetting ignored the file and used the defaults ("" when the
+// file was read or was absent).
+std::string LastSettingsLoadError();
 
 // The part of LoadSetting that reads the values: fills s from the file's
 // content (missing or refused values take their defaults) and logs them.
