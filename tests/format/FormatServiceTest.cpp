@@ -25,11 +25,12 @@ TEST_F(FormatTest, CallbackReportsAndFailsAsTabled) {
   EXPECT_EQ(ui_->Progress().size(), shown);
   const uint8_t bad = 0;
 
-  for (auto [code, text] : std::vector<std::pair<int, std::string>>{
+  for (const auto& [codeOf, text] : std::vector<std::pair<int, std::string>>{
            {3, "Incompatible File System"}, {6, "Access denied"}, {7, "Media is write protected"},
            {8, "Volume is in use"}, {9, "Cannot quick format this volume"}, {12, "Bad label"},
            {16, "Unsupported cluster size"}, {18, "Volume is too small"}, {19, "Volume is too big"},
            {20, "No media in drive"}, {FCC_DONE, "Error while formatting"}}) {
+    const int code = codeOf;  // a lambda may not capture a structured binding before clang 16
     EXPECT_EQ(test::RunAsOperation([&] { EXPECT_EQ(FormatExCallback(code, 0, &bad), 0) << code; }).outcome,
               OpOutcome::Failed)
         << code;
