@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/Log.h"
+#include "app/Utilities.h"
 #include "net/Http.h"
 #include "platform/UniqueFd.h"
 
