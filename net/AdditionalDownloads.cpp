@@ -156,9 +156,9 @@ std::string AdditionalDLRowText(const AdditionalDLEntry& e) {
 
 OpResult CheckAdditionalDownloadsThread(const std::string& keepListAs) {
   Ui& ui = GetUi();
-  JobWorkDir work;
-  if (!work.Create(GetTemporaryDirectory(), "FKLAddDL")) {
-    Log("> CheckAdditionalDownloadsThread: Can't create TempWorkDir");
+  WorkDir work;
+  if (!work.ok()) {
+    Log("> CheckAdditionalDownloadsThread: Can't create TempWorkDir (" + work.error() + ")");
     return OpResult::Failed("Can't create TempWorkDir");
   }
   const std::string file = work.path() + "DLList.ini";

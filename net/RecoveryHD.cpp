@@ -140,8 +140,8 @@ OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
   std::string why;
   const std::string parent = ChooseWorkParent(record, repo, &why);
   if (parent.empty()) return ErrorBox(why, "Error!");
-  JobWorkDir work;
-  if (!work.Create(parent, "FKLRecHD")) return ErrorBox("Can't create TEMP folder!" + work.path(), "Error!");
+  WorkDir work(WorkDir::In{parent});
+  if (!work.ok()) return ErrorBox("Can't create TEMP folder!" + work.error(), "Error!");
   const std::string dir = work.path();
 
   if (!ExtractPack(kPackUnpackRecHD, dir, 0, 1)) return ErrorBox("Can't Unpack Internal Resources!", "Error");
