@@ -1,6 +1,7 @@
 #include "gui/DownloadCenterWindow.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -89,6 +90,17 @@ DownloadCenterWindow::DownloadCenterWindow(QWidget* mainWindow)
                       QStringLiteral("Update Temporary disabled for Recover HD"));
   dl_ = AddButton("Button_DownloadCenterDL", QStringLiteral("DL"), {320, y, 100, 20},
                   QStringLiteral("DL selected Item"));
+  // One caption size for the row of buttons: the smallest that fits them all.
+  int px = 0;
+  for (QPushButton* b : {exit_, clear_, update_, dl_}) {
+    const int size = QFontInfo(b->font()).pixelSize();
+    px = px == 0 ? size : std::min(px, size);
+  }
+  for (QPushButton* b : {exit_, clear_, update_, dl_}) {
+    QFont f = b->font();
+    f.setPixelSize(px);
+    b->setFont(f);
+  }
   connect(exit_, &QPushButton::clicked, this, [this] { close(); });
   connect(clear_, &QPushButton::clicked, this, [this] { OnClear(); });
   connect(update_, &QPushButton::clicked, this, [this] { OnUpdate(); });
