@@ -27,6 +27,7 @@
 #include "net/AdditionalDownloads.h"
 #include "net/Http.h"
 #include "net/RemoteUrls.h"
+#include "tests/support/AppleCatalogServer.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ScriptedUi.h"
 #include "tests/support/TestCert.h"
@@ -68,6 +69,7 @@ class DownloadCenterTest : public ::testing::Test {
     GetRunner().JoinAll();
     QApplication::processEvents();
     GetRunner().SetObserver(nullptr);
+    GetRunner().SetSettingsApplier(nullptr);
     // A window's own pop-ups are top-level widgets too: find first, then delete.
     std::vector<QPointer<DownloadCenterWindow>> open;
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -307,6 +309,51 @@ TEST_F(DownloadCenterTest, UpdateRacingADownload) {
   ASSERT_TRUE(WaitFor([&] {
     return Find<QPushButton>(main.get(), "Button_Open_DownloadCenter")->text() == QStringLiteral("DL Center");
   }));
+}
+
+// A Recovery HD update from the window: the new list reaches the saved
+// settings before the window hears that the update ended, so the list shows
+// it; unread catalogs are reported. DL hands the chosen record on.
+TEST_F(DownloadCenterTest, RecoveryUpdateRefillsItsListAndDLTakesTheChosenRecord) {
+  test::AppleCatalogServer apple(dir.path());
+  if (!apple.ok()) GTEST_SKIP() << "openssl missing";
+  apple.AddFixture("/c/1015.sucatalog", "sucatalog-10.15-trimmed.xml");
+  apple.AddRecoveryMetadata();
+  SavedSettings().SUCatalogURLList = {{"10.15", apple.Base() + "/c/1015.sucatalog", 15},
+                                      {"gone", apple.Base() + "/c/missing.sucatalog", 14}};
+  SavedSettings().FKLImageLocalRepo = dir / "images";
+  HttpEngineOptions o;
+  o.connectTimeoutMs = 5000;
+  o.caFile = apple.caFile();
+  SetHttpEngineOptions(o);
+  // As the program does: a settings change of an operation is made on the GUI thread.
+  GetRunner().SetSettingsApplier([](std::function<void(Settings&)> change) {
+    QMetaObject::invokeMethod(qApp, [change] { change(SavedSettings()); }, Qt::QueuedConnection);
+  });
+
+  DownloadCenterWindow* w = Open();
+  ASSERT_NE(w, nullptr);
+  auto* rec = Find<QComboBox>(w, "Combobox_DownloadCenter_SelectRecoveryHD");
+  auto* dl = Find<QPushButton>(w, "Button_DownloadCenterDL");
+  QTest::mouseClick(Find<QPushButton>(w, "Button_DownloadCenterUpdate"), Qt::LeftButton);
+  EXPECT_TRUE(GetRunner().Running(OpKind::CatalogUpdate));
+  EXPECT_FALSE(Find<QPushButton>(w, "Button_DownloadCenterClear")->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return dl->isEnabled() && Boxes("Warning") == 1; }));
+  const auto& list = SavedSettings().RecoveryHDSourceList;
+  ASSERT_FALSE(list.empty());
+  EXPECT_NE(list.front().Name, "(19H2) macOS 10.15.7 2020-11-05 479.6 MB") << "the update replaced the list";
+  QStringList names;
+  for (const auto& r : list) names << QString::fromStdString(r.Name);
+  EXPECT_EQ(Rows(rec), names);
+  EXPECT_EQ(rec->currentIndex(), rec->count() - 1);
+  EXPECT_NE(ui->Boxes().back().text.find("1 of 2 catalogs could not be read"), std::string::npos);
+
+  rec->setCurrentIndex(0);
+  const std::string chosen = list.front().Name;
+  QTest::mouseClick(dl, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([] { return !GetRunner().AnyRunning(); }));
+  EXPECT_TRUE(LogMirrorContains("> DLAndExtractHFSImageFromRecoveryHD: Name$=" + chosen + " URL$="));
+  EXPECT_TRUE(main->isEnabled());
 }
 
 }  // namespace
