@@ -245,6 +245,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     if (!ResolveVolume(PathToExtract, &volume, &error)) {
       Log(me + "Can't use volume " + PathToExtract + ": " + error);
       GetUi().ShowStatus("Error: " + error, 3000);
+      NoteFailureReason(error);
       return 0;
     }
   } else {
@@ -261,6 +262,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   }
   if (zipFile.empty()) {
     Log(me + "sZipFileForUnpack absent");
+    NoteFailureReason("the archive could not be unpacked to a temporary file");
     return 0;
   }
 
@@ -274,6 +276,8 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     if (!workDir.empty()) staging = platform::MakeUniqueDir(workDir, "Staging", &why);
     if (staging.empty()) {
       Log(me + "Can't create a staging folder in " + workDir);
+      NoteFailureReason("cannot create a folder in " + (workDir.empty() ? GetTemporaryDirectory() : workDir) + " (" +
+                        ErrnoText(errno) + ")");
       return 0;
     }
     target = staging;
@@ -281,6 +285,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     std::filesystem::create_directories(target, ec);
     if (!std::filesystem::is_directory(target, ec)) {
       Log(me + "Can't create " + target);
+      NoteFailureReason("cannot create " + target + " (" + ec.message() + ")");
       return 0;
     }
   }
@@ -311,9 +316,13 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
       break;
     case ZipResult::CannotOpen:
       Log(me + "Can't OpenPack zip");
+      NoteFailureReason("cannot open the archive " + zipFile +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
     case ZipResult::CannotList:
       Log(me + "Can't examine the zip pack content");
+      NoteFailureReason("cannot read the list of files of the archive " + zipFile +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
     case ZipResult::Cancelled:
       Log(me + "Cancel(FormatStatus=#True)");
@@ -321,10 +330,14 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     case ZipResult::CorruptMember:
       Log("> Proceed file: " + outcome.entry + ", Size: " + std::to_string(outcome.recordedSize) + " ERROR SIZE");
       Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry + " (" + outcome.detail + ")");
+      NoteFailureReason(std::string(ZipResultText(outcome.result)) + ": " + outcome.entry + " (" + outcome.detail +
+                        ")");
       return 0;
     default:
       Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry +
           (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
+      NoteFailureReason(std::string(ZipResultText(outcome.result)) + (outcome.entry.empty() ? "" : ": " + outcome.entry) +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
   }
 
@@ -335,6 +348,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     if (!CopyTreeToVolume(volume, staging, vopt, &error)) {
       Log(me + "Can't write the files to " + PathToExtract + ": " + error);
       GetUi().ShowStatus("Error: " + error, 3000);
+      NoteFailureReason(error);
       return 0;
     }
   }
@@ -356,6 +370,7 @@ int ExtractPack(const std::string& packName, const std::string& PathToExtract, i
     if (packName == kPackFreeDosDataSet) {
       Log(std::string("> ExtractDataZip: ") + kNoFreeDosDataSetText);
       GetUi().ShowStatus(kNoFreeDosDataSetText, 3000);
+      NoteFailureReason(kNoFreeDosDataSetText);
     } else {
       Log("> ExtractDataZip: This build carries no " + packName);
       GetUi().ShowStatus("This build carries no " + packName, 3000);
