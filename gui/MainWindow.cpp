@@ -340,6 +340,7 @@ void MainWindow::customEvent(QEvent* e) {
 }
 
 void MainWindow::OnRunnerState(OpKind kind, OpState state) {
+  emit runnerStateChanged(kind, state);
   const bool running = state == OpState::Running;
   switch (kind) {
     case OpKind::Format:
