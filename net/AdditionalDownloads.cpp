@@ -239,14 +239,9 @@ int GetAdditionalDLThread(const AdditionalDLEntry& entry, const std::string& ful
 }
 
 OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
+  // The front end captions the Download Center button from the runner's state
+  // and rebuilds the drive list when the operation has ended.
   Ui& ui = GetUi();
-  ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
-  struct EndSection {
-    Ui& ui;
-    ~EndSection() {
-      ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
-    }
-  } endSection{ui};
 
   // A header entry has no URL: the engine refuses it with its parameter error.
   std::string repo = Cfg().CloverLocalRepository;

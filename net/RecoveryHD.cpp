@@ -121,14 +121,8 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
 }
 
 OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
+  // The front end captions the Download Center button from the runner's state.
   Ui& ui = GetUi();
-  ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
-  struct EndSection {
-    Ui& ui;
-    ~EndSection() {
-      ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
-    }
-  } endSection{ui};
 
   Log("> " + std::string(kP) + "Name$=" + record.Name + " URL$=" + record.URL);
   if (record.URL.empty()) return ErrorBox("Can't download RecoveryHD for MAC OS X " + record.Name, "Error!");
