@@ -333,7 +333,8 @@ bool CreateUserDLExample(const std::string& path) {
       "; Create Catalog in Clover Local Repository for saving SomeFileName.zip",
       "Catalog=Drivers",
   };
-  std::string text;
+  // As every settings file: the UTF-8 byte-order mark and an empty first line.
+  std::string text = "\xEF\xBB\xBF\r\n";
   for (const char* l : lines) text += std::string("; ") + l + "\r\n";
   // "x": never opens an existing file.
   std::FILE* f = std::fopen(path.c_str(), "wbx");
