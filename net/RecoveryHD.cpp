@@ -13,7 +13,7 @@
 #include "net/HfsImage.h"
 #include "net/Http.h"
 #include "net/RecoveryHDList.h"
-#include "net/Sha1.h"
+#include "net/Digest.h"
 
 namespace fk {
 
