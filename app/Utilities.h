@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace fk {
 
@@ -30,6 +31,14 @@ class WorkDir {
   // bytesNeeded > 0: when the temporary directory has less free space, the
   // directory goes to fallbackParent ("" = the program's folder) instead.
   explicit WorkDir(int64_t bytesNeeded = 0, const std::string& fallbackParent = "");
+  // Made in the folder given (created when missing) rather than the temporary
+  // directory: a result moved from there needs no room anywhere else. Leftovers
+  // of dead runs are cleared from the temporary directory only, never from a
+  // folder of the user's.
+  struct In {
+    std::string parent;
+  };
+  explicit WorkDir(In where);
   ~WorkDir();
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;
@@ -37,8 +46,10 @@ class WorkDir {
   bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }    // ends in '/'
   const std::string& error() const { return error_; }  // why it could not be made
+  void Remove();                                        // now, rather than at the end of its scope
 
  private:
+  void Make(const std::vector<std::string>& parents, bool clearLeftovers);
   std::string path_, lockPath_, error_;
   int lockFd_ = -1;
 };

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,7 @@
 #include "gui/GuiUi.h"
 #include "gui/MainWindow.h"
 #include "gui/WindowUtil.h"
+#include "platform/Process.h"
 
 namespace fk::gui {
 
@@ -149,7 +151,14 @@ int ShowCrashReport(const QString& file, GuiActions& actions) {
 }
 
 namespace {
-extern "C" void OnTerminationSignal(int) { ExitRequested.store(1); }
+std::atomic<int> g_terminationSignals{0};
+
+extern "C" void OnTerminationSignal(int) {
+  ExitRequested.store(1);
+  // A second request hurries: the programs a run started are ended, so the
+  // exit's cancel and join cannot wait on a hanging one; cleanup still runs.
+  if (g_terminationSignals.fetch_add(1) > 0) StopAllChildren();
+}
 
 // A termination request from the session or a terminal ends the main loop
 // (which wakes every 100 ms), so settings and the AutoRun value are put back.

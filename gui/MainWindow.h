@@ -63,6 +63,9 @@ class MainWindow : public QMainWindow {
  signals:
   // ExitRequested became 1: the main loop ends.
   void loopEnded();
+  // The runner's notice, passed on to the windows that follow it (the
+  // Download Center).
+  void runnerStateChanged(fk::OpKind kind, fk::OpState state);
 
  protected:
   void closeEvent(QCloseEvent* e) override;
@@ -70,7 +73,6 @@ class MainWindow : public QMainWindow {
 
  private:
   QPushButton* Button(Control c) const;
-  QPushButton* AddButton(const char* name, const QString& text, QRect geometry, const QString& tip);
   void BuildMenu();
   void Dispatched();  // after each event: end the loop when ExitRequested is 1
   bool OpenUrl(const std::string& url);

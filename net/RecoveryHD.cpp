@@ -13,7 +13,7 @@
 #include "net/HfsImage.h"
 #include "net/Http.h"
 #include "net/RecoveryHDList.h"
-#include "net/Sha1.h"
+#include "net/Digest.h"
 
 namespace fk {
 
@@ -100,17 +100,8 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
   Log("> GetRecoveryHDThread: Start");
   HTTPRecordGuard rec = LockHTTPRecord();
   HTTPTransfer& t = *rec;
-  t = HTTPTransfer{};
-  t.URL = record.URL;
+  SetUpFileDownload(t, record.URL, packagePath, 1048576);
   Log("> GetRecoveryHDThread: tHTTP\\URL$=" + t.URL);
-  t.iDestination = DEST_FILE;
-  t.iBufferSize = 1048576;
-  t.iResumeAttemptsNumber = 0;
-  t.iResumeMaxAttemptsNumber = ResumeMaxAttemptsSetting();
-  t.CallbackStart = MyCallStart;
-  t.CallbackWorking = MyCallWorking;
-  t.CallbackEnd = MyCallEnd;
-  t.FullFileName = packagePath;
   Log("> tHTTP\\FullFileName$=" + packagePath);
   const int rc = HTTPGetFromWeb(t);
   *iRetVal = rc;
@@ -121,14 +112,8 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
 }
 
 OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
+  // The front end captions the Download Center button from the runner's state.
   Ui& ui = GetUi();
-  ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
-  struct EndSection {
-    Ui& ui;
-    ~EndSection() {
-      ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
-    }
-  } endSection{ui};
 
   Log("> " + std::string(kP) + "Name$=" + record.Name + " URL$=" + record.URL);
   if (record.URL.empty()) return ErrorBox("Can't download RecoveryHD for MAC OS X " + record.Name, "Error!");
@@ -140,8 +125,8 @@ OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
   std::string why;
   const std::string parent = ChooseWorkParent(record, repo, &why);
   if (parent.empty()) return ErrorBox(why, "Error!");
-  JobWorkDir work;
-  if (!work.Create(parent, "FKLRecHD")) return ErrorBox("Can't create TEMP folder!" + work.path(), "Error!");
+  WorkDir work(WorkDir::In{parent});
+  if (!work.ok()) return ErrorBox("Can't create TEMP folder!" + work.error(), "Error!");
   const std::string dir = work.path();
 
   if (!ExtractPack(kPackUnpackRecHD, dir, 0, 1)) return ErrorBox("Can't Unpack Internal Resources!", "Error");
