@@ -450,7 +450,7 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
   if (ec) {
     Log("> Error CopyFile " + source + " to " + target);
-    PauseMs(300);
+    PauseToRead(300);
     return 0;
   }
   Log("> CopyFile " + source + " to " + target);
