@@ -185,13 +185,12 @@ std::string GetTemporaryDirectory() {
   return WithSlash(dir);
 }
 
-int CreateTempWorkDir() {
-  std::lock_guard lock(g_mutex);
-  g_workDir.clear();
-  const std::string tmp = GetTemporaryDirectory();
-  if (tmp.empty()) return 0;
-  RemoveLeftovers(tmp);
+namespace {
 
+// Makes a locked "FKLTemp####" directory in tmp (ending in '/'), after removing
+// the leftovers there; registers it in g_ownedDirs. g_mutex is held.
+std::string MakeOwnedDir(const std::string& tmp, std::string* tried = nullptr) {
+  RemoveLeftovers(tmp);
   std::string dir;
   int lastErrno = 0;
   for (int attempt = 0; attempt < 500; ++attempt) {
@@ -206,18 +205,48 @@ int CreateTempWorkDir() {
     }
     if (!LockIfCurrent(fd.get(), lockPath)) continue;  // a remover got in between: try another number
     if (::mkdir(dir.c_str(), 0700) == 0) {
-      g_workDir = dir + "/";
-      g_ownedDirs.push_back(OwnedDir{g_workDir, lockPath, std::move(fd)});
-      Log("> Success create FklTempWorkDir$ = " + g_workDir);
-      return 1;
+      g_ownedDirs.push_back(OwnedDir{dir + "/", lockPath, std::move(fd)});
+      return dir + "/";
     }
     lastErrno = errno;
     ::unlink(lockPath.c_str());
     if (lastErrno != EEXIST) break;
   }
-  g_workDir = dir + "/";
-  Log("> Error create FklTempWorkDir$ = " + g_workDir + " (" + std::strerror(lastErrno) + ")");
+  if (tried) *tried = dir + "/";
+  errno = lastErrno;
+  return {};
+}
+
+}  // namespace
+
+int CreateTempWorkDir() {
+  std::lock_guard lock(g_mutex);
+  g_workDir.clear();
+  const std::string tmp = GetTemporaryDirectory();
+  if (tmp.empty()) return 0;
+  std::string tried;
+  const std::string dir = MakeOwnedDir(tmp, &tried);
+  if (!dir.empty()) {
+    g_workDir = dir;
+    Log("> Success create FklTempWorkDir$ = " + g_workDir);
+    return 1;
+  }
+  const int err = errno;
+  g_workDir = tried;
+  Log("> Error create FklTempWorkDir$ = " + g_workDir + " (" + std::strerror(err) + ")");
   return 0;
+}
+
+std::string OwnedTempDirIn(const std::string& parentIn) {
+  const std::string parent = WithSlash(parentIn);
+  std::lock_guard lock(g_mutex);
+  for (const OwnedDir& d : g_ownedDirs)
+    if (d.path.size() > parent.size() && d.path.compare(0, parent.size(), parent) == 0 &&
+        d.path.find('/', parent.size()) == d.path.size() - 1 && d.path != g_workDir)
+      return d.path;
+  const std::string dir = MakeOwnedDir(parent);
+  if (dir.empty()) Log("> Error create a work directory in " + parent + " (" + std::strerror(errno) + ")");
+  return dir;
 }
 
 std::string FklTempWorkDir() {

@@ -28,6 +28,10 @@ int CreateTempWorkDir();
 std::string FklTempWorkDir();
 // Releases and deletes the work directory (exit sequence).
 void DeleteTempWorkDir();
+// A "FKLTemp####" directory of this process in parent (made on the first call
+// for that parent, with the same leftover clean-up and lock as the work
+// directory, and deleted with it), ending in '/'; "" when it cannot be made.
+std::string OwnedTempDirIn(const std::string& parent);
 // A "TEMP####" path in dir that does not exist yet; "" when dir is "".
 std::string MakeTempFileName(const std::string& dir);
 // Creates every missing part of path; 1 when it is a directory afterwards.
