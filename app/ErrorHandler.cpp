@@ -8,10 +8,17 @@
 #include <unistd.h>
 #include <fcntl.h>
 
+#include <cxxabi.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <memory>
+#include <string>
 
 #include "app/Log.h"
 #include "app/Utilities.h"
@@ -25,7 +32,7 @@ namespace {
 
 // Everything the handler touches is prepared in static storage beforehand:
 // inside the handler only async-signal-safe calls are made.
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
 constexpr size_t kAltStackSize = 128 * 1024;
 constexpr int kMaxViewerArgs = 30;
 
@@ -40,6 +47,11 @@ std::atomic<bool> g_viewerSet{false};
 std::atomic<long> g_handlingThread{0};
 
 void* g_mainAltStack = nullptr;
+
+// The uncaught exception ("type: text") that the terminate handler found; the
+// abort that follows reports it.
+char g_exceptionText[1024];
+std::atomic<bool> g_exceptionSet{false};
 
 // --- async-signal-safe text building ---------------------------------------
 
@@ -130,6 +142,10 @@ void BuildReport(Text& t, uint32_t code, const Registers& r, int64_t target) {
   t.Add("A program error was detected:\r\r");
   t.Add("Error Message:\t");
   t.Add(ErrorCodeMessage(code));
+  if (code == kErrorCodeCppException && g_exceptionText[0]) {
+    t.Add("\rException:\t");
+    t.Add(g_exceptionText);
+  }
   t.Add("\rError Code:\t");
   t.AddDec(static_cast<int32_t>(code));
   t.Add("\rCode Address:\t");
@@ -227,7 +243,7 @@ void OnFatalSignal(int signo, siginfo_t* info, void* context) {
   const long tid = ::syscall(SYS_gettid);
   long expected = 0;
   if (!g_handlingThread.compare_exchange_strong(expected, tid)) {
-    if (expected == tid) ::_exit(0);  // failed inside the handler itself
+    if (expected == tid) ::_exit(kCrashExitCode);  // failed inside the handler itself
     for (;;) ::pause();               // another thread is reporting; the process ends soon
   }
   const Registers regs = ReadRegisters(context);
@@ -238,13 +254,41 @@ void OnFatalSignal(int signo, siginfo_t* info, void* context) {
     // above it, is the guard area of an exhausted stack.
     stackFault = target >= regs.sp - 64 * 1024 && target <= regs.sp + 1024 * 1024;
   }
-  const uint32_t code = ErrorCodeForSignal(signo, info ? info->si_code : 0, stackFault);
+  uint32_t code = ErrorCodeForSignal(signo, info ? info->si_code : 0, stackFault);
+  if (signo == SIGABRT && g_exceptionSet.load()) code = kErrorCodeCppException;
   static Text report;
   report.len = 0;
   BuildReport(report, code, regs, target);
   WriteLogAndStderr(report);
   if (WriteReportFile(report)) RunViewer();
-  ::_exit(0);
+  ::_exit(kCrashExitCode);
+}
+
+// std::terminate: notes the exception that was not caught, then aborts, and
+// the abort writes the report.
+[[noreturn]] void OnTerminate() {
+  if (std::exception_ptr e = std::current_exception()) {
+    std::string text;
+    if (const std::type_info* type = abi::__cxa_current_exception_type()) {
+      int status = 0;
+      std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(type->name(), nullptr, nullptr, &status),
+                                                       &std::free);
+      text = status == 0 && name ? name.get() : type->name();
+    }
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      text += std::string(": ") + ex.what();
+    } catch (...) {
+    }
+    for (char& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+    const size_t n = std::min(text.size(), sizeof g_exceptionText - 1);
+    std::memcpy(g_exceptionText, text.data(), n);
+    g_exceptionText[n] = '\0';
+    g_exceptionSet = true;
+  }
+  std::abort();
 }
 
 }  // namespace
@@ -271,6 +315,8 @@ const char* ErrorCodeMessage(uint32_t code) {
     case 0xC0000096u: return "Privileged instruction";
     case 0x80000004u: return "Single step trap";
     case 0xC00000FDu: return "Stack overflow";
+    case kErrorCodeCppException: return "Unhandled C++ exception";
+    case kErrorCodeAbort: return "Program aborted";
     default: return "Unknown error code";
   }
 }
@@ -298,6 +344,8 @@ uint32_t ErrorCodeForSignal(int signo, int siCode, bool stackFault) {
       return (siCode == ILL_PRVOPC || siCode == ILL_PRVREG) ? 0xC0000096u : 0xC000001Du;
     case SIGTRAP:
       return siCode == TRAP_TRACE ? 0x80000004u : 0x80000003u;
+    case SIGABRT:
+      return kErrorCodeAbort;
     default:
       return 0;
   }
@@ -359,6 +407,7 @@ void InstallErrorHandler(const std::string& reportDirIn) {
       Log(std::string("> InstallErrorHandler: Error: cannot handle signal ") + std::to_string(s) + ": " +
           std::strerror(errno));
   }
+  std::set_terminate(OnTerminate);
 }
 
 void SetCrashViewer(const std::vector<std::string>& argv) {

@@ -1,8 +1,9 @@
 // The program-error handler: on a fatal signal (bad memory access, division by
-// zero, illegal instruction, bus error, trap) it writes a report with the error
-// code, its message, the addresses and the registers to the debug log, to
-// stderr and to a report file, lets a viewer program show that file when one
-// is registered, and ends the process with exit code 0.
+// zero, illegal instruction, bus error, trap, abort) and on a C++ exception
+// that nothing caught, it writes a report with the error code, its message
+// (and the exception's type and text), the addresses and the registers to the
+// debug log, to stderr and to a report file, lets a viewer program show that
+// file when one is registered, and ends the process with kCrashExitCode.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,15 @@
 
 namespace fk {
 
-// Installs the handlers and an alternate signal stack for the calling thread.
+// Exit code of a process that ended through the error handler.
+inline constexpr int kCrashExitCode = 70;
+
+// Error codes of the failures that are not hardware faults.
+inline constexpr uint32_t kErrorCodeCppException = 0xE06D7363u;
+inline constexpr uint32_t kErrorCodeAbort = 0x40000015u;
+
+// Installs the handlers (signals and std::terminate) and an alternate signal
+// stack for the calling thread.
 // reportDir: directory of the report file ("" = GetTemporaryDirectory()).
 void InstallErrorHandler(const std::string& reportDir = "");
 

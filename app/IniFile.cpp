@@ -86,13 +86,42 @@ std::string Cp1252ToUtf8(std::string_view text) {
   return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n;
+    uint32_t cp, min;
+    if ((b & 0xE0) == 0xC0) n = 1, cp = b & 0x1F, min = 0x80;
+    else if ((b & 0xF0) == 0xE0) n = 2, cp = b & 0x0F, min = 0x800;
+    else if ((b & 0xF8) == 0xF0) n = 3, cp = b & 0x07, min = 0x10000;
+    else return false;
+    if (n >= text.size() - i) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    // Overlong forms, UTF-16 surrogates and values past U+10FFFF are not UTF-8.
+    if (cp < min || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
 IniFile IniFile::Parse(std::string_view bytes) {
   IniFile ini;
   std::string converted;
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     ini.hadBom_ = true;
     bytes.remove_prefix(3);
-  } else {
+  } else if (!IsValidUtf8(bytes)) {
+    // Without a mark, text that is valid UTF-8 (a file written by hand on
+    // this system) is taken as it is; anything else is Windows-1252.
     converted = Cp1252ToUtf8(bytes);
     bytes = converted;
   }

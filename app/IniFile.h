@@ -1,7 +1,7 @@
 // Reading of the program's group/key text files (settings, registry store):
 // groups in "[...]", entries "key = value", comments beginning with ";".
-// Files with a UTF-8 byte-order mark are UTF-8; other files are Windows-1252
-// text and are converted to UTF-8 on reading.
+// Files with a UTF-8 byte-order mark are UTF-8; a file without one is UTF-8
+// when it is valid UTF-8, else Windows-1252 text converted to UTF-8 on reading.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,8 @@ int64_t ParseLeadingInt(std::string_view text);
 // ParseLeadingInt clamped to the int range.
 int ParseLeadingInt32(std::string_view text);
 
+// True when text is well-formed UTF-8 (no overlong forms or surrogates).
+bool IsValidUtf8(std::string_view text);
 // Windows-1252 bytes to UTF-8.
 std::string Cp1252ToUtf8(std::string_view text);
 

@@ -177,6 +177,11 @@ struct Runner::Impl {
   static OpResult Execute(OpContext& ctx, const Work& work) {
     CurrentOpScope scope(&ctx);
     SettingsScope settingsScope(&ctx.settings());
+    // The operation's work directory goes when its work ends, before it is reported as ended.
+    struct WorkRelease {
+      OpContext& c;
+      ~WorkRelease() { c.ReleaseWork(); }
+    } release{ctx};
     try {
       OpResult r = work(ctx);
       if (r.outcome == OpOutcome::Done && ctx.Failed()) r.outcome = OpOutcome::Failed;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -26,6 +27,7 @@
 namespace fk {
 
 class Ui;
+class WorkDir;
 
 enum class OpKind {
   Format,
@@ -95,6 +97,12 @@ class OpContext {
   // settings it saves, on its own thread. Without a front end that keeps
   // settings (the CLI, tests) the change is dropped after being logged.
   void ApplySettings(std::function<void(Settings&)> change) const;
+  // This operation's work directory, made on the first call (see WorkDir for
+  // the arguments) and removed when the operation ends; nullptr when it
+  // cannot be made (the reason is logged).
+  const WorkDir* Work(int64_t bytesNeeded = 0, const std::string& fallbackParent = "");
+  const WorkDir* CurrentWork() const { return work_.get(); }
+  void ReleaseWork() { work_.reset(); }
 
   OpContext(OpKind kind, std::stop_token stop, Settings settings)
       : kind_(kind), stop_(std::move(stop)), settings_(std::move(settings)) {}
@@ -106,6 +114,7 @@ class OpContext {
   Settings settings_;
   std::atomic<bool> failed_{false};
   std::function<void()> onEndSection_;
+  std::shared_ptr<WorkDir> work_;
 };
 
 // The operation running on the calling thread (nullptr outside a worker or a

@@ -245,9 +245,23 @@ void LoadSetting() { LoadSetting(SettingsFilePath(), DefaultLogPath()); }
 
 std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 
+namespace {
+std::mutex g_loadErrorMutex;
+std::string g_loadError;
+}  // namespace
+
+std::string LastSettingsLoadError() {
+  std::lock_guard lock(g_loadErrorMutex);
+  return g_loadError;
+}
+
 void LoadSetting(const std::string& file, const std::string& logPath) {
   std::string loadError;
   const IniFile ini = IniFile::Load(file, &loadError);
+  {
+    std::lock_guard lock(g_loadErrorMutex);
+    g_loadError = loadError;
+  }
   Settings& s = SavedSettings();
   auto logValue = [](const std::string& name, const std::string& value) {
     Log("> LoadSetting: " + name + "=" + value);

@@ -115,6 +115,9 @@ std::string DefaultLogPath();
 // LogEnable is 1, and writing the log header.
 void LoadSetting();
 void LoadSetting(const std::string& file, const std::string& logPath = kLogFileName);
+// Why the last LoadSetting ignored the file and used the defaults ("" when the
+// file was read or was absent).
+std::string LastSettingsLoadError();
 
 // Rewrites the settings file from Cfg(). The new content goes to a temporary
 // file in the same directory that replaces the old file only once it is

@@ -1,5 +1,10 @@
 // Temporary work directories and file names, and directory creation.
 //
+// An operation's work directory belongs to that operation (OpContext::Work):
+// it is made on first use and removed when the operation ends, so operations
+// that overlap never share or delete each other's files. Code that runs
+// outside an operation gets the process's directory, removed at exit.
+//
 // Each work directory "FKLTemp####" has a lock file ".FKLTemp####.lock" next
 // to it that its run keeps locked (flock) until the directory is deleted, so
 // the directory itself holds nothing but the caller's files. The lock file is
@@ -23,7 +28,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "app/Utilities.h"
 #include "platform/UniqueFd.h"
 #include "platform/Disks.h"
@@ -187,79 +194,133 @@ std::string GetTemporaryDirectory() {
 
 namespace {
 
-// Makes a locked "FKLTemp####" directory in tmp (ending in '/'), after removing
-// the leftovers there; registers it in g_ownedDirs. g_mutex is held.
-std::string MakeOwnedDir(const std::string& tmp, std::string* tried = nullptr) {
-  RemoveLeftovers(tmp);
-  std::string dir;
-  int lastErrno = 0;
+// Makes "FKLTemp####" in parent (ending in '/') with its locked lock file.
+// On failure dir holds the last name tried and err the reason.
+bool MakeWorkDir(const std::string& parent, OwnedDir& out, std::string& dir, int& err) {
+  RemoveLeftovers(parent);
+  err = 0;
   for (int attempt = 0; attempt < 500; ++attempt) {
     const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
-    dir = tmp + name;
-    const std::string lockPath = LockPathFor(tmp, name);
+    dir = parent + name;
+    const std::string lockPath = LockPathFor(parent, name);
     UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
-      lastErrno = errno;
+      err = errno;
       if (errno == EEXIST) continue;  // that number is taken
-      break;
+      return false;
     }
     if (!LockIfCurrent(fd.get(), lockPath)) continue;  // a remover got in between: try another number
     if (::mkdir(dir.c_str(), 0700) == 0) {
-      g_ownedDirs.push_back(OwnedDir{dir + "/", lockPath, std::move(fd)});
-      return dir + "/";
+      out = OwnedDir{dir + "/", lockPath, std::move(fd)};
+      return true;
     }
-    lastErrno = errno;
+    err = errno;
     ::unlink(lockPath.c_str());
-    if (lastErrno != EEXIST) break;
+    if (err != EEXIST) return false;
   }
-  if (tried) *tried = dir + "/";
-  errno = lastErrno;
-  return {};
+  return false;
+}
+
+// Removes the directory and its lock file; the lock itself goes with its descriptor.
+void ReleaseDir(const std::string& path, const std::string& lockPath) {
+  RemoveTree(path);
+  ::unlink(lockPath.c_str());
+}
+
+// Free bytes for an unprivileged writer at path; -1 when unknown.
+int64_t FreeBytes(const std::string& path) {
+  std::error_code ec;
+  const fs::space_info si = fs::space(path, ec);
+  return ec ? -1 : static_cast<int64_t>(si.available);
 }
 
 }  // namespace
 
+WorkDir::WorkDir(int64_t bytesNeeded, const std::string& fallbackParent) {
+  std::vector<std::string> parents{GetTemporaryDirectory()};
+  if (bytesNeeded > 0) {
+    // A small temporary file system (tmpfs) cannot hold a large package:
+    // then the folder given (by default the program's) is used when it can.
+    const std::string other = WithSlash(fallbackParent.empty() ? Paths().ProgramDir : fallbackParent);
+    const int64_t tmpFree = FreeBytes(parents[0]);
+    if (tmpFree >= 0 && tmpFree < bytesNeeded && !other.empty() && other != parents[0]) {
+      Log("> WorkDir: " + parents[0] + " has " + FormatSize(tmpFree, 1) + " free, " + FormatSize(bytesNeeded, 1) +
+          " are needed: the work directory goes to " + other);
+      parents.insert(parents.begin(), other);
+    }
+  }
+  Make(parents);
+}
+
+WorkDir::WorkDir(InParent, const std::string& parent) { Make({WithSlash(parent)}); }
+
+std::unique_ptr<WorkDir> WorkDir::In(const std::string& parent) {
+  std::unique_ptr<WorkDir> w(new WorkDir(InParent{}, parent));
+  if (!w->ok()) return nullptr;
+  return w;
+}
+
+void WorkDir::Make(const std::vector<std::string>& parents) {
+  std::string dir;
+  int err = 0;
+  for (const std::string& parent : parents) {
+    OwnedDir d;
+    if (MakeWorkDir(parent, d, dir, err)) {
+      path_ = d.path;
+      lockPath_ = d.lockPath;
+      lockFd_ = d.lock.release();
+      Log("> Success create FklTempWorkDir$ = " + path_);
+      return;
+    }
+    Log("> Error create FklTempWorkDir$ = " + dir + "/ (" + std::strerror(err) + ")");
+  }
+  error_ = dir + ": " + std::strerror(err);
+}
+
+WorkDir::~WorkDir() {
+  if (path_.empty()) return;
+  ReleaseDir(path_, lockPath_);
+  UniqueFd lock(lockFd_);
+}
+
+const WorkDir* OpContext::Work(int64_t bytesNeeded, const std::string& fallbackParent) {
+  if (!work_) {
+    auto w = std::make_shared<WorkDir>(bytesNeeded, fallbackParent);
+    if (!w->ok()) return nullptr;
+    work_ = std::move(w);
+  }
+  return work_.get();
+}
+
 int CreateTempWorkDir() {
+  if (OpContext* op = CurrentOp()) return op->Work() ? 1 : 0;
   std::lock_guard lock(g_mutex);
   g_workDir.clear();
   const std::string tmp = GetTemporaryDirectory();
   if (tmp.empty()) return 0;
-  std::string tried;
-  const std::string dir = MakeOwnedDir(tmp, &tried);
-  if (!dir.empty()) {
-    g_workDir = dir;
+  OwnedDir d;
+  std::string dir;
+  int err = 0;
+  if (MakeWorkDir(tmp, d, dir, err)) {
+    g_workDir = d.path;
+    g_ownedDirs.push_back(std::move(d));
     Log("> Success create FklTempWorkDir$ = " + g_workDir);
     return 1;
   }
-  const int err = errno;
-  g_workDir = tried;
+  g_workDir = dir + "/";
   Log("> Error create FklTempWorkDir$ = " + g_workDir + " (" + std::strerror(err) + ")");
   return 0;
 }
 
-std::string OwnedTempDirIn(const std::string& parentIn) {
-  const std::string parent = WithSlash(parentIn);
-  std::lock_guard lock(g_mutex);
-  for (const OwnedDir& d : g_ownedDirs)
-    if (d.path.size() > parent.size() && d.path.compare(0, parent.size(), parent) == 0 &&
-        d.path.find('/', parent.size()) == d.path.size() - 1 && d.path != g_workDir)
-      return d.path;
-  const std::string dir = MakeOwnedDir(parent);
-  if (dir.empty()) Log("> Error create a work directory in " + parent + " (" + std::strerror(errno) + ")");
-  return dir;
-}
-
 std::string FklTempWorkDir() {
+  if (OpContext* op = CurrentOp()) return op->CurrentWork() ? op->CurrentWork()->path() : std::string();
   std::lock_guard lock(g_mutex);
   return g_workDir;
 }
 
 void DeleteTempWorkDir() {
   std::lock_guard lock(g_mutex);
-  for (auto& d : g_ownedDirs) {
-    RemoveTree(d.path);
-    ::unlink(d.lockPath.c_str());
-  }
+  for (auto& d : g_ownedDirs) ReleaseDir(d.path, d.lockPath);
   g_ownedDirs.clear();
   g_workDir.clear();
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace fk {
 
@@ -69,6 +70,28 @@ int64_t TickCountMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+namespace {
+thread_local std::string t_failureReason;
+}  // namespace
+
+void NoteFailureReason(const std::string& reason) { t_failureReason = reason; }
+
+std::string TakeFailureReason() {
+  std::string out = std::move(t_failureReason);
+  t_failureReason.clear();
+  return out;
+}
+
+std::string WithFailureReason(const std::string& text) {
+  const std::string why = TakeFailureReason();
+  return why.empty() ? text : text + ": " + why;
+}
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);
 }
 
 }  // namespace fk

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace fk {
 
@@ -22,16 +24,56 @@ int64_t TickCountMs();
 
 // The user's temporary directory ($TMPDIR, else /tmp), ending in '/'.
 std::string GetTemporaryDirectory();
-// Creates a fresh "FKLTemp####" work directory and stores it in FklTempWorkDir().
+// A work directory "FKLTemp####" (with its lock file beside it, see
+// TempWorkDir.cpp): made by the constructor, removed with everything in it by
+// the destructor. An operation holds its own through OpContext::Work.
+class WorkDir {
+ public:
+  // bytesNeeded > 0: when the temporary directory has less free space, the
+  // directory goes to fallbackParent ("" = the program's folder) instead.
+  explicit WorkDir(int64_t bytesNeeded = 0, const std::string& fallbackParent = "");
+  ~WorkDir();
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+
+  // A work directory in parent instead of the temporary directory (with the
+  // same lock and clean-up of leftovers there); null when it cannot be made.
+  static std::unique_ptr<WorkDir> In(const std::string& parent);
+
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }    // ends in '/'
+  const std::string& error() const { return error_; }  // why it could not be made
+
+ private:
+  struct InParent {};
+  WorkDir(InParent, const std::string& parent);
+  void Make(const std::vector<std::string>& parents);
+
+  std::string path_, lockPath_, error_;
+  int lockFd_ = -1;
+};
+
+// Inside an operation: makes the operation's work directory (once; it is
+// removed when the operation ends). Outside one: a fresh process-wide
+// "FKLTemp####" directory, stored in FklTempWorkDir(). 1 on success.
 int CreateTempWorkDir();
-// The run's work directory ("" before CreateTempWorkDir), ending in '/'.
+// The current operation's work directory, else the process's ("" before
+// CreateTempWorkDir), ending in '/'.
 std::string FklTempWorkDir();
-// Releases and deletes the work directory (exit sequence).
+// Deletes the process-wide work directories (exit sequence); operations'
+// directories go with their operations.
 void DeleteTempWorkDir();
-// A "FKLTemp####" directory of this process in parent (made on the first call
-// for that parent, with the same leftover clean-up and lock as the work
-// directory, and deleted with it), ending in '/'; "" when it cannot be made.
-std::string OwnedTempDirIn(const std::string& parent);
+// The reason of a failed step, noted by the step for the status that reports
+// the failure of a larger task on the same thread ("Clover Data set files Not
+// Installed"). A later note replaces an earlier one.
+void NoteFailureReason(const std::string& reason);
+// text + ": " + the noted reason, or text alone when none was noted; clears the note.
+std::string WithFailureReason(const std::string& text);
+// The noted reason ("" when none); clears the note.
+std::string TakeFailureReason();
+// The system's text of an errno value: "No space left on device".
+std::string ErrnoText(int err);
+
 // A "TEMP####" path in dir that does not exist yet; "" when dir is "".
 std::string MakeTempFileName(const std::string& dir);
 // Creates every missing part of path; 1 when it is a directory afterwards.

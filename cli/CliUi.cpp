@@ -40,7 +40,15 @@ std::string CliUi::FitLine(const std::string& text, int width) {
   return t;
 }
 
+void CliUi::PrintHeldLocked() {
+  if (heldLine_.empty()) return;
+  const std::string line = std::move(heldLine_);
+  heldLine_.clear();
+  PrintLineLocked(line);
+}
+
 void CliUi::PrintLineLocked(const std::string& line) {
+  PrintHeldLocked();
   if (lineOpen_) {
     std::fputc('\n', out_);
     lineOpen_ = false;
@@ -88,8 +96,22 @@ void CliUi::DrawProgress(const std::string& text, int percent) {
     std::fflush(out_);
     lineOpen_ = true;
   } else if (textChanged && !text.empty()) {
-    // Plain output (a log file, a pipe): one line per new message, percent only when there is one.
-    PrintLineLocked(percent > 0 ? text + " (" + std::to_string(percent) + "%)" : text);
+    // Plain output (a log file, a pipe): one line per new message, percent
+    // only when there is one. A status that only counts on gets at most one
+    // line a second or per whole percent, so 70,000 extracted files do not
+    // print 70,000 lines; its last count is printed before the next message.
+    std::string line = percent > 0 ? text + " (" + std::to_string(percent) + "%)" : text;
+    const auto now = std::chrono::steady_clock::now();
+    const bool counting = !lastPrintedText_.empty() && TextShape(text) == TextShape(lastPrintedText_);
+    if (counting && percent == lastPrintedPercent_ && now - lastPrintTime_ < std::chrono::seconds(1)) {
+      heldLine_ = std::move(line);
+      return;
+    }
+    if (counting) heldLine_.clear();  // superseded by this newer count
+    PrintLineLocked(line);
+    lastPrintedText_ = text;
+    lastPrintedPercent_ = percent;
+    lastPrintTime_ = now;
   }
 }
 
@@ -190,6 +212,7 @@ std::vector<TreeLine> CliUi::TreeLines() {
 
 void CliUi::FinishLine() {
   std::lock_guard l(mutex_);
+  PrintHeldLocked();
   if (lineOpen_) {
     std::fputc('\n', out_);
     std::fflush(out_);

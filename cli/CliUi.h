@@ -3,6 +3,7 @@
 // terminal, file dialogs answered from the command line.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -68,9 +69,16 @@ class CliUi : public Ui {
   std::string lastText_;
   int lastPercent_ = -1;
   bool lineOpen_ = false;
+  // Plain output: the last line printed, and a counting line held back by the
+  // throttle (printed when the task ends on it).
+  std::string lastPrintedText_;
+  int lastPrintedPercent_ = -1;
+  std::chrono::steady_clock::time_point lastPrintTime_{};
+  std::string heldLine_;
 
   std::string NextDialogAnswer(const std::string& title);
   void PrintLineLocked(const std::string& line);
+  void PrintHeldLocked();
 };
 
 }  // namespace fk::cli

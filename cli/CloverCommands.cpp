@@ -98,37 +98,53 @@ int Download(const Args& a, CliUi& ui) {
     rev = Cfg().CloverLastRev;
   }
   Cfg().CloverDLRev = rev;
+  // The archive lands in the operation's work directory, which goes with the
+  // operation: it is checked and saved into the repository before that.
   CloverDownloadOutcome out;
+  const fs::path target = fs::path(repo) / CloverArchiveName(rev);
+  enum class Saved { No, NotLzma, Failed, Yes } saved = Saved::No;
   OpResult r = GetRunner().RunHere(
       OpKind::CloverDownload,
-      [&out](OpContext&) {
+      [&out, &saved, &target](OpContext&) {
         out = GetCloverRevThread(0);
-        return out.code == WEB_OK ? OpResult::Done() : OpResult::Failed("Can't download Latest Clover.");
+        if (out.code != WEB_OK) return OpResult::Failed("Can't download Latest Clover.");
+        std::error_code ec;
+        if (!Validate7zZIPFile(out.fileName)) {
+          fs::remove(out.fileName, ec);
+          saved = Saved::NotLzma;
+          return OpResult::Failed("The downloaded file is not an LZMA file.");
+        }
+        // Copied under a temporary name first: a half-copied archive never carries the real name.
+        const fs::path part = target.string() + ".part";
+        fs::copy_file(out.fileName, part, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::rename(part, target, ec);
+        std::error_code ignored;
+        fs::remove(out.fileName, ignored);
+        if (ec) {
+          fs::remove(part, ignored);
+          Log("> clover download: Error saving " + target.string() + " (" + ec.message() + ")");
+          NoteFailureReason(ec.message());
+          saved = Saved::Failed;
+          return OpResult::Failed("cannot save " + target.string());
+        }
+        saved = Saved::Yes;
+        return OpResult::Done();
       },
       Cfg());
   ui.FinishLine();
-  if (!r.ok() || out.code != WEB_OK) {
+  if (saved == Saved::NotLzma) {
+    std::fprintf(stderr, "flashkeel-cli: Error: The downloaded file is not an LZMA file.\n");
+    return 1;
+  }
+  if (saved == Saved::Failed) {
+    std::fprintf(stderr, "flashkeel-cli: cannot save %s (%s)\n", target.c_str(), TakeFailureReason().c_str());
+    return 1;
+  }
+  if (!r.ok() || out.code != WEB_OK || saved != Saved::Yes) {
     HTTPTransfer t;
     t.FullFileName = out.fileName;
     std::fprintf(stderr, "flashkeel-cli: Clover r%s was not downloaded: %s\n", rev.c_str(),
                  HttpResultMessage(out.code, t).c_str());
-    return 1;
-  }
-  if (!Validate7zZIPFile(out.fileName)) {
-    fs::remove(out.fileName, ec);
-    std::fprintf(stderr, "flashkeel-cli: Error: The downloaded file is not an LZMA file.\n");
-    return 1;
-  }
-  // Copied under a temporary name first: a half-copied archive never carries the real name.
-  const fs::path target = fs::path(repo) / CloverArchiveName(rev);
-  const fs::path part = target.string() + ".part";
-  fs::copy_file(out.fileName, part, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::rename(part, target, ec);
-  fs::remove(out.fileName);
-  if (ec) {
-    fs::remove(part, ec);
-    Log("> clover download: Error saving " + target.string());
-    std::fprintf(stderr, "flashkeel-cli: cannot save %s\n", target.c_str());
     return 1;
   }
   Log("> clover download: saved " + target.string());

@@ -168,8 +168,14 @@ int RunFormat(const Args& a, CliUi& ui) {
     } else {
       const std::string path = AbsolutePath(a.dataSet->substr(6));
       std::error_code ec;
-      if (!fs::is_regular_file(path, ec)) {
-        std::fprintf(stderr, "flashkeel-cli: data set not found: %s\n", path.c_str());
+      const fs::file_status st = fs::status(path, ec);
+      if (!fs::exists(st)) {
+        std::fprintf(stderr, "flashkeel-cli: data set not found: %s (%s)\n", path.c_str(),
+                     (ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory)).message().c_str());
+        return 1;
+      }
+      if (!fs::is_regular_file(st)) {
+        std::fprintf(stderr, "flashkeel-cli: the data set is not a regular file: %s\n", path.c_str());
         return 1;
       }
       // The run takes the archive by its extension (".zip" or ".7z", in lower

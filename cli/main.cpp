@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
   fk::InitProgramPaths(ExecutablePath(argv[0]));
   fk::InstallCatalogListHooks();
   fk::LoadSetting();
+  if (const std::string why = fk::LastSettingsLoadError(); !why.empty())
+    std::fprintf(stderr, "flashkeel-cli: the settings file is ignored, the defaults are used: %s\n", why.c_str());
   fk::SetResumeMaxAttemptsSetting(fk::Cfg().iResumeMaxAttemptsNumber);
   // --all and --image show fixed disks for this run only.
   static bool fixedDisks = false;

@@ -115,14 +115,15 @@ bool BackupJob::Prepare() {
   }
 
   int err = 0;
+  std::string why;
   if (exists && S_ISBLK(st.st_mode)) {
     // A block device named in the dialog would be overwritten whole: refused.
-    err = EPERM;
+    why = "it is a block device, not an image file";
     Log("> BackUp: " + fileName_ + " is a block device, not an image file");
   } else if (detail::PathIsListedDisk(fileName_)) {
     // The file is a disk of the list (an image disk, a loop device's backing
     // file): truncating it would destroy that disk, maybe the one being read.
-    err = EPERM;
+    why = "it holds a disk of the list, not an image file";
     Log("> BackUp: " + fileName_ + " holds a disk of the list, not an image file");
   } else if (exists && !S_ISREG(st.st_mode)) {
     file_ = ImageFile::Create(fileName_, &err);  // a character device or pipe takes the bytes as they come
@@ -130,10 +131,11 @@ bool BackupJob::Prepare() {
     // Written under a hidden name and renamed when complete: a failed or
     // cancelled backup never leaves a file that looks like an image.
     file_ = ImageFile::CreateBeside(fileName_, &tempName_, &err);
+    why = ErrorText(err);
   }
   if (!file_.IsOpen()) {
-    Log("> Unable to create file " + fileName_ + " (" + ErrorText(err) + ")");
-    ui.ShowStatus("Unable to create file " + fileName_, 1000);
+    Log("> Unable to create file " + fileName_ + " (" + why + ")");
+    ui.ShowStatus("Unable to create file " + fileName_ + " (" + why + ")", 1000);
     return false;
   }
   Log("> Success create file " + fileName_);
@@ -160,7 +162,7 @@ bool BackupJob::Copy() {
       // A short read ends the copy too: the rest of the buffer holds old data.
       Log("> BackUp: ReadFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ", " + std::to_string(got) +
           " of " + std::to_string(chunk) + " bytes at " + std::to_string(pos) + ")");
-      ui.ShowStatus("ReadFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus(ErrorStatus("ReadFile", err), 0);
       report_.end = TransferEnd::Failed;
       return false;
     }
@@ -169,7 +171,7 @@ bool BackupJob::Copy() {
     report_.totalWritten = progress.totalWritten();
     if (put != chunk) {
       Log("> BackUp: WriteFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
-      ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus(ErrorStatus("WriteFile", err), 0);
       report_.end = TransferEnd::Failed;
       return false;
     }
@@ -188,7 +190,7 @@ bool BackupJob::Copy() {
   if (int err = file_.Flush(); err != 0) {
     // Data the system could not store is not a finished backup.
     Log("> BackUp: FlushFileBuffers Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
-    ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+    ui.ShowStatus(ErrorStatus("WriteFile", err), 0);
     report_.end = TransferEnd::Failed;
     return false;
   }

@@ -154,7 +154,7 @@ bool RestoreJob::Prepare() {
   file_ = ImageFile::OpenRead(fileName_, &err);
   if (!file_.IsOpen()) {
     Log("> Recover: Unable to open file " + fileName_ + " (" + ErrorText(err) + ")");
-    ui.ShowStatus("Unable to open file " + fileName_, 1000);
+    ui.ShowStatus("Unable to open file " + fileName_ + " (" + ErrorText(err) + ")", 1000);
     return false;
   }
   // Only an HFS+ or HFSX volume header marks the partition as HFS+.
@@ -183,7 +183,7 @@ bool RestoreJob::Copy() {
     if (got != chunk) {
       Log("> Recover: ReadFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ", " + std::to_string(got) +
           " of " + std::to_string(chunk) + " bytes)");
-      ui.ShowStatus("ReadFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus(ErrorStatus("ReadFile", err), 0);
       report_.end = TransferEnd::Failed;
       return false;
     }
@@ -201,7 +201,7 @@ bool RestoreJob::Copy() {
     report_.totalWritten = progress.totalWritten();
     if (put != count) {
       Log("> Recover: WriteFile Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
-      ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus(ErrorStatus("WriteFile", err), 0);
       report_.end = TransferEnd::Failed;
       return false;
     }
@@ -219,7 +219,7 @@ bool RestoreJob::Copy() {
     // Data the device did not take is a failed write, not a finished restore.
     const int err = errno;
     Log("> Recover: FlushFileBuffers Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
-    ui.ShowStatus("WriteFile Error=" + std::to_string(err), 0);
+    ui.ShowStatus(ErrorStatus("WriteFile", err), 0);
     report_.end = TransferEnd::Failed;
     return false;
   }
@@ -287,13 +287,13 @@ bool RestoreJob::Verify() {
     int err = 0;
     if (file_.ReadAt(imageBuf.data(), chunk, done, &err) != chunk) {
       Log("> Recover: Verify: ReadFile Error=" + std::to_string(err) + " on the image");
-      ui.ShowStatus("Verify Error: ReadFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus("Verify Error: " + ErrorStatus("ReadFile", err), 0);
       return false;
     }
     if (ReadFully(fd, diskBuf, chunk, base + done, &err) != chunk) {
       Log("> Recover: Verify: ReadFile Error=" + std::to_string(err) + " on the partition at byte " +
           std::to_string(done));
-      ui.ShowStatus("Verify Error: ReadFile Error=" + std::to_string(err), 0);
+      ui.ShowStatus("Verify Error: " + ErrorStatus("ReadFile", err), 0);
       return false;
     }
     if (std::memcmp(imageBuf.data(), diskBuf, static_cast<size_t>(chunk)) != 0) {

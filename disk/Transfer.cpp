@@ -76,6 +76,11 @@ std::string ErrorText(int error) {
   return ::strerror_r(error, buf, sizeof buf);
 }
 
+std::string ErrorStatus(const std::string& call, int error) {
+  return call + " Error=" + std::to_string(error) + " (" +
+         (error != 0 ? ErrorText(error) : std::string("fewer bytes than asked for")) + ")";
+}
+
 // ---------------------------------------------------------------- ImageFile
 
 ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {

@@ -65,6 +65,8 @@ class DriveHandle;
 
 // The system's text for an errno value.
 std::string ErrorText(int error);
+// A failed call's status: "WriteFile Error=28 (No space left on device)".
+std::string ErrorStatus(const std::string& call, int error);
 
 // The image file: an owned descriptor, closed on destruction.
 class ImageFile {

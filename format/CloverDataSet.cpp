@@ -74,6 +74,7 @@ int Validate7zZIPFile(const std::string& path) {
   const std::string name = FileNameOf(path);
   if (!in || ec || size == 0) {
     Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+    NoteFailureReason(ec ? "cannot read " + name + " (" + ec.message() + ")" : name + " is empty or cannot be read");
     return 0;
   }
   unsigned char b[2] = {0, 0};
@@ -88,6 +89,7 @@ int Validate7zZIPFile(const std::string& path) {
     return 1;
   }
   Log("> Validate7zZIPFile: Not valid format for archive file: " + name);
+  NoteFailureReason(name + " is not a ZIP or 7z archive");
   return 0;
 }
 
@@ -198,8 +200,9 @@ void LogWorkDirEntries(const std::string& dir) {
   }
 }
 
-int ErrorBox(const std::string& text, const std::string& title) {
+int ErrorBox(const std::string& text, const std::string& title, const std::string& why = "") {
   GetUi().MessageBox(title, text, MsgButtons::Ok, MsgIcon::Error);
+  NoteFailureReason(why.empty() ? text : text + " (" + why + ")");
   return 0;
 }
 
@@ -225,7 +228,7 @@ bool RunCancelled() { return CurrentOpStopped(); }
 // The work directory with the unpacking script in it; "" after the failure was shown.
 std::string PrepareWorkDir() {
   if (!CreateTempWorkDir()) {
-    ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!");
+    ErrorBox("Can't create TEMP folder!" + FklTempWorkDir(), "Error!", "see the log");
     return {};
   }
   const std::string work = FklTempWorkDir();
@@ -259,7 +262,7 @@ bool ConvertIsoArchive(const std::string& work, const std::string& archiveName, 
   ProcessResult pr = RunProcess(req);
   if (!pr.started) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Run Extract Latest Clover Data Set.");
-    ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ");
+    ErrorBox("Error Run Extract Latest Clover Data Set.", "Error ! ", pr.errorText);
     return false;
   }
   if (pr.cancelled) {
@@ -270,7 +273,7 @@ bool ConvertIsoArchive(const std::string& work, const std::string& archiveName, 
   if (pr.exitCode != 0) {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error During Extract Latest Clover Data Set.");
     Log("> DLAndExtractCloverFromCloverDistrISO: script output: " + collected);
-    ErrorBox("Error During Extract Latest Clover Data Set.", "Error!");
+    ErrorBox("Error During Extract Latest Clover Data Set.", "Error!", "exit code " + std::to_string(pr.exitCode));
     return false;
   }
   // Clean the work directory: the unpack folder, the archive copy and the script.
@@ -316,7 +319,10 @@ int ExtractReadyZip(const std::string& readyName, const std::string& Destination
     }
   } else {
     Log("> DLAndExtractCloverFromCloverDistrISO: Error Copy the Latest Clover Data Set to Selected Drive.");
-    ErrorBox("Error Copy the Latest Clover Data Set to Selected Drive.", "Error!");
+    // The extraction's own reason, when it noted one, stays the one shown.
+    const std::string why = TakeFailureReason();
+    ErrorBox("Error Copy the Latest Clover Data Set to Selected Drive.", "Error!",
+             !why.empty() ? why : (fs::exists(readyName, ec) ? "" : readyName + " was not made"));
   }
   Log("> DLAndExtractCloverFromCloverDistrISO: Result=" + std::to_string(result));
   return result;
@@ -449,7 +455,8 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
   std::error_code ec;
   fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
   if (ec) {
-    Log("> Error CopyFile " + source + " to " + target);
+    Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
+    NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
     PauseToRead(300);
     return 0;
   }

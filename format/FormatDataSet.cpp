@@ -87,8 +87,9 @@ bool InstallClover(FormatJob& job, const std::string& letter) {
   }
   if (result == 0) {
     Log("> FormatThread: Result=#False");
-    job.ui.ShowStatus("Clover Data set files Not Installed", 2000);
-    job.error = "Clover Data set files Not Installed";
+    // The designed line, with the reason the failed step noted.
+    job.error = WithFailureReason("Clover Data set files Not Installed");
+    job.ui.ShowStatus(job.error, 2000);
     job.Fail();
   } else {
     HiddenMacFiles(letter);
@@ -131,8 +132,9 @@ void InstallDataSet(FormatJob& job) {
   if (job.mode == "FreeDos") {
     if (!ExtractPack(kPackFreeDosDataSet, letter, 1, 1)) {
       Log("> FormatThread: Result=#False");
-      job.ui.ShowStatus("FreeDos Data set files Not Installed", 2000);
-      job.error = "FreeDos Data set files Not Installed";
+      // The designed line, with the reason the failed step noted.
+      job.error = WithFailureReason("FreeDos Data set files Not Installed");
+      job.ui.ShowStatus(job.error, 2000);
       job.Fail();
     } else {
       job.ui.ShowStatus("FreeDos Data set files Installed", 2000);

@@ -431,8 +431,20 @@ bool ResolveVolume(const std::string& root, VolumeLocation* out, std::string* er
   return true;
 }
 
-int FormatErrorFromToolOutput(const std::string& o) {
-  if (Contains(o, "label") || Contains(o, "input string is too long")) return FCC_BAD_LABEL;
+int FormatErrorFromToolOutput(const std::string& output) {
+  // Informational lines ("Cluster size has been automatically set to 4096
+  // bytes.") name things that are not the failure.
+  std::string o;
+  for (size_t pos = 0; pos < output.size();) {
+    size_t end = output.find('\n', pos);
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(pos, end - pos);
+    if (!Contains(line, "automatically set") && !Contains(line, "has been set")) o += line + "\n";
+    pos = end + 1;
+  }
+  // mkntfs stores the label as the name of $Volume: a label it refuses fails that file.
+  if (Contains(o, "label") || Contains(o, "input string is too long") || Contains(o, "create $Volume"))
+    return FCC_BAD_LABEL;
   if (Contains(o, "sectors per cluster") || Contains(o, "cluster size")) return FCC_UNSUPPORTED_CLUSTER_SIZE;
   if (Contains(o, "less then suggested minimum") || Contains(o, "less than suggested minimum") ||
       Contains(o, "too small") || Contains(o, "too few") || Contains(o, "not enough") ||

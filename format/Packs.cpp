@@ -234,17 +234,18 @@ namespace {
 // with room to spare (a tmpfs takes hundreds of small files many times faster
 // than a disk file system, and they are gone a moment later), else the work
 // directory. In memory, *maxBytes becomes the archive's recorded size: an
-// archive whose members hold more than they say stops there.
-std::string StagingParent(const std::string& zipFile, int64_t* maxBytes) {
+// archive whose members hold more than they say stops there. *ram holds the
+// memory's work directory while it is used.
+std::string StagingParent(const std::string& zipFile, int64_t* maxBytes, std::unique_ptr<WorkDir>* ram) {
   constexpr int64_t kMostInMemory = 512ll << 20;
   int64_t bytes = 0;
-  const platform::RamFolder ram = platform::FindRamFolder();
-  if (ram.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes <= kMostInMemory &&
-      bytes * 4 + (64ll << 20) <= ram.freeBytes) {
-    const std::string dir = OwnedTempDirIn(ram.path);
-    if (!dir.empty()) {
+  const platform::RamFolder folder = platform::FindRamFolder();
+  if (folder.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes <= kMostInMemory &&
+      bytes * 4 + (64ll << 20) <= folder.freeBytes) {
+    *ram = WorkDir::In(folder.path);
+    if (*ram) {
       *maxBytes = std::min(*maxBytes, bytes);
-      return dir;
+      return (*ram)->path();
     }
   }
   return PackWorkDir();
@@ -272,6 +273,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     if (!ResolveVolume(PathToExtract, &volume, &error)) {
       Log(me + "Can't use volume " + PathToExtract + ": " + error);
       GetUi().ShowStatus("Error: " + error, 3000);
+      NoteFailureReason(error);
       return 0;
     }
   } else {
@@ -288,6 +290,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   }
   if (zipFile.empty()) {
     Log(me + "sZipFileForUnpack absent");
+    NoteFailureReason("the archive could not be unpacked to a temporary file");
     return 0;
   }
 
@@ -295,14 +298,17 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   std::string target = dest;
   std::string staging;
   int64_t stagingLimit = 0;
+  std::unique_ptr<WorkDir> ramWork;
   std::error_code ec;
   if (toVolume) {
     stagingLimit = volume.length;
-    const std::string workDir = StagingParent(zipFile, &stagingLimit);
+    const std::string workDir = StagingParent(zipFile, &stagingLimit, &ramWork);
     std::string why;
     if (!workDir.empty()) staging = platform::MakeUniqueDir(workDir, "Staging", &why);
     if (staging.empty()) {
       Log(me + "Can't create a staging folder in " + workDir);
+      NoteFailureReason("cannot create a folder in " + (workDir.empty() ? GetTemporaryDirectory() : workDir) + " (" +
+                        ErrnoText(errno) + ")");
       return 0;
     }
     target = staging;
@@ -310,6 +316,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     std::filesystem::create_directories(target, ec);
     if (!std::filesystem::is_directory(target, ec)) {
       Log(me + "Can't create " + target);
+      NoteFailureReason("cannot create " + target + " (" + ec.message() + ")");
       return 0;
     }
   }
@@ -340,9 +347,13 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
       break;
     case ZipResult::CannotOpen:
       Log(me + "Can't OpenPack zip");
+      NoteFailureReason("cannot open the archive " + zipFile +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
     case ZipResult::CannotList:
       Log(me + "Can't examine the zip pack content");
+      NoteFailureReason("cannot read the list of files of the archive " + zipFile +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
     case ZipResult::Cancelled:
       Log(me + "Cancel(FormatStatus=#True)");
@@ -350,10 +361,14 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     case ZipResult::CorruptMember:
       Log("> Proceed file: " + outcome.entry + ", Size: " + std::to_string(outcome.recordedSize) + " ERROR SIZE");
       Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry + " (" + outcome.detail + ")");
+      NoteFailureReason(std::string(ZipResultText(outcome.result)) + ": " + outcome.entry + " (" + outcome.detail +
+                        ")");
       return 0;
     default:
       Log(me + "Error: " + ZipResultText(outcome.result) + ": " + outcome.entry +
           (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
+      NoteFailureReason(std::string(ZipResultText(outcome.result)) + (outcome.entry.empty() ? "" : ": " + outcome.entry) +
+                        (outcome.detail.empty() ? "" : " (" + outcome.detail + ")"));
       return 0;
   }
 
@@ -385,6 +400,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
     if (!copied) {
       Log(me + "Can't write the files to " + PathToExtract + ": " + error);
       GetUi().ShowStatus("Error: " + error, 3000);
+      NoteFailureReason(error);
       return 0;
     }
   }
@@ -406,6 +422,7 @@ int ExtractPack(const std::string& packName, const std::string& PathToExtract, i
     if (packName == kPackFreeDosDataSet) {
       Log(std::string("> ExtractDataZip: ") + kNoFreeDosDataSetText);
       GetUi().ShowStatus(kNoFreeDosDataSetText, 3000);
+      NoteFailureReason(kNoFreeDosDataSetText);
     } else {
       Log("> ExtractDataZip: This build carries no " + packName);
       GetUi().ShowStatus("This build carries no " + packName, 3000);

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "app/ErrorHandler.h"
@@ -60,7 +62,7 @@ void ExpectRegisterLines(const std::string& report) {
 TEST(ErrorHandler, BadPointerReportsTheAccessViolationWithItsTarget) {
   test::TempDir dir("fk-crash");
   const CrashResult r = CrashInChild(dir, [] { *reinterpret_cast<volatile int*>(16) = 1; });
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
   ASSERT_FALSE(r.report.empty());
   EXPECT_EQ(r.report.rfind("A program error was detected:\r\rError Message:\tInvalid memory access\r"
                            "Error Code:\t-1073741819\rCode Address:\t",
@@ -82,7 +84,7 @@ TEST(ErrorHandler, IntegerDivisionByZeroHasNoTargetLine) {
     volatile int c = a / b;
     (void)c;
   });
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
   EXPECT_NE(r.report.find("Error Message:\tDivision by zero \rError Code:\t-1073741676\r"), std::string::npos)
       << r.report;
   EXPECT_EQ(r.report.find("Target Address:"), std::string::npos);
@@ -105,7 +107,7 @@ TEST(ErrorHandler, StackOverflowInAWorkerThreadIsReported) {
     });
     worker.join();
   });
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
   EXPECT_NE(r.report.find("Error Message:\tStack overflow\rError Code:\t-1073741571\r"), std::string::npos)
       << r.report;
   EXPECT_EQ(r.report.find("Target Address:"), std::string::npos);
@@ -116,10 +118,31 @@ TEST(ErrorHandler, RegisteredViewerGetsTheReportBeforeTheProcessEnds) {
   const std::string copy = dir / "shown.txt";
   const CrashResult r = CrashInChild(dir, [] { std::raise(SIGILL); },
                                      {"sh", "-c", "cp \"$0\" '" + copy + "'"});
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
   EXPECT_NE(r.report.find("Error Message:\tIllegal instruction\rError Code:\t-1073741795\r"), std::string::npos)
       << r.report;
   EXPECT_EQ(test::ReadFileBytes(copy), r.report);
+}
+
+TEST(ErrorHandler, UncaughtExceptionsAndAbortsAreReported) {
+  test::TempDir dir("fk-crash");
+  CrashResult r = CrashInChild(dir, [] {
+    std::thread worker([] { throw std::runtime_error("the disk went away"); });
+    worker.join();
+  });
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
+  EXPECT_NE(r.report.find("Error Message:\tUnhandled C++ exception\rException:\tstd::runtime_error: the disk went "
+                          "away\rError Code:\t"),
+            std::string::npos)
+      << r.report;
+  EXPECT_NE(r.log.find("> OnError: Exception:\tstd::runtime_error: the disk went away\r\n"), std::string::npos);
+  ExpectRegisterLines(r.report);
+
+  r = CrashInChild(dir, [] { std::abort(); });
+  EXPECT_EQ(r.exitCode, kCrashExitCode);
+  EXPECT_NE(r.report.find("Error Message:\tProgram aborted\rError Code:\t1073741845\r"), std::string::npos)
+      << r.report;
+  EXPECT_EQ(r.report.find("Exception:"), std::string::npos);
 }
 
 }  // namespace

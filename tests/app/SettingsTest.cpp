@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/AppState.h"
+#include "app/IniFile.h"
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "tests/support/TestUtil.h"
@@ -255,6 +256,20 @@ TEST_F(SettingsTest, FileWithoutBomIsReadAsWindows1252) {
   EXPECT_EQ(Cfg().RecoveryHDSourceList[0].Name, "Recovery “X”");
   EXPECT_EQ(Cfg().RecoveryHDSourceList[0].URL, "https://example.test/a.pkg");
   EXPECT_TRUE(Cfg().RecoveryHDSourceList[0].Digest.empty());
+
+  // Valid UTF-8 without the mark is read as UTF-8: the path is kept, and the file is still written with the mark.
+  const std::string downloads = dir_ / "Загрузки";
+  fs::create_directory(downloads);
+  WriteFileBytes(Ini(), "[Data Settings]\r\nCloverLocalRepository = " + downloads + "\r\nVolumeLabel = Café\r\n");
+  LoadSetting(Ini(), LogPath());
+  EXPECT_EQ(Cfg().CloverLocalRepository, downloads);
+  EXPECT_EQ(Cfg().VolumeLabel, "Café");
+  ASSERT_TRUE(SaveSetting(Ini()));
+  EXPECT_EQ(ReadFileBytes(Ini()).rfind(kBom, 0), 0u);
+  EXPECT_NE(ReadFileBytes(Ini()).find(downloads), std::string::npos);
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"})
+    EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+  EXPECT_TRUE(IsValidUtf8("a\xF0\x9F\x98\x80\xD0\x97"));
 }
 
 TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFileIntact) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "app/Runner.h"
 #include "app/Utilities.h"
 
 #include <algorithm>
+#include <future>
 
 namespace fk {
 namespace {
@@ -193,6 +195,68 @@ TEST_F(TempWorkDirTest, DirectoriesOfLiveUsersSurviveAnotherCreate) {
   EXPECT_EQ(WorkDirs().size(), 3u);  // first, second and the newest, all of this run
   DeleteTempWorkDir();
   EXPECT_TRUE(fs::is_empty(tmp_.path()));
+}
+
+TEST_F(TempWorkDirTest, OverlappingOperationsKeepTheirOwnWorkDirectories) {
+  Runner runner;
+  std::promise<std::string> firstMade, secondMade;
+  std::promise<void> secondEnded;
+  ASSERT_EQ(runner.Start(
+                OpKind::CatalogUpdate,
+                [&](OpContext&) {
+                  EXPECT_EQ(CreateTempWorkDir(), 1);
+                  const std::string dir = FklTempWorkDir();
+                  test::WriteFileBytes(dir + "catalog.plist", "first");
+                  firstMade.set_value(dir);
+                  secondEnded.get_future().wait();
+                  EXPECT_EQ(test::ReadFileBytes(dir + "catalog.plist"), "first");
+                  EXPECT_EQ(FklTempWorkDir(), dir);
+                  return OpResult::Done();
+                },
+                Settings{}),
+            Runner::StartStatus::Started);
+  const std::string first = firstMade.get_future().get();
+  const OpResult second = runner.RunHere(
+      OpKind::Eject,
+      [&](OpContext&) {
+        EXPECT_EQ(FklTempWorkDir(), "");  // nothing yet, and not the other operation's
+        EXPECT_EQ(CreateTempWorkDir(), 1);
+        EXPECT_EQ(CreateTempWorkDir(), 1);  // the same directory again
+        secondMade.set_value(FklTempWorkDir());
+        return OpResult::Done();
+      },
+      Settings{});
+  EXPECT_TRUE(second.ok());
+  const std::string secondDir = secondMade.get_future().get();
+  EXPECT_NE(secondDir, first);
+  EXPECT_FALSE(fs::exists(secondDir));  // gone with its operation
+  EXPECT_TRUE(fs::exists(first + "catalog.plist"));
+  secondEnded.set_value();
+  EXPECT_TRUE(runner.JoinAll(10000));
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_TRUE(fs::is_empty(tmp_.path()));  // lock files included
+}
+
+TEST_F(TempWorkDirTest, LargeWorkGoesWhereThereIsRoom) {
+  test::TempDir beside("fk-beside");
+  {
+    WorkDir small(1024, beside.path());
+    ASSERT_TRUE(small.ok());
+    EXPECT_EQ(small.path().rfind(GetTemporaryDirectory(), 0), 0u) << small.path();
+    WorkDir huge(int64_t{1} << 60, beside.path());
+    ASSERT_TRUE(huge.ok());
+    EXPECT_EQ(huge.path().rfind(beside.path() + "/FKLTemp", 0), 0u) << huge.path();
+    test::WriteFileBytes(huge.path() + "RecoveryHDMeta.dmg", "x");
+  }
+  EXPECT_TRUE(fs::is_empty(beside.path()));
+  // The other folder (made under TMPDIR too) is all that is left there.
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp_.path()), fs::directory_iterator()), 1);
+
+  // A parent that cannot take a directory says why.
+  ::setenv("TMPDIR", (tmp_ / "missing").c_str(), 1);
+  WorkDir none;
+  EXPECT_FALSE(none.ok());
+  EXPECT_NE(none.error().find("No such file or directory"), std::string::npos) << none.error();
 }
 
 TEST_F(TempWorkDirTest, TempFileNamesReplaceOldTempFiles) {

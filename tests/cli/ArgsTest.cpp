@@ -123,6 +123,28 @@ TEST(CliUi, TerminalLineRedrawsCountingStatusAndShowsBarsOnlyForProgress) {
   EXPECT_NE(text.find("\rFormatting: 3 %"), std::string::npos) << text;
 }
 
+TEST(CliUi, PlainOutputThrottlesCountingStatuses) {
+  test::TempDir dir;
+  std::FILE* out = std::fopen((dir / "out").c_str(), "w+");
+  CliUi ui(CliUi::Options{}, out, nullptr);
+  ui.DrawProgress("Formatting ...", 0);
+  const int files = 70000;
+  for (int i = 1; i <= files; ++i)
+    ui.DrawProgress("Extracted (" + std::to_string(i) + "/" + std::to_string(files) + ") files to /mnt",
+                    static_cast<int>(i * 100LL / files));
+  for (int i = 1; i <= 5000; ++i) ui.DrawProgress("Copying file " + std::to_string(i), 0);
+  ui.FinishLine();
+  std::fclose(out);
+  const std::string text = test::ReadFileBytes(dir / "out");
+  const auto lines = std::count(text.begin(), text.end(), '\n');
+  EXPECT_GE(lines, 100);
+  EXPECT_LE(lines, 140) << text.substr(0, 2000);
+  EXPECT_EQ(text.rfind("Formatting ...\n", 0), 0u);
+  EXPECT_NE(text.find("Extracted (70000/70000) files to /mnt (100%)\n"), std::string::npos);
+  // The last count of a task is shown, also when it was held back.
+  EXPECT_NE(text.find("\nCopying file 5000\n"), std::string::npos) << text.substr(text.size() - 200);
+}
+
 TEST(CliUi, QuestionsAreRefusedWithoutATerminalAndAcceptedWithYes) {
   test::TempDir dir;
   std::FILE* out = std::fopen((dir / "out").c_str(), "w+");

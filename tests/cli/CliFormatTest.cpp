@@ -304,6 +304,36 @@ TEST_F(CliFormat, RefusalsLeaveTheImageByteIdentical) {
   EXPECT_TRUE(ReadFileBytes(img) == original);
 }
 
+TEST_F(CliFormat, FailuresSayWhy) {
+  const std::string img = dir_ / "why.img";
+  CliResult r = home_.Run("format --image " + Quote(img) + " --data-set local:/dev/zero --yes");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.out.find("the data set is not a regular file: /dev/zero"), std::string::npos) << r.out;
+
+  // A release archive whose signature passes but whose content cannot be unpacked: it is
+  // converted after the disk is written, and the output says why next to the designed line.
+  const std::string bad = dir_ / "damaged.iso.7z";
+  WriteFileBytes(bad, std::string("7z\xbc\xaf\x27\x1c", 6) + std::string(5000, '\x5A'));
+  r = home_.Run("format --image " + Quote(img) + " --size 64M --boot-records Clover --fs FAT32-LBA --align 2048"
+                " --one-partition --label FKTEST --data-set local:" + Quote(bad) + " --yes");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("Clover Data set files Not Installed: Error During Extract Latest Clover Data Set. (exit code "),
+            std::string::npos)
+      << r.out;
+
+  // A settings file too large to be read is ignored, and the user is told.
+  const std::string ini = home_.dir() + "/flashkeel.ini";
+  const std::string saved = ReadFileBytes(ini);
+  std::filesystem::resize_file(ini, 17 << 20);
+  WriteFileBytes(img, std::string(1 << 20, '\0'));
+  r = home_.Run("list --image " + Quote(img));
+  WriteFileBytes(ini, saved);
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("flashkeel-cli: the settings file is ignored, the defaults are used: " + ini + " is too large"),
+            std::string::npos)
+      << r.out;
+}
+
 // The disk that holds / is refused before any question. Run without --yes, so
 // that even a broken guard would stop at the unanswered confirmation.
 TEST_F(CliFormat, SystemDiskIsRefused) {

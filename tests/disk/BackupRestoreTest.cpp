@@ -350,7 +350,7 @@ TEST_F(BackupRestoreTest, BackupOntoAListedDiskIsRefused) {
   ui_->QueueAnswer(MsgAnswer::Yes);
   EXPECT_EQ(Backup(disk), 0);
   EXPECT_TRUE(test::ReadFileBytes(disk) == original);
-  EXPECT_TRUE(ui_->HasStatus("Unable to create file " + disk));
+  EXPECT_TRUE(ui_->HasStatus("Unable to create file " + disk + " (it holds a disk of the list, not an image file)"));
   EXPECT_FALSE(Logged("Success create file"));
 }
 
@@ -412,7 +412,7 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   std::filesystem::resize_file(disk, kP1Start + 20 * MiB);
   EXPECT_EQ(Backup(image), 0);
-  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5"));
+  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5 (Input/output error)"));
   EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
   // A failed backup leaves no file: not after a read error, not on a full file system.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
@@ -422,7 +422,7 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
     FileSizeLimit limit(20 * MiB);
     EXPECT_EQ(Backup(image), 0);
   }
-  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27"));
+  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27 (File too large)"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 
   MakeDiskImage(disk);
@@ -431,14 +431,14 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
   OnText("You have selected following file:", [&] { std::filesystem::resize_file(source, 20 * MiB); });
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Restore(source), 0);
-  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5"));
+  EXPECT_TRUE(ui_->HasStatus("ReadFile Error=5 (Input/output error)"));
   EXPECT_TRUE(ReadRange(disk, kP1Start + kTransferChunkBytes, kP1Length - kTransferChunkBytes) ==
               original.substr(kTransferChunkBytes));
   EXPECT_EQ(Slot(disk, 0), SlotValue(0x0C, kP1Length / 512));  // no MBR correction after an error
 
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   EXPECT_EQ(Backup("/dev/full"), 0);
-  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=28"));
+  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=28 (No space left on device)"));
   // As the front ends run it: a failure that says so.
   ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
   ui_->QueueDialogAnswer("/dev/full");
@@ -452,7 +452,7 @@ TEST_F(BackupRestoreTest, IoErrorsStopAtOnce) {
     FileSizeLimit limit(kP1Start + 20 * MiB);
     EXPECT_EQ(Restore(source), 0);
   }
-  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27"));
+  EXPECT_TRUE(ui_->HasStatus("WriteFile Error=27 (File too large)"));
   EXPECT_EQ(LastTransferReport().end, TransferEnd::Failed);
   EXPECT_EQ(Slot(disk, 0).first, 0x0C);
   EXPECT_FALSE(ui_->HasStatusContaining(" Done"));

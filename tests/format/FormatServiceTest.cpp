@@ -80,6 +80,20 @@ TEST_F(FormatTest, FormatFailuresReportTheirCode) {
   EXPECT_EQ(ui_->StatusTexts().back(), "Error: mkfs.fk-missing-tool not found, please install the package dosfstools");
 }
 
+TEST(FormatToolOutput, ALabelTheToolRefusesIsALabelProblem) {
+  // mkntfs with a label longer than NTFS takes.
+  EXPECT_EQ(FormatErrorFromToolOutput("Cluster size has been automatically set to 4096 bytes.\n"
+                                      "Creating NTFS volume structures.\n"
+                                      "Couldn't create $Volume: File name too long\n"),
+            FCC_BAD_LABEL);
+  EXPECT_EQ(FormatErrorFromToolOutput("mkudffs: Error: Option --label is too long\n"), FCC_BAD_LABEL);
+  EXPECT_EQ(FormatErrorFromToolOutput("The cluster size is invalid. It must be a power of two.\n"),
+            FCC_UNSUPPORTED_CLUSTER_SIZE);
+  EXPECT_EQ(FormatErrorFromToolOutput("Cluster size has been automatically set to 4096 bytes.\n"
+                                      "Error writing to /dev/loop0: Input/output error\n"),
+            0);
+}
+
 // Cancels the run once the zeroing has reached a given percentage.
 class CancellingUi : public ScriptedUi {
  public:

@@ -13,6 +13,7 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
 #include "tests/support/ScriptedUi.h"
 #include "net/Http.h"
 #include "tests/support/HttpTestServer.h"
@@ -267,12 +268,11 @@ TEST_F(HttpEngine, StatusAndFileFailures) {
   EXPECT_EQ(starts_, 0);
   EXPECT_EQ(HttpResultMessage(t.iHTTPRetVal, t), "HTTP status code = 404");
 
-  // The connection closes cleanly before the announced length.
-  t = Record(s.Url("/short.bin"), DEST_FILE);
+  // In memory mode a connection closed cleanly before the announced length fails the length check.
+  t = Record(s.Url("/short.bin"), DEST_MEMORY);
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_WRITE_FILE);
   EXPECT_EQ(t.iTotBytesRead, 299000);
   EXPECT_TRUE(LogMirrorContains("> HTTPGetFromWeb: Original FileSize = 300000 <> tHTTP\\iTotBytesRead = 299000"));
-  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));  // the short file is not left as if complete
 
   t = Record(s.Url("/ok.bin"), DEST_FILE);
   t.FullFileName = dir_ / "no/such/dir/ok.bin";
@@ -372,22 +372,53 @@ TEST_F(HttpEngine, ReadFailuresEndWith22WhenAttemptsRunOut) {
   EXPECT_EQ(t.iResumeMaxAttemptsNumber, 9999);
 }
 
-TEST_F(HttpEngine, AResumeAnsweredWithoutTheRequestedRangeGives21) {
+TEST_F(HttpEngine, AServerIgnoringTheRangeRestartsOnceThenEndsWith21) {
   HttpTestServer s;
   HttpResource ignoring = HttpTestServer::Pattern(2 * MiB);
   ignoring.dropAfter = MiB;
-  ignoring.dropTimes = 1;
   ignoring.ignoreRange = true;
-  s.Add("/ignore.bin", ignoring);
-  HttpResource wrongStart = ignoring;
-  wrongStart.ignoreRange = false;
+  s.Add("/ignore.bin", ignoring);  // drops every answer
+  ignoring.dropTimes = 1;
+  s.Add("/ignore-once.bin", ignoring);
+  HttpResource wrongStart = HttpTestServer::Pattern(2 * MiB);
+  wrongStart.dropAfter = MiB;
+  wrongStart.dropTimes = 1;
   wrongStart.badContentRange = "bytes 0-2097151/2097152";
   s.Add("/wrong.bin", wrongStart);
   // Right start, but the part belongs to a body of another length.
   HttpResource otherTotal = wrongStart;
   otherTotal.badContentRange = "bytes 1048576-2097151/4194304";
   s.Add("/total.bin", otherTotal);
-  // The file on the server is replaced (same length, other bytes) between attempts.
+
+  // The whole body again on every resume: one restart from byte 0, then the end.
+  HTTPTransfer t = Record(s.Url("/ignore.bin"), DEST_FILE);
+  EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED);
+  EXPECT_EQ(t.iStatusCode, 200);
+  EXPECT_EQ(s.Requests().size(), 3u);
+  EXPECT_EQ(pauses_.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 0);
+
+  // A whole body that arrives in full after the restart is the file.
+  t = Record(s.Url("/ignore-once.bin"), DEST_FILE);
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_TRUE(test::ReadFileBytes(t.FullFileName) == HttpTestServer::PatternBytes(0, 2 * MiB));
+  std::filesystem::remove(t.FullFileName);
+
+  for (const char* path : {"/wrong.bin", "/total.bin"}) {
+    SCOPED_TRACE(path);
+    const size_t before = s.Requests().size();
+    t = Record(s.Url(path), DEST_FILE);
+    EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED);
+    EXPECT_EQ(t.iStatusCode, 206);
+    EXPECT_EQ(t.iResumeAttemptsNumber, 1);
+    EXPECT_EQ(s.Requests().size() - before, 2u);
+    EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
+  }
+}
+
+TEST_F(HttpEngine, AFileReplacedOnTheServerIsFetchedAgainWhole) {
+  HttpTestServer s;
   HttpResource original = HttpTestServer::Pattern(2 * MiB);
   original.dropAfter = MiB;
   original.dropTimes = 1;
@@ -396,27 +427,92 @@ TEST_F(HttpEngine, AResumeAnsweredWithoutTheRequestedRangeGives21) {
   HttpResource replaced = HttpTestServer::Pattern(2 * MiB);
   replaced.fill = [](int64_t off, char* dst, size_t n) { HttpTestServer::PatternFill(off + 1, dst, n); };
   replaced.etag = "\"v2\"";
+  SetPauseFunction([&](int) { s.Add("/changed.bin", replaced); });
+  HTTPTransfer t = Record(s.Url("/changed.bin"), DEST_FILE);
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_EQ(s.Requests().at(1).Header("if-range"), "\"v1\"");
+  EXPECT_TRUE(test::ReadFileBytes(t.FullFileName) == HttpTestServer::PatternBytes(1, 2 * MiB));
+}
 
-  for (const char* path : {"/ignore.bin", "/wrong.bin", "/total.bin", "/changed.bin"}) {
-    SCOPED_TRACE(path);
-    // The user cancels while the engine waits before its second attempt.
-    SetPauseFunction([&](int ms) {
-      pauses_.push_back(ms);
-      if (pauses_.size() == 1) {
-        test::CancelThisOperation();
-        if (path == std::string("/changed.bin")) s.Add(path, replaced);
-      }
-    });
-    pauses_.clear();
-    HTTPTransfer t = Record(s.Url(path), DEST_FILE);
-    t.CallbackWorking = nullptr;
-    test::RunAsOperation([&] { EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_REFUSED); }, OpKind::CloverDownload);
-    const bool whole = path == std::string("/ignore.bin") || path == std::string("/changed.bin");
-    EXPECT_EQ(t.iStatusCode, whole ? 200 : 206);
-    EXPECT_EQ(t.iResumeAttemptsNumber, 2);
-    EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
-    EXPECT_TRUE(ui_->HasStatus("File dl.bin Download aborted"));
+TEST_F(HttpEngine, CleanCloseMidBodyResumesAndALateErrorKeepsTheBody) {
+  HttpTestServer s;
+  HttpResource r = HttpTestServer::Pattern(3 * MiB + 11);
+  r.dropAfter = MiB;
+  r.dropTimes = 2;
+  r.dropClean = true;
+  s.Add("/clean.bin", r);
+  HTTPTransfer t = Record(s.Url("/clean.bin"), DEST_FILE);
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_EQ(Sha256OfFile(t.FullFileName), Sha256OfPattern(3 * MiB + 11));
+  EXPECT_EQ(RangesSeen(s), (std::vector<std::string>{"", "bytes=1048576-3145738", "bytes=2097152-3145738"}));
+
+  // Every byte arrives, then the connection fails: the body is kept, not asked for again.
+  HttpResource late = HttpTestServer::Pattern(300000);
+  late.lateError = true;
+  s.Add("/late.bin", late);
+  for (int dest : {DEST_FILE, DEST_MEMORY}) {
+    SCOPED_TRACE(dest);
+    const size_t before = s.Requests().size();
+    t = Record(s.Url("/late.bin"), dest);
+    ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+    EXPECT_EQ(t.iTotBytesRead, 300000);
+    EXPECT_EQ(s.Requests().size() - before, 1u);
+    EXPECT_TRUE(LogMirrorContains("> -> HTTPGetFromWeb: the whole body arrived before the connection failed"));
+    const std::string body = dest == DEST_FILE ? test::ReadFileBytes(t.FullFileName)
+                                               : std::string(t.Buffer.begin(), t.Buffer.end());
+    EXPECT_TRUE(body == HttpTestServer::PatternBytes(0, 300000));
   }
+
+  // Trailer lines after a chunked body do not start the answer over.
+  HttpResource trailed = HttpTestServer::Pattern(200000);
+  trailed.chunked = true;
+  trailed.trailer = "X-Checksum: 1234\r\n";
+  s.Add("/trailer.bin", trailed);
+  starts_ = 0;
+  t = Record(s.Url("/trailer.bin"), DEST_FILE);
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_EQ(starts_, 1);
+  EXPECT_TRUE(test::ReadFileBytes(t.FullFileName) == HttpTestServer::PatternBytes(0, 200000));
+}
+
+TEST_F(HttpEngine, AFailedDownloadLeavesAnExistingFileAndLinksAlone) {
+  HttpTestServer s;
+  HttpResource dropping = HttpTestServer::Pattern(3 * MiB);
+  dropping.dropAfter = MiB;
+  s.Add("/drop.bin", dropping);
+  s.Add("/ok.bin", HttpTestServer::Pattern(5000));
+  const std::string target = dir_ / "dl.bin";
+  test::WriteFileBytes(target, "the previous download");
+
+  HTTPTransfer t = Record(s.Url("/missing.bin"), DEST_FILE);
+  EXPECT_EQ(HTTPGetFromWeb(t), WEB_HTTP_STATUS);
+  t = Record(s.Url("/drop.bin"), DEST_FILE);
+  t.iResumeMaxAttemptsNumber = 1;
+  // While the body arrives, the target name still holds the old file.
+  t.CallbackWorking = [&](HTTPTransfer&, int64_t, int64_t, int64_t) {
+    EXPECT_TRUE(test::ReadFileBytes(target) == "the previous download");
+    return 1;
+  };
+  EXPECT_EQ(HTTPGetFromWeb(t), WEB_RESUME_LIMIT);
+  EXPECT_TRUE(test::ReadFileBytes(target) == "the previous download");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
+
+  // A link at the target is replaced by the file, never written through.
+  const std::string other = dir_ / "other.txt";
+  test::WriteFileBytes(other, "not mine");
+  std::filesystem::remove(target);
+  std::filesystem::create_symlink(other, target);
+  t = Record(s.Url("/ok.bin"), DEST_FILE);
+  ASSERT_EQ(HTTPGetFromWeb(t), WEB_OK);
+  EXPECT_EQ(test::ReadFileBytes(other), "not mine");
+  EXPECT_FALSE(std::filesystem::is_symlink(target));
+  EXPECT_TRUE(test::ReadFileBytes(target) == HttpTestServer::PatternBytes(0, 5000));
+
+  // A directory of the target's name cannot be replaced.
+  t = Record(s.Url("/ok.bin"), DEST_FILE);
+  t.FullFileName = dir_.path();
+  EXPECT_EQ(HTTPGetFromWeb(t), WEB_CREATE_FILE);
+  EXPECT_TRUE(LogMirrorContains("Cannot create the file " + dir_.path() + " Error: Is a directory"));
 }
 
 TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
@@ -442,11 +538,21 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
   EXPECT_TRUE(LogMirrorContains("> MyCallWorking: CancelMainThread=#True"));
 
-  // A callback that throws ends the transfer instead of unwinding through libcurl.
-  t.CallbackWorking = [](HTTPTransfer&, int64_t, int64_t, int64_t) -> int { throw std::runtime_error("x"); };
-  EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
-  EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
-  EXPECT_FALSE(t.busy.v.load());
+  // A callback that throws ends the transfer instead of unwinding through libcurl,
+  // also on the last read (delivered outside libcurl); the end callback still runs.
+  for (int64_t throwAt : {int64_t{0}, 8 * MiB}) {
+    ends_.clear();
+    t = Record(s.Url("/slow.bin"), DEST_FILE);
+    t.iBufferSize = static_cast<int>(3 * MiB);
+    t.CallbackWorking = [throwAt](HTTPTransfer&, int64_t got, int64_t, int64_t) -> int {
+      if (got >= throwAt) throw std::runtime_error("x");
+      return 1;
+    };
+    EXPECT_EQ(HTTPGetFromWeb(t), WEB_ABORTED);
+    EXPECT_EQ(ends_, std::vector<int>{WEB_ABORTED});
+    EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
+    EXPECT_FALSE(t.busy.v.load());
+  }
 
   // Also while the server sends nothing at all.
   t = Record(s.Url("/stalled.bin"), DEST_FILE);
@@ -459,6 +565,24 @@ TEST_F(HttpEngine, CancelEndsWith7AndDeletesThePartialFile) {
   canceller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
   EXPECT_FALSE(std::filesystem::exists(t.FullFileName));
+
+  // The operation's cancel (exit) stops a transfer without a progress callback.
+  Runner runner;
+  int code = 0;
+  ASSERT_EQ(runner.Start(
+                OpKind::RecoveryDownload,
+                [&](OpContext&) {
+                  HTTPTransfer x = Record(s.Url("/stalled.bin"), DEST_FILE);
+                  x.CallbackWorking = nullptr;
+                  code = HTTPGetFromWeb(x);
+                  return OpResult::Done();
+                },
+                Settings{}),
+            Runner::StartStatus::Started);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(runner.CancelAndJoinAll(15000));
+  EXPECT_EQ(code, WEB_ABORTED);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 0);
 }
 
 TEST_F(HttpEngine, ProxyAccess) {

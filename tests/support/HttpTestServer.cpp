@@ -321,7 +321,10 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
   std::string headers = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n" + extra;
   if (!r.etag.empty()) headers += "ETag: " + r.etag + "\r\n";
   headers += r.extraHeaders;
-  if (r.chunked)
+  if (r.lateError) r.chunked = true;
+  if (r.lateError)
+    headers += "Transfer-Encoding: chunked\r\nContent-Length: " + std::to_string(length) + "\r\n";
+  else if (r.chunked)
     headers += "Transfer-Encoding: chunked\r\n";
   else if (!r.noContentLength)
     headers += "Content-Length: " + std::to_string(length) + "\r\n";
@@ -344,12 +347,12 @@ void HttpTestServer::ServeOrigin(Conn& c, const HttpRequestRecord& req) {
     while (!stop_ && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (drop && toSend < length)
+  if ((drop && toSend < length && !r.dropClean) || r.lateError) {
     c.Reset();
-  else if (r.chunked && toSend == length && c.Write("0\r\n\r\n"))
-    c.CloseClean();
-  else
-    c.CloseClean();
+    return;
+  }
+  if (r.chunked && toSend == length) c.Write("0\r\n" + r.trailer + "\r\n");
+  c.CloseClean();
 }
 
 void HttpTestServer::ServeProxy(Conn& c, const HttpRequestRecord& req) {

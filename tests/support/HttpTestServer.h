@@ -24,8 +24,13 @@ struct HttpResource {
   bool ignoreRange = false;         // answer 200 with the whole body even to a Range request
   int64_t dropAfter = 0;            // reset the connection after this many body bytes of one answer
   int dropTimes = -1;               // how many answers drop (-1 = all)
+  bool dropClean = false;           // a drop closes the connection cleanly instead of resetting it
   bool noContentLength = false;     // no Content-Length; the body ends when the connection closes
   bool chunked = false;             // chunked transfer coding (shortBy: the last chunks are missing)
+  std::string trailer;              // chunked: header lines ("Name: value\r\n") after the last chunk
+  // The whole body arrives, then the connection fails before the answer's end
+  // (chunked coding that also announces Content-Length, no last chunk, reset).
+  bool lateError = false;
   int64_t shortBy = 0;              // announce the full length, send this many bytes less, close cleanly
   size_t trickleChunk = 0;          // with trickleDelayMs: send this many bytes ...
   int trickleDelayMs = 0;           // ... then wait this long
