@@ -240,7 +240,7 @@ std::string StagingParent(const std::string& zipFile, int64_t* maxBytes, std::un
   constexpr int64_t kMostInMemory = 512ll << 20;
   int64_t bytes = 0;
   const platform::RamFolder folder = platform::FindRamFolder();
-  if (folder.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes <= kMostInMemory &&
+  if (folder.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes > 0 && bytes <= kMostInMemory &&
       bytes * 4 + (64ll << 20) <= folder.freeBytes) {
     *ram = WorkDir::In(folder.path);
     if (*ram) {
@@ -331,7 +331,8 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   if (ShowProgress) GetUi().DrawProgress("", 0);
   ZipExtractOptions opt;
   opt.cancel = [] { return CurrentOpStopped(); };
-  // Files for a volume are staged on the system's disk first: never more than the volume holds.
+  // Files for a volume are staged first: never more than the volume holds (in
+  // memory, never more than the archive says it holds).
   if (toVolume) opt.maxBytes = stagingLimit;
   if (ShowProgress) {
     opt.progress = [&dest](const ZipProgress& p) {
