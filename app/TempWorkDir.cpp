@@ -196,8 +196,8 @@ namespace {
 
 // Makes "FKLTemp####" in parent (ending in '/') with its locked lock file.
 // On failure dir holds the last name tried and err the reason.
-bool MakeWorkDir(const std::string& parent, OwnedDir& out, std::string& dir, int& err) {
-  RemoveLeftovers(parent);
+bool MakeWorkDir(const std::string& parent, OwnedDir& out, std::string& dir, int& err, bool clearLeftovers = true) {
+  if (clearLeftovers) RemoveLeftovers(parent);
   err = 0;
   for (int attempt = 0; attempt < 500; ++attempt) {
     const std::string name = "FKLTemp" + std::to_string(RandomFourDigits());
@@ -249,23 +249,21 @@ WorkDir::WorkDir(int64_t bytesNeeded, const std::string& fallbackParent) {
       parents.insert(parents.begin(), other);
     }
   }
-  Make(parents);
+  Make(parents, true);
 }
 
-WorkDir::WorkDir(InParent, const std::string& parent) { Make({WithSlash(parent)}); }
-
-std::unique_ptr<WorkDir> WorkDir::In(const std::string& parent) {
-  std::unique_ptr<WorkDir> w(new WorkDir(InParent{}, parent));
-  if (!w->ok()) return nullptr;
-  return w;
+WorkDir::WorkDir(In where) {
+  std::error_code ec;
+  fs::create_directories(where.parent, ec);
+  Make({WithSlash(where.parent)}, where.clearLeftovers);
 }
 
-void WorkDir::Make(const std::vector<std::string>& parents) {
+void WorkDir::Make(const std::vector<std::string>& parents, bool clearLeftovers) {
   std::string dir;
   int err = 0;
   for (const std::string& parent : parents) {
     OwnedDir d;
-    if (MakeWorkDir(parent, d, dir, err)) {
+    if (MakeWorkDir(parent, d, dir, err, clearLeftovers)) {
       path_ = d.path;
       lockPath_ = d.lockPath;
       lockFd_ = d.lock.release();
@@ -277,11 +275,15 @@ void WorkDir::Make(const std::vector<std::string>& parents) {
   error_ = dir + ": " + std::strerror(err);
 }
 
-WorkDir::~WorkDir() {
+void WorkDir::Remove() {
   if (path_.empty()) return;
   ReleaseDir(path_, lockPath_);
   UniqueFd lock(lockFd_);
+  lockFd_ = -1;
+  path_.clear();
 }
+
+WorkDir::~WorkDir() { Remove(); }
 
 const WorkDir* OpContext::Work(int64_t bytesNeeded, const std::string& fallbackParent) {
   if (!work_) {

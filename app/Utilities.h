@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,23 +31,28 @@ class WorkDir {
   // bytesNeeded > 0: when the temporary directory has less free space, the
   // directory goes to fallbackParent ("" = the program's folder) instead.
   explicit WorkDir(int64_t bytesNeeded = 0, const std::string& fallbackParent = "");
+  // Made in the folder given (created when missing) rather than the temporary
+  // directory: a result moved from there needs no room anywhere else. Leftovers
+  // of dead runs are cleared from the temporary directory only, never from a
+  // folder of the user's.
+  struct In {
+    std::string parent;
+    // A folder of the program's own (the memory's staging place) is cleared
+    // of dead runs' leftovers like the temporary directory.
+    bool clearLeftovers = false;
+  };
+  explicit WorkDir(In where);
   ~WorkDir();
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;
 
-  // A work directory in parent instead of the temporary directory (with the
-  // same lock and clean-up of leftovers there); null when it cannot be made.
-  static std::unique_ptr<WorkDir> In(const std::string& parent);
-
   bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }    // ends in '/'
   const std::string& error() const { return error_; }  // why it could not be made
+  void Remove();                                        // now, rather than at the end of its scope
 
  private:
-  struct InParent {};
-  WorkDir(InParent, const std::string& parent);
-  void Make(const std::vector<std::string>& parents);
-
+  void Make(const std::vector<std::string>& parents, bool clearLeftovers);
   std::string path_, lockPath_, error_;
   int lockFd_ = -1;
 };

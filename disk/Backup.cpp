@@ -63,9 +63,9 @@ bool BackupJob::Prepare() {
   }
   const std::string diskPart = std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
   const PartitionRecord& part = CurrentDisk.Partition[selected - 1];
-  if (part.BeyondDiskEnd) {
-    Log("> BackUp: the partition reaches past the end of the disk, refused");
-    ui.ShowStatus("The partition does not fit the disk", 0);
+  if (part.Unusable()) {
+    Log("> BackUp: " + part.UnusableText() + ", refused");
+    ui.ShowStatus(part.UnusableText(), 0);
     return false;
   }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;

@@ -329,6 +329,19 @@ int GetAllDrives() {
   int volumes = 0;
   for (DiskRecord& d : AllDrives) {
     const detail::DiskSource& src = sources[d.DiskNumber];
+    // Two entries sharing sectors: a job on either would write into the other.
+    for (int i = 0; i < 4; ++i)
+      for (int j = i + 1; j < 4; ++j) {
+        PartitionRecord& a = d.Partition[i];
+        PartitionRecord& b = d.Partition[j];
+        if (a.PartitionLength == 0 || b.PartitionLength == 0) continue;
+        if (a.StartingOffset < b.StartingOffset + b.PartitionLength &&
+            b.StartingOffset < a.StartingOffset + a.PartitionLength) {
+          a.OverlapsAnother = b.OverlapsAnother = true;
+          Log("> GetAllDrives: " + d.DevicePath + " partitions " + std::to_string(i + 1) + " and " +
+              std::to_string(j + 1) + " overlap");
+        }
+      }
     for (int i = 0; i < 4; ++i) {
       PartitionRecord& p = d.Partition[i];
       if (p.PartitionLength == 0) continue;
@@ -371,6 +384,7 @@ static std::string PartitionLineText(int slot, const PartitionRecord& p) {
   if (!p.FileSystemName.empty()) t += p.FileSystemName + " ";
   if (p.BootIndicator != 0) t += "Act ";
   if (p.BeyondDiskEnd) return t + "<past the disk's end: not usable>";
+  if (p.OverlapsAnother) return t + "<overlaps another partition: not usable>";
   t += p.VolumeName.empty() ? std::string("<NONAME> ") : "<" + p.VolumeName + "> ";
   t += p.DriveLetter;
   return t;

@@ -65,6 +65,13 @@ struct PartitionRecord {
   std::string VolumeName;       // label, empty if none
   std::string FileSystemName;   // "FAT32", "exFAT", "NTFS", ... empty if none
   bool BeyondDiskEnd = false;   // the MBR entry reaches past the disk's end: no job touches it
+  bool OverlapsAnother = false; // the MBR entry shares sectors with another entry: no job touches it
+  bool Unusable() const { return BeyondDiskEnd || OverlapsAnother; }
+  // Why a job refuses the partition ("" when usable).
+  std::string UnusableText() const {
+    return BeyondDiskEnd ? "The partition does not fit the disk"
+                         : OverlapsAnother ? "The partition overlaps another partition" : "";
+  }
 };
 
 struct DiskRecord {

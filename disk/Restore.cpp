@@ -76,9 +76,9 @@ bool RestoreJob::Prepare() {
   }
   const std::string disk = std::to_string(CurrentDisk.DiskNumber);
   const PartitionRecord& part = CurrentDisk.Partition[selected_ - 1];
-  if (part.BeyondDiskEnd) {
-    Log("> Recover: the partition reaches past the end of the disk, refused");
-    ui.ShowStatus("The partition does not fit the disk", 0);
+  if (part.Unusable()) {
+    Log("> Recover: " + part.UnusableText() + ", refused");
+    ui.ShowStatus(part.UnusableText(), 0);
     return false;
   }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;

@@ -242,8 +242,8 @@ std::string StagingParent(const std::string& zipFile, int64_t* maxBytes, std::un
   const platform::RamFolder folder = platform::FindRamFolder();
   if (folder.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes > 0 && bytes <= kMostInMemory &&
       bytes * 4 + (64ll << 20) <= folder.freeBytes) {
-    *ram = WorkDir::In(folder.path);
-    if (*ram) {
+    *ram = std::make_unique<WorkDir>(WorkDir::In{folder.path, true});
+    if ((*ram)->ok()) {
       *maxBytes = std::min(*maxBytes, bytes);
       return (*ram)->path();
     }

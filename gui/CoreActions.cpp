@@ -18,6 +18,7 @@
 #include "app/Settings.h"
 #include "app/Utilities.h"
 #include "gui/ConfigWindow.h"
+#include "gui/DownloadCenterWindow.h"
 #include "gui/GuiApp.h"
 #include "disk/DeviceEvents.h"
 #include "disk/DiskList.h"
@@ -218,6 +219,7 @@ GuiActions CoreRuntime::Actions() {
     hooks.updateAllDrives = [this] { UpdateDrives(); };
     OpenConfigWindow(FindMainWindow(), std::move(hooks));
   };
+  a.openDownloadCenter = [] { OpenDownloadCenter(FindMainWindow()); };
   a.eject = [this] { StartOperation(OpKind::Eject, EjectOperation); };
   // The HFS+ read support: quick, but it asks and runs modprobe, so off the GUI thread.
   auto hfs = [this](bool install) {

@@ -340,6 +340,7 @@ void MainWindow::customEvent(QEvent* e) {
 }
 
 void MainWindow::OnRunnerState(OpKind kind, OpState state) {
+  emit runnerStateChanged(kind, state);
   const bool running = state == OpState::Running;
   switch (kind) {
     case OpKind::Format:
@@ -358,6 +359,10 @@ void MainWindow::OnRunnerState(OpKind kind, OpState state) {
       break;
     default: break;
   }
+  // Whatever its end, an additional download is followed by a fresh drive list
+  // (the repository may lie on one of the drives).
+  if (kind == OpKind::AdditionalDownload && state == OpState::Idle && actions_.updateAllDrives)
+    actions_.updateAllDrives();
   if (!IsLongOperation(kind)) return;
   tree_->setEnabled(!running);
   if (running != busyCursor_) {

@@ -63,6 +63,9 @@ class MainWindow : public QMainWindow {
  signals:
   // ExitRequested became 1: the main loop ends.
   void loopEnded();
+  // The runner's notice, passed on to the windows that follow it (the
+  // Download Center).
+  void runnerStateChanged(fk::OpKind kind, fk::OpState state);
 
  protected:
   void closeEvent(QCloseEvent* e) override;

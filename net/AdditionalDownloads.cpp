@@ -156,9 +156,9 @@ std::string AdditionalDLRowText(const AdditionalDLEntry& e) {
 
 OpResult CheckAdditionalDownloadsThread(const std::string& keepListAs) {
   Ui& ui = GetUi();
-  JobWorkDir work;
-  if (!work.Create(GetTemporaryDirectory(), "FKLAddDL")) {
-    Log("> CheckAdditionalDownloadsThread: Can't create TempWorkDir");
+  WorkDir work;
+  if (!work.ok()) {
+    Log("> CheckAdditionalDownloadsThread: Can't create TempWorkDir (" + work.error() + ")");
     return OpResult::Failed("Can't create TempWorkDir");
   }
   const std::string file = work.path() + "DLList.ini";
@@ -239,14 +239,9 @@ int GetAdditionalDLThread(const AdditionalDLEntry& entry, const std::string& ful
 }
 
 OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
+  // The front end captions the Download Center button from the runner's state
+  // and rebuilds the drive list when the operation has ended.
   Ui& ui = GetUi();
-  ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
-  struct EndSection {
-    Ui& ui;
-    ~EndSection() {
-      ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
-    }
-  } endSection{ui};
 
   // A header entry has no URL: the engine refuses it with its parameter error.
   std::string repo = Cfg().CloverLocalRepository;
@@ -338,7 +333,8 @@ bool CreateUserDLExample(const std::string& path) {
       "; Create Catalog in Clover Local Repository for saving SomeFileName.zip",
       "Catalog=Drivers",
   };
-  std::string text;
+  // As every settings file: the UTF-8 byte-order mark and an empty first line.
+  std::string text = "\xEF\xBB\xBF\r\n";
   for (const char* l : lines) text += std::string("; ") + l + "\r\n";
   // "x": never opens an existing file.
   std::FILE* f = std::fopen(path.c_str(), "wbx");

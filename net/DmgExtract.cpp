@@ -42,8 +42,8 @@ OpResult Extract(const std::string& dmg, const std::string& targetDir) {
 
   // The work directory lies in the target directory: the volume is moved
   // from there by a rename, and needs no room anywhere else.
-  JobWorkDir work;
-  if (!work.Create(targetDir, ".FKLDmg")) return Fail("Error", "Can't create TEMP folder!" + work.path());
+  WorkDir work(WorkDir::In{targetDir});
+  if (!work.ok()) return Fail("Error", "Can't create TEMP folder!" + work.error());
   const std::string out = work.path() + "out";
 
   ProcessRequest rq;

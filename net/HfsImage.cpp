@@ -148,38 +148,6 @@ int64_t FreeBytesAt(const std::string& pathIn) {
   return ec ? -1 : static_cast<int64_t>(si.available);
 }
 
-JobWorkDir::~JobWorkDir() { Remove(); }
-
-bool JobWorkDir::Create(const std::string& parentIn, const std::string& prefix) {
-  Remove();
-  std::string parent = parentIn;
-  if (!parent.empty() && parent.back() != '/') parent += '/';
-  std::error_code ec;
-  fs::create_directories(parent, ec);
-  std::random_device rd;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string dir = parent + prefix + std::to_string(100000 + rd() % 900000);
-    path_ = dir + "/";
-    if (fs::create_directory(dir, ec)) {
-      fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-      created_ = true;
-      Log("> Success create work directory " + path_);
-      return true;
-    }
-    if (ec) break;
-  }
-  Log("> Error create work directory " + path_ + (ec ? " (" + ec.message() + ")" : ""));
-  return false;
-}
-
-void JobWorkDir::Remove() {
-  if (!created_) return;
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-  Log("> Deleted work directory " + path_ + (ec ? " (error: " + ec.message() + ")" : ""));
-  created_ = false;
-}
-
 bool JobCancelling() { return CancelMainThread.load() != 0; }
 
 std::string SevenZipProgram() {

@@ -51,24 +51,6 @@ HfsResults TakeHfsResults(const std::string& outDir, const std::string& targetDi
 // parent); -1 when unknown.
 int64_t FreeBytesAt(const std::string& path);
 
-// A private work directory ("<parent>/<prefix>NNNNNN/"), removed with its
-// contents when the object goes.
-class JobWorkDir {
- public:
-  JobWorkDir() = default;
-  ~JobWorkDir();
-  JobWorkDir(const JobWorkDir&) = delete;
-  JobWorkDir& operator=(const JobWorkDir&) = delete;
-  // Creates it under parent; false (logged) on failure, path() then names the attempt.
-  bool Create(const std::string& parent, const std::string& prefix);
-  const std::string& path() const { return path_; }  // ends in '/'
-  void Remove();
-
- private:
-  std::string path_;
-  bool created_ = false;
-};
-
 // The running operation was asked to stop (CancelMainThread).
 bool JobCancelling();
 

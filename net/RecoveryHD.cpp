@@ -121,14 +121,8 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
 }
 
 OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
+  // The front end captions the Download Center button from the runner's state.
   Ui& ui = GetUi();
-  ui.SetControlText(Control::Button_Open_DownloadCenter, "Cancel DL");
-  struct EndSection {
-    Ui& ui;
-    ~EndSection() {
-      ui.SetControlText(Control::Button_Open_DownloadCenter, "DL Center");
-    }
-  } endSection{ui};
 
   Log("> " + std::string(kP) + "Name$=" + record.Name + " URL$=" + record.URL);
   if (record.URL.empty()) return ErrorBox("Can't download RecoveryHD for MAC OS X " + record.Name, "Error!");
@@ -140,8 +134,8 @@ OpResult DLAndExtractHFSImageFromRecoveryHD(RecoveryHDSource& record) {
   std::string why;
   const std::string parent = ChooseWorkParent(record, repo, &why);
   if (parent.empty()) return ErrorBox(why, "Error!");
-  JobWorkDir work;
-  if (!work.Create(parent, "FKLRecHD")) return ErrorBox("Can't create TEMP folder!" + work.path(), "Error!");
+  WorkDir work(WorkDir::In{parent});
+  if (!work.ok()) return ErrorBox("Can't create TEMP folder!" + work.error(), "Error!");
   const std::string dir = work.path();
 
   if (!ExtractPack(kPackUnpackRecHD, dir, 0, 1)) return ErrorBox("Can't Unpack Internal Resources!", "Error");

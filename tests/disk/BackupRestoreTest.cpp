@@ -321,6 +321,24 @@ TEST_F(BackupRestoreTest, UnfitPartitionsAndNoSelectionAreRefused) {
   EXPECT_EQ(ui_->Boxes().size(), boxes);  // no file was even asked for
   EXPECT_TRUE(test::ReadFileBytes(disk) == original);
   EXPECT_FALSE(std::filesystem::exists(out));
+
+  // Slot 2 starting inside slot 1: both are marked, and neither is backed up nor restored.
+  MakeDiskImage(disk);
+  const uint32_t inside = static_cast<uint32_t>(kP1Start / 512 + 8);
+  WriteRange(disk, 446 + 16 + 8, std::string(reinterpret_cast<const char*>(&inside), 4));
+  const std::string overlapping = test::ReadFileBytes(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  const auto marked = ui_->TreeLines();
+  EXPECT_EQ(std::count_if(marked.begin(), marked.end(), [](const TreeLine& l) {
+              return l.text.find("<overlaps another partition: not usable>") != std::string::npos;
+            }),
+            2);
+  EXPECT_EQ(Backup(out), 0);
+  EXPECT_TRUE(ui_->HasStatus("The partition overlaps another partition"));
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 2));
+  EXPECT_EQ(Restore(image), 0);
+  EXPECT_TRUE(test::ReadFileBytes(disk) == overlapping);
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {

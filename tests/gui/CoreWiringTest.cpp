@@ -132,6 +132,8 @@ TEST(ProgramRunTest, AutoRunIs255WhileRunningAndRestoredAfterExitWithSettingsKep
   EXPECT_NE(ini.find("WinX = 123\r\n"), std::string::npos);
   EXPECT_NE(ini.find("WinY = 77\r\n"), std::string::npos);
   EXPECT_NE(ini.find("KEEPME"), std::string::npos);
+  // The user download list was missing: the exit wrote the (inactive) example.
+  EXPECT_EQ(ReadFileBytes(home / "UserDL.ini").rfind("\xEF\xBB\xBF\r\n; ; This is Example of UserDL.ini", 0), 0u);
   SetRegistryFile("");
 }
 

@@ -50,7 +50,8 @@ TEST(AdditionalDLList, ExampleFileOnlyWhenMissingAndInactive) {
   test::TempDir d("fkdlex");
   ASSERT_TRUE(CreateUserDLExample(d / "UserDL.ini"));
   const std::string text = test::ReadFileBytes(d / "UserDL.ini");
-  std::istringstream lines(text);
+  ASSERT_EQ(text.rfind("\xEF\xBB\xBF\r\n", 0), 0u) << "written as a settings file";
+  std::istringstream lines(text.substr(5));
   std::string line;
   int n = 0;
   while (std::getline(lines, line)) {
