@@ -50,24 +50,11 @@ int BackupJob::Run() {
 // Checks, opening the partition, the file dialog and the target file.
 bool BackupJob::Prepare() {
   Ui& ui = GetUi();
-  if (SetCurrentDisk() == 0) {
-    Log("> BackUp: SetCurrentDisk() Error");
-    ui.ShowStatus(kSelectDriveStatus, 0);
-    return false;
-  }
-  const int selected = CurrentDisk.SelectedPartition;
-  if (selected == 0) {
-    Log("> BackUp: Don't Select Full Disk!");
-    ui.ShowStatus("For BackUp select Partition only", 0);
-    return false;
-  }
+  int selected = 0;
+  const PartitionRecord* chosen = PartitionForTransfer("BackUp", "For BackUp select Partition only", &selected);
+  if (!chosen) return false;
+  const PartitionRecord& part = *chosen;
   const std::string diskPart = std::to_string(CurrentDisk.DiskNumber) + "Part" + std::to_string(selected);
-  const PartitionRecord& part = CurrentDisk.Partition[selected - 1];
-  if (part.Unusable()) {
-    Log("> BackUp: " + part.UnusableText() + ", refused");
-    ui.ShowStatus(part.UnusableText(), 0);
-    return false;
-  }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
   if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
     Log("> BackUp: Error open Disk" + diskPart + " (no sector size or empty slot)");

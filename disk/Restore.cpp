@@ -63,24 +63,10 @@ int RestoreJob::Run() {
 // Checks, opening the disk and the partition, the file dialog and the image.
 bool RestoreJob::Prepare() {
   Ui& ui = GetUi();
-  if (SetCurrentDisk() == 0) {
-    Log("> Recover: SetCurrentDisk() Error");
-    GetUi().ShowStatus(kSelectDriveStatus, 0);
-    return false;
-  }
-  selected_ = CurrentDisk.SelectedPartition;
-  if (selected_ == 0) {
-    Log("> Recover: Don't Select Full Disk!");
-    ui.ShowStatus("For Restore select Partition only", 0);
-    return false;
-  }
+  const PartitionRecord* chosen = PartitionForTransfer("Recover", "For Restore select Partition only", &selected_);
+  if (!chosen) return false;
+  const PartitionRecord& part = *chosen;
   const std::string disk = std::to_string(CurrentDisk.DiskNumber);
-  const PartitionRecord& part = CurrentDisk.Partition[selected_ - 1];
-  if (part.Unusable()) {
-    Log("> Recover: " + part.UnusableText() + ", refused");
-    ui.ShowStatus(part.UnusableText(), 0);
-    return false;
-  }
   sectorSize_ = CurrentDisk.Geometry.BytesPerSector;
   if (sectorSize_ <= 0 || part.PartitionLength <= 0) {
     Log("> Recover: Error open Disk" + disk + " (no sector size or empty slot)");

@@ -16,10 +16,33 @@
 #include "app/Settings.h"
 #include "app/Ui.h"
 #include "app/Utilities.h"
+#include "disk/DiskList.h"
 #include "disk/RawDisk.h"
 #include "platform/UserFolders.h"
 
 namespace fk {
+
+const PartitionRecord* PartitionForTransfer(const std::string& job, const std::string& wholeDiskText, int* selected) {
+  Ui& ui = GetUi();
+  if (SetCurrentDisk() == 0) {
+    Log("> " + job + ": SetCurrentDisk() Error");
+    ui.ShowStatus(kSelectDriveStatus, 0);
+    return nullptr;
+  }
+  *selected = CurrentDisk.SelectedPartition;
+  if (*selected == 0) {
+    Log("> " + job + ": Don't Select Full Disk!");
+    ui.ShowStatus(wholeDiskText, 0);
+    return nullptr;
+  }
+  const PartitionRecord& part = CurrentDisk.Partition[*selected - 1];
+  if (part.Unusable()) {
+    Log("> " + job + ": " + part.UnusableText() + ", refused");
+    ui.ShowStatus(part.UnusableText(), 0);
+    return nullptr;
+  }
+  return &part;
+}
 
 namespace {
 std::mutex g_mutex;

@@ -30,6 +30,13 @@ struct TransferOptions {
 void SetTransferOptions(const TransferOptions& options);
 TransferOptions GetTransferOptions();
 
+struct PartitionRecord;
+// The selected partition of the current disk for a backup ("BackUp") or a
+// restore ("Recover"); nullptr once the status has said why there is none: no
+// drive selected, the whole disk selected (wholeDiskText), an entry no job may
+// touch. *selected is the slot number (1..4).
+const PartitionRecord* PartitionForTransfer(const std::string& job, const std::string& wholeDiskText, int* selected);
+
 enum class TransferEnd {
   NotStarted,    // stopped before the copy (checks, dialog, open)
   Failed,        // a read or write error in the copy

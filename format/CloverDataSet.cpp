@@ -437,18 +437,9 @@ int InstallPreparedCloverDataSet(const std::string& readyZip, bool downloaded, c
   return ExtractReadyZip(readyZip, Destination, downloaded);
 }
 
-int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local) {
-  if (Local == 0) {
-    bool downloaded = false;
-    const std::string zip = PrepareCloverDLDataSet(&downloaded);
-    if (zip.empty()) {
-      Log("> DLAndExtractCloverFromCloverDistrISO: Result=0");
-      return 0;
-    }
-    return ExtractReadyZip(zip, Destination, downloaded);
-  }
+std::string PrepareLocalIsoDataSet() {
   const std::string work = PrepareWorkDir();
-  if (work.empty()) return 0;
+  if (work.empty()) return {};
   const std::string source = CloverLocalSelectedName;
   const std::string file = FileNameOf(source);
   const std::string target = work + file;
@@ -458,13 +449,23 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
     Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
     NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
     PauseToRead(300);
-    return 0;
+    return {};
   }
   Log("> CopyFile " + source + " to " + target);
   GetUi().ShowStatus("Use " + file, 300);
   const std::string readyName = work + WithoutLastExtension(WithoutLastExtension(file)) + ".zip";
-  if (!ConvertIsoArchive(work, file, readyName)) return 0;
-  return ExtractReadyZip(readyName, Destination, false);
+  if (!ConvertIsoArchive(work, file, readyName)) return {};
+  return readyName;
+}
+
+int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Local) {
+  bool downloaded = false;
+  const std::string zip = Local == 0 ? PrepareCloverDLDataSet(&downloaded) : PrepareLocalIsoDataSet();
+  if (zip.empty()) {
+    Log("> DLAndExtractCloverFromCloverDistrISO: Result=0");
+    return 0;
+  }
+  return ExtractReadyZip(zip, Destination, downloaded);
 }
 
 }  // namespace fk

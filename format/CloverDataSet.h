@@ -40,6 +40,10 @@ int DLAndExtractCloverFromCloverDistrISO(const std::string& Destination, int Loc
 //   2. InstallPreparedCloverDataSet extracts it to Destination (and saves a
 //      downloaded one to the repository when SaveLatestCloverAfterDL is 1).
 std::string PrepareCloverDLDataSet(bool* downloaded);
+// The same first step for a local ".iso.7z" (CloverLocalSelectedName): copied
+// to the work directory and converted. The ZIP's path, "" after the failure was
+// shown (its reason noted).
+std::string PrepareLocalIsoDataSet();
 int InstallPreparedCloverDataSet(const std::string& readyZip, bool downloaded, const std::string& Destination);
 
 // Downloads the archive of Cfg().CloverDLRev into work on the download worker and waits

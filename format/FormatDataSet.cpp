@@ -61,7 +61,8 @@ int InstallLocalArchive(FormatJob& job, const std::string& letter) {
     job.ui.ShowStatus("Not ZIP archive file: " + name, 2000);
   } else if (ext == "7z") {
     Log("> FormatThread: selected: " + ext);
-    if (Validate7zZIPFile(CloverLocalSelectedName)) return DLAndExtractCloverFromCloverDistrISO(letter, 1);
+    // Converted before the confirmation (PrepareDownloadedDataSet).
+    if (!job.dlZip.empty()) return InstallPreparedCloverDataSet(job.dlZip, false, letter);
     job.ui.ShowStatus("Not 7z archive file: " + name, 2000);
   }
   return 0;
@@ -101,8 +102,22 @@ bool InstallClover(FormatJob& job, const std::string& letter) {
 }  // namespace
 
 bool PrepareDownloadedDataSet(FormatJob& job) {
-  if (job.installFull != 1 || (job.mode != "Clover" && job.mode != "Not_Format") || job.cfg.InstallDataSet != "DL")
+  if (job.installFull != 1 || (job.mode != "Clover" && job.mode != "Not_Format")) return true;
+  if (job.cfg.InstallDataSet == "Local" && ExtensionOf(CloverLocalSelectedName) == "7z" &&
+      Validate7zZIPFile(CloverLocalSelectedName)) {
+    // A release archive is converted before anything is written: a damaged
+    // one leaves the disk as it was.
+    Log("> InstallDataSet$=Local");
+    job.dlZip = PrepareLocalIsoDataSet();
+    if (job.dlZip.empty() || job.Stopped()) {
+      Log("> FormatThread: Result=#False");
+      job.error = WithFailureReason("Clover Data set files Not Installed");
+      job.ui.ShowStatus(job.error, 2000);
+      return job.Fail();
+    }
     return true;
+  }
+  if (job.cfg.InstallDataSet != "DL") return true;
   Log("> InstallDataSet$=DL");
   Log("> CloverDLRev$=" + job.cfg.CloverDLRev);
   if (std::atoi(job.cfg.CloverDLRev.c_str()) == 0) {

@@ -45,7 +45,7 @@ struct FormatJob {
   bool failed = false;
   bool declined = false;  // the confirmation was not answered OK
   std::string error;      // the status text of the failure, when one was shown
-  // The "DL" data set, made ready before the confirmation.
+  // The "DL" data set or a local release archive, made ready before the confirmation.
   std::string dlZip;
   bool dlDownloaded = false;
 
@@ -72,7 +72,8 @@ bool CheckBeforeWrite(FormatJob& job);
 // The "DL" data set: the release check when no revision is chosen, then the
 // archive downloaded (or found in the local repository), checked and
 // converted, all before the confirmation, so that a failure leaves the disk
-// as it was. True when there is nothing to do or the data set is ready.
+// as it was; a local release archive (".7z") is converted the same way. True
+// when there is nothing to do or the data set is ready.
 bool PrepareDownloadedDataSet(FormatJob& job);
 // The "WARNING" question; then a cancel that came meanwhile and a disk swapped
 // while it was open stop the run.

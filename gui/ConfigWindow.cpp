@@ -55,16 +55,6 @@ std::string WithSlash(std::string path) {
   return path;
 }
 
-// Shrinks a check box's or option's font until its text fits its width, so
-// the fixed layout stays readable with wide desktop fonts.
-void FitButtonText(QAbstractButton* b) {
-  QFont f = b->font();
-  while (b->sizeHint().width() > b->width() && f.pointSizeF() > 6) {
-    f.setPointSizeF(f.pointSizeF() - 0.5);
-    b->setFont(f);
-  }
-}
-
 }  // namespace
 
 ConfigHooks DefaultConfigHooks() {
@@ -110,14 +100,14 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
   frame("Box_Other", QStringLiteral("Other"), {5, 380, 265, 45});
 
   const QString site = ReleaseSiteName();
-  local_ = AddOption("Option_DataSet_Local", QStringLiteral("Local"), {15, 25, 42, 21},
+  local_ = AddRadio(this, "Option_DataSet_Local", QStringLiteral("Local"), {15, 25, 42, 21},
                      QStringLiteral("Local Repository"));
-  localDistr_ = AddCombo("Combobox_Config_SelectLocalDistr", {60, 25, 140, 20}, QStringLiteral("Select Local Distr"));
+  localDistr_ = AddComboBox(this, "Combobox_Config_SelectLocalDistr", {60, 25, 140, 20}, QStringLiteral("Select Local Distr"));
   localRev_ = new QLabel(this);
   localRev_->setObjectName(QStringLiteral("Text_CloverFoundLocalDistrRev"));
   localRev_->setGeometry(203, 28, 60, 15);
-  dl_ = AddOption("Option_DataSet_DL", QStringLiteral("DL"), {15, 55, 35, 20}, QStringLiteral("Download from ") + site);
-  revision_ = AddCombo("Combobox_Config_SelectRevision", {60, 55, 55, 20},
+  dl_ = AddRadio(this, "Option_DataSet_DL", QStringLiteral("DL"), {15, 55, 35, 20}, QStringLiteral("Download from ") + site);
+  revision_ = AddComboBox(this, "Combobox_Config_SelectRevision", {60, 55, 55, 20},
                        QStringLiteral("Select Revision for Download"));
   checkDate_ = new QLabel(this);
   checkDate_->setObjectName(QStringLiteral("Text_CloverLastRevCheckDate"));
@@ -127,26 +117,26 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
   updNews_->setGeometry(200, 57, 58, 15);
   updNews_->setToolTip(QStringLiteral("Open Clover Update Log link"));
   FitLabelFont(updNews_);
-  checkAtStartup_ = AddCheck("Checkbox_CheckAtStartup", QStringLiteral("Check at Startup"), {30, 85, 110, 20},
+  checkAtStartup_ = AddCheckBox(this, "Checkbox_CheckAtStartup", QStringLiteral("Check at Startup"), {30, 85, 110, 20},
                              QStringLiteral("Check the Latest Rev. at Startup"));
-  checkNow_ = AddButton("Button_CheckNow", QStringLiteral("Check Now"), {180, 85, 65, 20},
+  checkNow_ = AddPushButton(this, "Button_CheckNow", QStringLiteral("Check Now"), {180, 85, 65, 20},
                         QStringLiteral("Check the Latest Rev. on ") + site);
-  makeReady_ = AddCheck("Checkbox_MakeReadyDistr", QStringLiteral("Make FKL-ready Distr"), {30, 115, 130, 20},
+  makeReady_ = AddCheckBox(this, "Checkbox_MakeReadyDistr", QStringLiteral("Make FKL-ready Distr"), {30, 115, 130, 20},
                         QStringLiteral("Prepare and Save FKL-ready Distr to Local Repo after use lzma archive"));
-  cloverRepo_ = AddButton("Button_CloverLocalRepo", QStringLiteral("Local Repo"), {180, 115, 65, 20},
+  cloverRepo_ = AddPushButton(this, "Button_CloverLocalRepo", QStringLiteral("Local Repo"), {180, 115, 65, 20},
                           QStringLiteral("Set Clover FKL-ready Archives Local Repository Path"));
-  notInstall_ = AddOption("Option_DataSet_NotInstall", QStringLiteral("Not Install"), {15, 146, 80, 20},
+  notInstall_ = AddRadio(this, "Option_DataSet_NotInstall", QStringLiteral("Not Install"), {15, 146, 80, 20},
                           QStringLiteral("Format Disk Only"));
   auto* dataSets = new QButtonGroup(this);
   for (QRadioButton* r : {local_, dl_, notInstall_}) dataSets->addButton(r);
 
-  bootClover_ = AddOption("Option_Boot_Clover", QStringLiteral("Clover"), {30, 210, 60, 20},
+  bootClover_ = AddRadio(this, "Option_Boot_Clover", QStringLiteral("Clover"), {30, 210, 60, 20},
                           QStringLiteral("Format drive and Install Clover Boot records"));
-  bootWindows_ = AddOption("Option_Boot_Windows", QStringLiteral("Windows"), {30, 240, 75, 20},
+  bootWindows_ = AddRadio(this, "Option_Boot_Windows", QStringLiteral("Windows"), {30, 240, 75, 20},
                            QStringLiteral("Format drive and Install Windows Boot records"));
-  bootFreeDos_ = AddOption("Option_Boot_FreeDos", QStringLiteral("FreeDos"), {30, 270, 75, 20},
+  bootFreeDos_ = AddRadio(this, "Option_Boot_FreeDos", QStringLiteral("FreeDos"), {30, 270, 75, 20},
                            QStringLiteral("Format drive and Install FreeDos Bootloader records"));
-  bootNotFormat_ = AddOption("Option_Boot_NotFormat", QStringLiteral("Not Format"), {30, 300, 80, 20},
+  bootNotFormat_ = AddRadio(this, "Option_Boot_NotFormat", QStringLiteral("Not Format"), {30, 300, 80, 20},
                              QStringLiteral("Don't Re-Format Drive"));
   auto* boots = new QButtonGroup(this);
   for (QRadioButton* r : {bootClover_, bootWindows_, bootFreeDos_, bootNotFormat_}) boots->addButton(r);
@@ -159,17 +149,17 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
   volumeLabel_->setObjectName(QStringLiteral("String_VolumeLabel"));
   volumeLabel_->setGeometry(145, 210, 100, 20);
   volumeLabel_->setMaxLength(11);
-  fileSystem_ = AddCombo("Combobox_FileSystem", {145, 240, 100, 20},
+  fileSystem_ = AddComboBox(this, "Combobox_FileSystem", {145, 240, 100, 20},
                          QStringLiteral("FAT32 for old BIOS/OS ver. | FAT32-LBA for Modern USB Flash/Hard drives"));
   fileSystem_->addItem(QStringLiteral("File System:"));
   for (const char* fs : kFileSystems) fileSystem_->addItem(QString::fromLatin1(fs));
-  clusterSize_ = AddCombo("Combobox_ClusterSize", {145, 270, 100, 20}, QString());
+  clusterSize_ = AddComboBox(this, "Combobox_ClusterSize", {145, 270, 100, 20}, QString());
   clusterSize_->addItems({QStringLiteral("Cluster Size:"), QStringLiteral("Default")});
-  startLba_ = AddCombo("Combobox_StartLBA", {145, 300, 100, 20},
+  startLba_ = AddComboBox(this, "Combobox_StartLBA", {145, 300, 100, 20},
                        QStringLiteral("63 sec old align to cylinder | 2048-8192 sec for Modern USB Flash/Hard drives"));
   startLba_->addItem(QStringLiteral("Align to sectors:"));
   for (const char* s : kStartLbas) startLba_->addItem(QString::fromLatin1(s));
-  multi_ = AddCheck("Checkbox_MultiPartitions", QStringLiteral("Boot Partition Size (MB)"), {30, 345, 145, 20},
+  multi_ = AddCheckBox(this, "Checkbox_MultiPartitions", QStringLiteral("Boot Partition Size (MB)"), {30, 345, 145, 20},
                     QStringLiteral("Create 2 Partitions: 1-st Boot(Clover) and 2-nd for deployment of MACOSX distr"));
   bootSize_ = new QLineEdit(this);
   bootSize_->setObjectName(QStringLiteral("String_BootPartitionSize"));
@@ -178,11 +168,11 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
   bootSize_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,7}")), bootSize_));
   bootSize_->setToolTip(QStringLiteral("32 - 200000 MB"));
-  fixedDisks_ = AddCheck("Checkbox_EnableFixedDisks", QStringLiteral("Enable Fixed Disks"), {30, 395, 120, 20},
+  fixedDisks_ = AddCheckBox(this, "Checkbox_EnableFixedDisks", QStringLiteral("Enable Fixed Disks"), {30, 395, 120, 20},
                          QStringLiteral("For advanced users only! Use it with caution!"));
-  imageRepo_ = AddButton("Button_ImageLocalRepo", QStringLiteral("Local Repo"), {180, 395, 65, 20},
+  imageRepo_ = AddPushButton(this, "Button_ImageLocalRepo", QStringLiteral("Local Repo"), {180, 395, 65, 20},
                          QStringLiteral("Set FKLImage Files Local Repository Path"));
-  ok_ = AddButton("Button_Config_OK", QStringLiteral("OK"), {46, 433, 183, 20}, QString());
+  ok_ = AddPushButton(this, "Button_Config_OK", QStringLiteral("OK"), {46, 433, 183, 20}, QString());
 
   InitStates();
 
@@ -240,42 +230,6 @@ ConfigWindow::ConfigWindow(QWidget* mainWindow, ConfigHooks hooks)
 
 ConfigWindow::~ConfigWindow() {
   if (main_) main_->setEnabled(true);
-}
-
-QRadioButton* ConfigWindow::AddOption(const char* name, const QString& text, QRect g, const QString& tip) {
-  auto* r = new QRadioButton(text, this);
-  r->setObjectName(QString::fromLatin1(name));
-  r->setGeometry(g);
-  r->setToolTip(tip);
-  FitButtonText(r);
-  return r;
-}
-
-QCheckBox* ConfigWindow::AddCheck(const char* name, const QString& text, QRect g, const QString& tip) {
-  auto* c = new QCheckBox(text, this);
-  c->setObjectName(QString::fromLatin1(name));
-  c->setGeometry(g);
-  c->setToolTip(tip);
-  FitButtonText(c);
-  return c;
-}
-
-QPushButton* ConfigWindow::AddButton(const char* name, const QString& text, QRect g, const QString& tip) {
-  auto* b = new QPushButton(text, this);
-  b->setObjectName(QString::fromLatin1(name));
-  b->setGeometry(g);
-  b->setAutoDefault(false);
-  if (!tip.isEmpty()) b->setToolTip(tip);
-  FitButtonFont(b);
-  return b;
-}
-
-QComboBox* ConfigWindow::AddCombo(const char* name, QRect g, const QString& tip) {
-  auto* c = new QComboBox(this);
-  c->setObjectName(QString::fromLatin1(name));
-  c->setGeometry(g);
-  if (!tip.isEmpty()) c->setToolTip(tip);
-  return c;
 }
 
 void ConfigWindow::InitStates() {

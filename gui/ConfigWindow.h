@@ -61,10 +61,6 @@ class ConfigWindow : public QWidget {
   void closeEvent(QCloseEvent* e) override;
 
  private:
-  QRadioButton* AddOption(const char* name, const QString& text, QRect g, const QString& tip);
-  QCheckBox* AddCheck(const char* name, const QString& text, QRect g, const QString& tip);
-  QPushButton* AddButton(const char* name, const QString& text, QRect g, const QString& tip);
-  QComboBox* AddCombo(const char* name, QRect g, const QString& tip);
   void InitStates();
   void SetFormatControlsEnabled(bool enabled);
   void OnDataSet(const std::string& value);

@@ -22,15 +22,6 @@ namespace fk::gui {
 
 namespace {
 
-// Shrinks an option's font until its text fits its width.
-void FitOptionText(QAbstractButton* b) {
-  QFont f = b->font();
-  while (b->sizeHint().width() > b->width() && f.pointSizeF() > 6) {
-    f.setPointSizeF(f.pointSizeF() - 0.5);
-    b->setFont(f);
-  }
-}
-
 // No network transfer may start while one runs, and nothing while a long
 // operation runs.
 bool NetworkBusy() { return GetRunner().NetworkRunning() || GetRunner().LongOperationRunning(); }
@@ -61,13 +52,13 @@ DownloadCenterWindow::DownloadCenterWindow(QWidget* mainWindow)
     b->setGeometry(g);
   };
   frame("Box_DownloadCenter_RecoveryHD", {10, 10, 420, 48});
-  recovery_ = AddList("Combobox_DownloadCenter_SelectRecoveryHD", {20, 28, 400, 20},
+  recovery_ = AddComboBox(this, "Combobox_DownloadCenter_SelectRecoveryHD", {20, 28, 400, 20},
                       QStringLiteral("Select MAC OS X Recovery HD for Download and Automatically Extract HFS-Image"));
   FillRecoveryHDList();
   recovery_->setEnabled(true);
 
   frame("Box_DownloadCenter_Additional", {10, 60, 420, 48});
-  additional_ = AddList("Combobox_DownloadCenter_SelectAdditionalDL", {20, 78, 400, 20},
+  additional_ = AddComboBox(this, "Combobox_DownloadCenter_SelectAdditionalDL", {20, 78, 400, 20},
                         QStringLiteral("Select Item from User or FKL Download Lists for Download"));
   SortAdditionalDLList();
   additional_->setEnabled(false);
@@ -83,12 +74,12 @@ DownloadCenterWindow::DownloadCenterWindow(QWidget* mainWindow)
   connect(optRecovery_, &QRadioButton::toggled, this, [this] { OnOption(); });
 
   const int y = kDownloadCenterHeight - 30;
-  exit_ = AddButton("Button_DownloadCenterExit", QStringLiteral("Exit"), {20, y, 70, 20}, QString());
-  clear_ = AddButton("Button_DownloadCenterClear", QStringLiteral("Clear"), {95, y, 70, 20},
+  exit_ = AddPushButton(this, "Button_DownloadCenterExit", QStringLiteral("Exit"), {20, y, 70, 20}, QString());
+  clear_ = AddPushButton(this, "Button_DownloadCenterClear", QStringLiteral("Clear"), {95, y, 70, 20},
                      QStringLiteral("Clear DL list"));
-  update_ = AddButton("Button_DownloadCenterUpdate", QStringLiteral("Update"), {170, y, 70, 20},
+  update_ = AddPushButton(this, "Button_DownloadCenterUpdate", QStringLiteral("Update"), {170, y, 70, 20},
                       QStringLiteral("Update Temporary disabled for Recover HD"));
-  dl_ = AddButton("Button_DownloadCenterDL", QStringLiteral("DL"), {320, y, 100, 20},
+  dl_ = AddPushButton(this, "Button_DownloadCenterDL", QStringLiteral("DL"), {320, y, 100, 20},
                   QStringLiteral("DL selected Item"));
   // One caption size for the row of buttons: the smallest that fits them all.
   int px = 0;
@@ -115,31 +106,10 @@ DownloadCenterWindow::~DownloadCenterWindow() {
   if (!closing_ && main_) main_->setEnabled(true);
 }
 
-QPushButton* DownloadCenterWindow::AddButton(const char* name, const QString& text, QRect g, const QString& tip) {
-  auto* b = new QPushButton(text, this);
-  b->setObjectName(QString::fromLatin1(name));
-  b->setGeometry(g);
-  b->setAutoDefault(false);
-  if (!tip.isEmpty()) b->setToolTip(tip);
-  FitButtonFont(b);
-  return b;
-}
-
-QComboBox* DownloadCenterWindow::AddList(const char* name, QRect g, const QString& tip) {
-  auto* c = new QComboBox(this);
-  c->setObjectName(QString::fromLatin1(name));
-  c->setGeometry(g);
-  c->setToolTip(tip);
-  return c;
-}
-
 QRadioButton* DownloadCenterWindow::AddOption(const char* name, const QString& text, QRect g) {
-  auto* o = new QRadioButton(text, this);
-  o->setObjectName(QString::fromLatin1(name));
-  o->setGeometry(g);
+  auto* o = AddRadio(this, name, text, g, {});
   // The option sits on its frame's top edge, as a frame title would.
   o->setAutoFillBackground(true);
-  FitOptionText(o);
   return o;
 }
 

@@ -49,8 +49,6 @@ class DownloadCenterWindow : public QWidget {
   void closeEvent(QCloseEvent* e) override;
 
  private:
-  QPushButton* AddButton(const char* name, const QString& text, QRect g, const QString& tip);
-  QComboBox* AddList(const char* name, QRect g, const QString& tip);
   QRadioButton* AddOption(const char* name, const QString& text, QRect g);
   void UpdateStates();
   bool Start(OpKind kind, Runner::Work work, const std::string& name);

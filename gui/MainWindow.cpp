@@ -73,19 +73,19 @@ MainWindow::MainWindow(GuiActions& actions, QWidget* parent) : QMainWindow(paren
   canvas_ = new ProgressCanvas(client_);
   canvas_->setGeometry(5, 154, 470, 21);
 
-  backup_ = AddButton("Button_Backup", QStringLiteral("Backup"), {15, 178, 80, 26},
+  backup_ = AddPushButton(client_, "Button_Backup", QStringLiteral("Backup"), {15, 178, 80, 26},
                       QStringLiteral("Backup selected Partition to Image file"));
-  restore_ = AddButton("Button_Restore", QStringLiteral("Restore"), {100, 178, 80, 26},
+  restore_ = AddPushButton(client_, "Button_Restore", QStringLiteral("Restore"), {100, 178, 80, 26},
                        QStringLiteral("Restore selected Partition from Image file"));
-  format_ = AddButton(
+  format_ = AddPushButton(client_, 
       "Button_Format", QStringLiteral("Format"), {185, 178, 80, 26},
       QStringLiteral("Prepare USB flash drive with one of several sets of boot records and Data Set of Bootloaders"));
-  eject_ = AddButton("Button_Eject", QStringLiteral("Eject"), {290, 178, 85, 26},
+  eject_ = AddPushButton(client_, "Button_Eject", QStringLiteral("Eject"), {290, 178, 85, 26},
                      QStringLiteral("Safely ejecting of USB Flash drive"));
-  dlCenter_ = AddButton("Button_Open_DownloadCenter", QStringLiteral("DL Center"), {380, 178, 85, 26},
+  dlCenter_ = AddPushButton(client_, "Button_Open_DownloadCenter", QStringLiteral("DL Center"), {380, 178, 85, 26},
                         QStringLiteral("Open FKL Download Center"));
-  exit_ = AddButton("Button_Exit", QStringLiteral("Exit"), {15, 209, 65, 26}, QString());
-  refresh_ = AddButton("Button_Refresh", QStringLiteral("Refresh"), {380, 209, 85, 26},
+  exit_ = AddPushButton(client_, "Button_Exit", QStringLiteral("Exit"), {15, 209, 65, 26}, QString());
+  refresh_ = AddPushButton(client_, "Button_Refresh", QStringLiteral("Refresh"), {380, 209, 85, 26},
                        QStringLiteral("Force update of the list of connected drives"));
 
   velk_ = new LinkLabel(QString::fromUtf8(kMakerCredit), client_);
@@ -135,15 +135,6 @@ MainWindow::~MainWindow() {
   if (busyCursor_) QApplication::restoreOverrideCursor();
   canvas_->SetTaskbar(nullptr);
   if (about_) about_->close();
-}
-
-QPushButton* MainWindow::AddButton(const char* name, const QString& text, QRect geometry, const QString& tip) {
-  auto* b = new QPushButton(text, client_);
-  b->setObjectName(QString::fromLatin1(name));
-  b->setGeometry(geometry);
-  b->setAutoDefault(false);
-  if (!tip.isEmpty()) b->setToolTip(tip);
-  return b;
 }
 
 void MainWindow::BuildMenu() {

@@ -73,7 +73,6 @@ class MainWindow : public QMainWindow {
 
  private:
   QPushButton* Button(Control c) const;
-  QPushButton* AddButton(const char* name, const QString& text, QRect geometry, const QString& tip);
   void BuildMenu();
   void Dispatched();  // after each event: end the loop when ExitRequested is 1
   bool OpenUrl(const std::string& url);

@@ -1,6 +1,8 @@
 #include "gui/WindowUtil.h"
 
 #include <QAbstractItemView>
+#include <QCheckBox>
+#include <QRadioButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
@@ -106,6 +108,49 @@ void FitButtonFont(QPushButton* button) {
     f.setPixelSize(--px);
     button->setFont(f);
   }
+}
+
+void FitCheckText(QAbstractButton* b) {
+  QFont f = b->font();
+  while (b->sizeHint().width() > b->width() && f.pointSizeF() > 6) {
+    f.setPointSizeF(f.pointSizeF() - 0.5);
+    b->setFont(f);
+  }
+}
+
+namespace {
+
+template <class W>
+W* Placed(W* w, const char* name, QRect g, const QString& tip) {
+  w->setObjectName(QString::fromLatin1(name));
+  w->setGeometry(g);
+  if (!tip.isEmpty()) w->setToolTip(tip);
+  return w;
+}
+
+}  // namespace
+
+QPushButton* AddPushButton(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip) {
+  auto* b = Placed(new QPushButton(text, parent), name, g, tip);
+  b->setAutoDefault(false);
+  FitButtonFont(b);
+  return b;
+}
+
+QComboBox* AddComboBox(QWidget* parent, const char* name, QRect g, const QString& tip) {
+  return Placed(new QComboBox(parent), name, g, tip);
+}
+
+QRadioButton* AddRadio(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip) {
+  auto* r = Placed(new QRadioButton(text, parent), name, g, tip);
+  FitCheckText(r);
+  return r;
+}
+
+QCheckBox* AddCheckBox(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip) {
+  auto* c = Placed(new QCheckBox(text, parent), name, g, tip);
+  FitCheckText(c);
+  return c;
 }
 
 LinkLabel::LinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {

@@ -8,7 +8,11 @@
 #include <QPushButton>
 #include <QSize>
 
+class QAbstractButton;
+class QCheckBox;
 class QComboBox;
+class QRadioButton;
+class QRect;
 class QWidget;
 
 namespace fk::gui {
@@ -42,6 +46,15 @@ void FitLabelFont(QLabel* label);
 // The same for a push button's caption ("Restore Cancel" on an 80-pixel button).
 bool ButtonTextFits(const QPushButton* button);
 void FitButtonFont(QPushButton* button);
+// The same for a check box's or option's text (not below 6 points).
+void FitCheckText(QAbstractButton* button);
+
+// Child controls of the fixed layouts: object name, geometry and tool tip ("" =
+// none); captions are fitted to their width. Owned by their parent.
+QPushButton* AddPushButton(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip);
+QComboBox* AddComboBox(QWidget* parent, const char* name, QRect g, const QString& tip);
+QRadioButton* AddRadio(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip);
+QCheckBox* AddCheckBox(QWidget* parent, const char* name, const QString& text, QRect g, const QString& tip);
 
 // A plain text label that reads as a link: grey, blue while the pointer is
 // over it; a left click inside it emits clicked().

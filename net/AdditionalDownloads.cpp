@@ -220,17 +220,8 @@ int GetAdditionalDLThread(const AdditionalDLEntry& entry, const std::string& ful
   Log("> GetAdditionalDLThread: Start");
   HTTPRecordGuard rec = LockHTTPRecord();
   HTTPTransfer& t = *rec;
-  t = HTTPTransfer{};
-  t.URL = entry.URL;
+  SetUpFileDownload(t, entry.URL, fullFileName, 1048576);
   Log("> GetAdditionalDLThread: tHTTP\\URL$=" + t.URL);
-  t.iDestination = DEST_FILE;
-  t.iBufferSize = 1048576;
-  t.iResumeAttemptsNumber = 0;
-  t.iResumeMaxAttemptsNumber = ResumeMaxAttemptsSetting();
-  t.CallbackStart = MyCallStart;
-  t.CallbackWorking = MyCallWorking;
-  t.CallbackEnd = MyCallEnd;
-  t.FullFileName = fullFileName;
   Log("> GetAdditionalDLThread: tHTTP\\FullFileName$=" + fullFileName);
   const int rc = HTTPGetFromWeb(t);
   Log("> GetAdditionalDLThread: EndThread  flgNetThreadRunning=#False");

@@ -287,15 +287,8 @@ CloverDownloadOutcome DownloadCloverRevision(const std::string& rev, const std::
     return out;
   }
   HTTPTransfer t;
-  t.URL = CloverArchiveUrl(rev);
-  t.iDestination = DEST_FILE;
-  t.iBufferSize = 524288;
-  t.iResumeMaxAttemptsNumber = ResumeMaxAttemptsSetting();
+  SetUpFileDownload(t, CloverArchiveUrl(rev), workDir + CloverArchiveName(rev), 524288);
   t.Agent = UserAgent();
-  t.CallbackStart = MyCallStart;
-  t.CallbackWorking = MyCallWorking;
-  t.CallbackEnd = MyCallEnd;
-  t.FullFileName = workDir + CloverArchiveName(rev);
   Log("> tHTTP\\FullFileName$=" + t.FullFileName);
   out.code = HTTPGetFromWeb(t);
   out.fileName = t.FullFileName;

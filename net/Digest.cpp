@@ -7,7 +7,6 @@
 #include <fstream>
 #include <vector>
 
-#include "net/Sha1.h"
 
 namespace fk {
 
@@ -99,6 +98,55 @@ struct Md5 {
   }
 };
 
+// Lower-case hex of big-endian words.
+template <size_t N>
+std::string BigEndianHex(const uint32_t (&h)[N]) {
+  static const char* x = "0123456789abcdef";
+  std::string s;
+  for (uint32_t val : h)
+    for (int shift = 28; shift >= 0; shift -= 4) s += x[(val >> shift) & 0xF];
+  return s;
+}
+
+struct Sha1 {
+  uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+  void operator()(const unsigned char* b) {
+    uint32_t w[80];
+    for (int i = 0; i < 16; ++i)
+      w[i] = uint32_t{b[4 * i]} << 24 | uint32_t{b[4 * i + 1]} << 16 | uint32_t{b[4 * i + 2]} << 8 | b[4 * i + 3];
+    for (int i = 16; i < 80; ++i) w[i] = Rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    uint32_t a = h[0], bb = h[1], c = h[2], d = h[3], e = h[4];
+    for (int i = 0; i < 80; ++i) {
+      uint32_t f, k;
+      if (i < 20) {
+        f = (bb & c) | (~bb & d);
+        k = 0x5A827999;
+      } else if (i < 40) {
+        f = bb ^ c ^ d;
+        k = 0x6ED9EBA1;
+      } else if (i < 60) {
+        f = (bb & c) | (bb & d) | (c & d);
+        k = 0x8F1BBCDC;
+      } else {
+        f = bb ^ c ^ d;
+        k = 0xCA62C1D6;
+      }
+      const uint32_t t = Rotl(a, 5) + f + e + k + w[i];
+      e = d;
+      d = c;
+      c = Rotl(bb, 30);
+      bb = a;
+      a = t;
+    }
+    h[0] += a;
+    h[1] += bb;
+    h[2] += c;
+    h[3] += d;
+    h[4] += e;
+  }
+  std::string Hex() const { return BigEndianHex(h); }
+};
+
 struct Sha256 {
   uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
   void operator()(const unsigned char* b) {
@@ -134,16 +182,7 @@ struct Sha256 {
     }
     for (int i = 0; i < 8; ++i) h[i] += v[i];
   }
-  std::string Hex() const {
-    static const char* x = "0123456789abcdef";
-    std::string s;
-    for (uint32_t val : h)
-      for (int i = 3; i >= 0; --i) {
-        const unsigned byte = (val >> (8 * i)) & 0xff;
-        s += x[byte >> 4], s += x[byte & 15];
-      }
-    return s;
-  }
+  std::string Hex() const { return BigEndianHex(h); }
 };
 
 template <class H>
@@ -176,6 +215,8 @@ std::string HashFile(const std::string& path, bool big) {
 
 std::string Md5Hex(const std::string& bytes) { return HashBytes<Md5>(bytes, false); }
 std::string Sha256Hex(const std::string& bytes) { return HashBytes<Sha256>(bytes, true); }
+std::string Sha1Hex(const std::string& bytes) { return HashBytes<Sha1>(bytes, true); }
+std::string Sha1OfFile(const std::string& path) { return HashFile<Sha1>(path, true); }
 
 std::string DigestKindOf(const std::string& hex) {
   for (unsigned char c : hex)
@@ -191,7 +232,7 @@ std::string DigestKindOf(const std::string& hex) {
 std::string FileDigestLike(const std::string& path, const std::string& hexDigest) {
   const std::string kind = DigestKindOf(hexDigest);
   if (kind == "MD5") return HashFile<Md5>(path, false);
-  if (kind == "SHA-1") return Sha1OfFile(path);
+  if (kind == "SHA-1") return HashFile<Sha1>(path, true);
   if (kind == "SHA-256") return HashFile<Sha256>(path, true);
   return {};
 }

@@ -167,6 +167,11 @@ int MyCallStart(HTTPTransfer& t, const HttpRequestHandle& request);
 int MyCallWorking(HTTPTransfer& t, int64_t iBytesReceived, int64_t iSize, int64_t iElapsedTime);
 int MyCallEnd(HTTPTransfer& t, int iRetVal, int64_t iBytesReceived, int64_t iSize, int64_t iElapsedTime);
 
+// Sets t up as the download workers fetch a file: cleared, destination file
+// fullFileName, read blocks of blockSize, resumes up to the settings' count, the
+// standard callbacks.
+void SetUpFileDownload(HTTPTransfer& t, const std::string& url, const std::string& fullFileName, int blockSize);
+
 // The message MyCallEnd shows for a result code.
 std::string HttpResultMessage(int code, const HTTPTransfer& t);
 

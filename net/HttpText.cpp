@@ -159,6 +159,19 @@ std::string HttpResultMessage(int code, const HTTPTransfer& t) {
   }
 }
 
+void SetUpFileDownload(HTTPTransfer& t, const std::string& url, const std::string& fullFileName, int blockSize) {
+  t = HTTPTransfer{};
+  t.URL = url;
+  t.iDestination = DEST_FILE;
+  t.iBufferSize = blockSize;
+  t.iResumeAttemptsNumber = 0;
+  t.iResumeMaxAttemptsNumber = ResumeMaxAttemptsSetting();
+  t.CallbackStart = MyCallStart;
+  t.CallbackWorking = MyCallWorking;
+  t.CallbackEnd = MyCallEnd;
+  t.FullFileName = fullFileName;
+}
+
 int MyCallStart(HTTPTransfer& t, const HttpRequestHandle& request) {
   Log("> ");
   Log("> -> MyCallStart() start here");

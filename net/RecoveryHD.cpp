@@ -13,7 +13,7 @@
 #include "net/HfsImage.h"
 #include "net/Http.h"
 #include "net/RecoveryHDList.h"
-#include "net/Sha1.h"
+#include "net/Digest.h"
 
 namespace fk {
 
@@ -100,17 +100,8 @@ int GetRecoveryHDThread(const RecoveryHDSource& record, const std::string& packa
   Log("> GetRecoveryHDThread: Start");
   HTTPRecordGuard rec = LockHTTPRecord();
   HTTPTransfer& t = *rec;
-  t = HTTPTransfer{};
-  t.URL = record.URL;
+  SetUpFileDownload(t, record.URL, packagePath, 1048576);
   Log("> GetRecoveryHDThread: tHTTP\\URL$=" + t.URL);
-  t.iDestination = DEST_FILE;
-  t.iBufferSize = 1048576;
-  t.iResumeAttemptsNumber = 0;
-  t.iResumeMaxAttemptsNumber = ResumeMaxAttemptsSetting();
-  t.CallbackStart = MyCallStart;
-  t.CallbackWorking = MyCallWorking;
-  t.CallbackEnd = MyCallEnd;
-  t.FullFileName = packagePath;
   Log("> tHTTP\\FullFileName$=" + packagePath);
   const int rc = HTTPGetFromWeb(t);
   *iRetVal = rc;

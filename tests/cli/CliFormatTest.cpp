@@ -14,6 +14,7 @@
 #include "format/VolumeFiles.h"
 #include "platform/LoopDevice.h"
 #include "tests/cli/CliRun.h"
+#include "tests/support/CloverIso.h"
 
 namespace fk::test {
 namespace {
@@ -179,6 +180,18 @@ TEST_F(CliFormat, CloverFat32TwoPartitionsWithZipDataSetThenNotFormatAddsFiles) 
             "")
       << log2;
   EXPECT_EQ(log2.find("> Phase 1"), std::string::npos) << log2;
+
+  // A local release archive is converted (before the question) and installed.
+  if (!test::CanMakeCloverIso7z()) return;
+  std::string err;
+  const std::string iso = test::MakeCloverIso7z(dir_.path(), "5119", zip2, {{"EFI/CLOVER/config.plist", "<plist/>"}},
+                                                &err);
+  ASSERT_FALSE(iso.empty()) << err;
+  r = home_.Run("format --image " + Quote(img) + " --boot-records Not_Format --data-set local:" + Quote(iso) +
+                " --yes");
+  ASSERT_EQ(r.rc, 0) << r.out << home_.LogText();
+  ASSERT_TRUE(FatReadFile(img, e[0].start, "EFI/CLOVER/config.plist", &back));
+  EXPECT_EQ(back, "<plist/>");
 }
 
 TEST_F(CliFormat, WindowsOnePartitionAlignedToCylinder) {
@@ -310,8 +323,8 @@ TEST_F(CliFormat, FailuresSayWhy) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.out.find("the data set is not a regular file: /dev/zero"), std::string::npos) << r.out;
 
-  // A release archive whose signature passes but whose content cannot be unpacked: it is
-  // converted after the disk is written, and the output says why next to the designed line.
+  // A release archive whose signature passes but whose content cannot be unpacked: its
+  // conversion fails before anything is written, and the output says why next to the designed line.
   const std::string bad = dir_ / "damaged.iso.7z";
   WriteFileBytes(bad, std::string("7z\xbc\xaf\x27\x1c", 6) + std::string(5000, '\x5A'));
   r = home_.Run("format --image " + Quote(img) + " --size 64M --boot-records Clover --fs FAT32-LBA --align 2048"
@@ -320,6 +333,7 @@ TEST_F(CliFormat, FailuresSayWhy) {
   EXPECT_NE(r.out.find("Clover Data set files Not Installed: Error During Extract Latest Clover Data Set. (exit code "),
             std::string::npos)
       << r.out;
+  EXPECT_EQ(r.out.find("Clearing MBR/GPT structures"), std::string::npos) << r.out;
 
   // A settings file too large to be read is ignored, and the user is told.
   const std::string ini = home_.dir() + "/flashkeel.ini";

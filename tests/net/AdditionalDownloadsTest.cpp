@@ -74,7 +74,11 @@ TEST(AdditionalDLList, ExampleFileOnlyWhenMissingAndInactive) {
 TEST(AdditionalDLList, DigestsByLength) {
   EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Sha256Hex(std::string(1000, 'a')).size(), 64u);
+  // Two blocks of padding: the message fills the first block past its length field.
+  const std::string twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  EXPECT_EQ(Sha256Hex(twoBlocks), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(Sha1Hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(Sha1Hex(twoBlocks), "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
   EXPECT_EQ(DigestKindOf("452e67040aadf29b7ab64777e575c25dd7a47036"), "SHA-1");
   EXPECT_EQ(DigestKindOf("900150983cd24fb0d6963f7d28e17f72"), "MD5");
   EXPECT_EQ(DigestKindOf("xyz"), "");
