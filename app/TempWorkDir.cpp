@@ -255,7 +255,7 @@ WorkDir::WorkDir(int64_t bytesNeeded, const std::string& fallbackParent) {
 WorkDir::WorkDir(In where) {
   std::error_code ec;
   fs::create_directories(where.parent, ec);
-  Make({WithSlash(where.parent)}, false);
+  Make({WithSlash(where.parent)}, where.clearLeftovers);
 }
 
 void WorkDir::Make(const std::vector<std::string>& parents, bool clearLeftovers) {

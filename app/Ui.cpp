@@ -26,7 +26,7 @@ const char* ControlName(Control c) {
 void Ui::ShowStatus(const std::string& text, int milliseconds) {
   if (text.empty() || !HasMainWindow()) return;
   DrawProgress(text, 0);
-  if (milliseconds > 0) PauseMs(milliseconds);
+  if (milliseconds > 0 && PausesForReading()) PauseMs(milliseconds);
 }
 
 std::vector<std::pair<std::string, std::string>> SplitDialogPattern(const std::string& pattern) {
@@ -99,6 +99,10 @@ void PauseMs(int milliseconds) {
   } else if (milliseconds > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
+}
+
+void PauseToRead(int milliseconds) {
+  if (GetUi().PausesForReading()) PauseMs(milliseconds);
 }
 
 void SetPauseFunction(std::function<void(int)> fn) {

@@ -4,6 +4,7 @@
 // by a worker blocks that worker until the user has answered.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -70,8 +71,18 @@ class Ui {
   virtual bool HasMainWindow() { return true; }
 
   // Non-virtual helper: when there is a main window and the text is not "",
-  // draw it at 0 % and wait the given time on the calling thread.
+  // draw it at 0 % and, when this UI pauses for reading, wait the given time
+  // on the calling thread.
   void ShowStatus(const std::string& text, int milliseconds);
+
+  // Whether pauses that only let a person read a status are kept. A window
+  // needs them (the next text replaces the last); a terminal keeps every
+  // line, so the CLI turns them off.
+  bool PausesForReading() const { return pausesForReading_.load(); }
+  void SetPausesForReading(bool on) { pausesForReading_.store(on); }
+
+ private:
+  std::atomic<bool> pausesForReading_{true};
 };
 
 // Parses "A (*.a)|*.a|B|*.b" into (name, pattern) pairs.
@@ -84,6 +95,9 @@ void SetUi(std::shared_ptr<Ui> ui);
 
 // Every designed pause ("wait 2,000 ms") goes through here, so tests can shorten it.
 void PauseMs(int milliseconds);
+// A pause that only lets a person read the status: skipped when the UI does
+// not pause for reading.
+void PauseToRead(int milliseconds);
 // Replaces the pause; nullptr restores the real sleep.
 void SetPauseFunction(std::function<void(int)> fn);
 

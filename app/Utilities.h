@@ -37,6 +37,9 @@ class WorkDir {
   // folder of the user's.
   struct In {
     std::string parent;
+    // A folder of the program's own (the memory's staging place) is cleared
+    // of dead runs' leftovers like the temporary directory.
+    bool clearLeftovers = false;
   };
   explicit WorkDir(In where);
   ~WorkDir();

@@ -7,7 +7,9 @@
 
 namespace fk::cli {
 
-CliUi::CliUi(Options opt, std::FILE* out, std::FILE* in) : opt_(opt), out_(out), in_(in) {}
+CliUi::CliUi(Options opt, std::FILE* out, std::FILE* in) : opt_(opt), out_(out), in_(in) {
+  SetPausesForReading(opt.pausesForReading);
+}
 
 void CliUi::QueueDialogAnswer(std::string path) {
   std::lock_guard l(mutex_);

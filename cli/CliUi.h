@@ -22,6 +22,7 @@ class CliUi : public Ui {
     bool fancyProgress = false; // redraw one line with '\r' (stderr is a terminal)
     int width = 80;
     bool quiet = false;          // draw no status texts (list prints only the tree)
+    bool pausesForReading = false;  // a terminal keeps every line: no pauses to read a status
   };
   CliUi(Options opt, std::FILE* out, std::FILE* in);
 

@@ -114,8 +114,8 @@ int main(int argc, char** argv) {
   auto ui = std::make_shared<CliUi>(o, stdout, stdin);
   if (!a.file.empty()) ui->QueueDialogAnswer(a.file);
   fk::SetUi(ui);
-  // The designed pauses let a user read a status text before it changes; a
-  // terminal keeps every line, so they are kept short here.
+  // The pauses to read a status are off in CliUi; what is left waits between
+  // retries and is kept short here.
   fk::SetPauseFunction([](int ms) {
     if (ms > 0 && g_signals.load() < 2) ::usleep(static_cast<useconds_t>(std::min(ms, 300)) * 1000);
   });

@@ -210,7 +210,7 @@ void BackupJob::Finish() {
   }
   FinishUnlockClose("BackUp", "hDevice", device_);
   if (CancelRequested()) ui.ShowStatus("Backup Cancelled", 0);
-  PauseMs(5000);
+  PauseToRead(5000);
   // The buttons come back now; the list is rebuilt as the program's idle state.
   if (const OpContext* op = CurrentOp()) op->EnterEndSection();
   UpdateAllDrives();

@@ -218,7 +218,7 @@ bool RestoreJob::Copy() {
   }
 
   ui.ShowStatus(progress.FinalLine(progress.totalWritten()), 0);
-  PauseMs(2000);
+  PauseToRead(2000);
   Log(UpdateDiskProperties(physical_) ? "> Recover: DISK_UPDATE_PROPERTIES - Success"
                                       : "> Recover: DISK_UPDATE_PROPERTIES - Error");
   return true;

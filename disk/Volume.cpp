@@ -4,12 +4,17 @@
 #include <cstring>
 
 #include "app/Log.h"
-#include "app/Ui.h"
 #include "disk/DiskInternal.h"
 #include "disk/DiskList.h"
+#include "platform/DeviceWait.h"
 #include "platform/Disks.h"
 
 namespace fk {
+
+namespace {
+// How long a mount or unmount may take to show in the mount table.
+constexpr int kMountWaitMs = 2000;
+}  // namespace
 
 std::string AssignDriveLetter(const VolumeRef& volume) {
   const std::string name = volume.ToText();
@@ -40,7 +45,8 @@ void RemountVolume(const std::string& root) {
     return;
   }
   std::vector<platform::MountEntry> mounts;
-  for (auto& m : platform::ParseMountInfo(platform::ReadWholeFile(DiskEnv().procRoot + "/self/mountinfo")))
+  const std::string procRoot = DiskEnv().procRoot;
+  for (auto& m : platform::ParseMountInfo(platform::ReadWholeFile(procRoot + "/self/mountinfo")))
     if (m.major == maj && m.minor == min && m.root == "/") mounts.push_back(std::move(m));
   if (mounts.empty()) {
     Log("> RemountVolume: " + root + " is not mounted, nothing to do");
@@ -52,12 +58,19 @@ void RemountVolume(const std::string& root) {
       return;
     }
   }
-  PauseMs(200);
+  // Mounted again once the table no longer shows the old mounts, and done
+  // once it shows the new ones.
+  for (const auto& m : mounts)
+    if (!platform::WaitForMountState(procRoot, maj, min, m.mountPoint, false, kMountWaitMs))
+      Log("> RemountVolume: " + m.mountPoint + " still listed after the unmount");
   for (const auto& m : mounts) {
-    if (const int rc = platform::MountAgain(root, m); rc == 0)
-      Log("> Success remount " + root + " on " + m.mountPoint);
-    else
+    if (const int rc = platform::MountAgain(root, m); rc != 0) {
       Log("> Error remount " + root + " (" + std::strerror(-rc) + ")");
+    } else if (!platform::WaitForMountState(procRoot, maj, min, m.mountPoint, true, kMountWaitMs)) {
+      Log("> Error remount " + root + " (the mount does not show on " + m.mountPoint + ")");
+    } else {
+      Log("> Success remount " + root + " on " + m.mountPoint);
+    }
   }
 }
 

@@ -448,7 +448,7 @@ std::string PrepareLocalIsoDataSet() {
   if (ec) {
     Log("> Error CopyFile " + source + " to " + target + " (" + ec.message() + ")");
     NoteFailureReason("cannot copy " + source + " to " + target + " (" + ec.message() + ")");
-    PauseMs(300);
+    PauseToRead(300);
     return {};
   }
   Log("> CopyFile " + source + " to " + target);

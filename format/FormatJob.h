@@ -85,6 +85,12 @@ bool HoldDisk(FormatJob& job);
 // Phases 1 to 5: the disk locked, its volumes dismounted, the old MBR/GPT
 // cleared, the new MBR written, the disk found again and reopened.
 bool WriteLayout(FormatJob& job);
+// How long the run waits for the kernel (and udev) to show a new table.
+inline constexpr int kNewTableWaitMs = 5000;
+// Waits until the kernel shows the partitions of job.pt on CurrentDisk, with
+// their nodes, and udev has handled them; logs when it gave up. Nothing to
+// wait for on an image file or a disk that makes no partition nodes.
+void WaitForNewTable(const FormatJob& job, const char* phase);
 // Phase 6: the first partition's volume is formatted, its type corrected and
 // remounted.
 bool FormatFirstVolume(FormatJob& job);

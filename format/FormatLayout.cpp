@@ -1,11 +1,15 @@
 // Phases 1 to 5 of a format run: the disk locked, its volumes dismounted, the
 // new partition table written, the disk found again and reopened.
+#include <filesystem>
+
 #include "app/AppState.h"
 #include "app/Log.h"
 #include "app/Runner.h"
 #include "disk/DiskList.h"
 #include "format/BootRecords.h"
 #include "format/FormatJob.h"
+#include "platform/DeviceWait.h"
+#include "platform/Disks.h"
 
 namespace fk {
 
@@ -59,7 +63,7 @@ bool WritePartitionTable(FormatJob& job) {
     return job.FailStatus("> Phase 3 Error writing the new MBR", "Error : Writing the new MBR failed", 2000);
   }
   FinishUnlockClose("", "hPhysicalDrive", job.physicalDrive);
-  PauseMs(500);
+  WaitForNewTable(job, "Phase 3");
   return true;
 }
 
@@ -86,6 +90,32 @@ bool FindDiskAgain(FormatJob& job) {
 }
 
 }  // namespace
+
+void WaitForNewTable(const FormatJob& job, const char* phase) {
+  // An image file is read from sector 0 each time: nothing to wait for.
+  if (!platform::IsBlockDevicePath(CurrentDisk.DevicePath)) return;
+  const int64_t sector = CurrentDisk.Geometry.BytesPerSector > 0 ? CurrentDisk.Geometry.BytesPerSector : 512;
+  std::vector<platform::ExpectedPartition> expected;
+  for (int slot = 0; slot < 4; ++slot) {
+    const PartitionEntry& e = job.pt.PartitionTable[slot];
+    if (e.StartingSector == 0 || e.NumberOfSects == 0) continue;
+    expected.push_back({slot + 1, int64_t{e.StartingSector} * sector, int64_t{e.NumberOfSects} * sector});
+  }
+  const std::string name = std::filesystem::path(CurrentDisk.DevicePath).filename().string();
+  std::string detail;
+  switch (platform::WaitForPartitions(DiskEnv().sysRoot, DiskEnv().devRoot, name, expected, kNewTableWaitMs,
+                                      &detail)) {
+    case platform::PartitionWait::Seen:
+      break;
+    case platform::PartitionWait::NotScanned:
+      Log(std::string("> ") + phase + " " + name + " makes no partition nodes, nothing to wait for");
+      break;
+    case platform::PartitionWait::TimedOut:
+      Log(std::string("> ") + phase + " Error: the new partition table is not in effect after " +
+          std::to_string(kNewTableWaitMs) + " ms: " + detail);
+      break;
+  }
+}
 
 bool WriteLayout(FormatJob& job) {
   if (!job.HoldStorage() || !OpenDiskForWrite(job, "Phase 1")) return false;

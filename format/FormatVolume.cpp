@@ -60,8 +60,8 @@ bool FormatFirstVolume(FormatJob& job) {
     return job.FailStatus("> Phase 6 Error correcting the partition type", "Error : Writing the partition type failed",
                           2000);
   }
-  PauseMs(500);
-  DriveHandleDevice(job.physicalDrive).UpdateProperties();
+  // The kernel re-reads the table for the new type and makes the nodes again.
+  if (DriveHandleDevice(job.physicalDrive).UpdateProperties()) WaitForNewTable(job, "Phase 6");
   Log("> Remount Volume " + letter);
   RemountVolume(letter);
   job.volume = letter;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "app/Runner.h"
 #include "app/Utilities.h"
 #include "app/Ui.h"
+#include "disk/Transfer.h"
 #include "format/VolumeFiles.h"
 #include "format/ZipExtract.h"
 #include "platform/Mounts.h"
@@ -264,6 +266,31 @@ std::string UnpackInternalMemoryToTempFile(const void* Buffer, std::size_t Buffe
   return tempFile;
 }
 
+namespace {
+
+// Where the files for a volume are gathered: in memory when they fit there
+// with room to spare (a tmpfs takes hundreds of small files many times faster
+// than a disk file system, and they are gone a moment later), else the work
+// directory. In memory, *maxBytes becomes the archive's recorded size: an
+// archive whose members hold more than they say stops there. *ram holds the
+// memory's work directory while it is used.
+std::string StagingParent(const std::string& zipFile, int64_t* maxBytes, std::unique_ptr<WorkDir>* ram) {
+  constexpr int64_t kMostInMemory = 512ll << 20;
+  int64_t bytes = 0;
+  const platform::RamFolder folder = platform::FindRamFolder();
+  if (folder.freeBytes > 0 && CountZipEntries(zipFile, nullptr, &bytes) >= 0 && bytes > 0 && bytes <= kMostInMemory &&
+      bytes * 4 + (64ll << 20) <= folder.freeBytes) {
+    *ram = std::make_unique<WorkDir>(WorkDir::In{folder.path, true});
+    if ((*ram)->ok()) {
+      *maxBytes = std::min(*maxBytes, bytes);
+      return (*ram)->path();
+    }
+  }
+  return PackWorkDir();
+}
+
+}  // namespace
+
 int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::string& PathToExtract, int FromMemory,
                    const std::string& sZipFileForUnpack, int ShowProgress, int DeleteZipAfter) {
   const std::string me = "> ExtractDataZip: ";
@@ -308,9 +335,12 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   // Files for a volume are gathered in a staging folder and written in one go.
   std::string target = dest;
   std::string staging;
+  int64_t stagingLimit = 0;
+  std::unique_ptr<WorkDir> ramWork;
   std::error_code ec;
   if (toVolume) {
-    const std::string workDir = PackWorkDir();
+    stagingLimit = volume.length;
+    const std::string workDir = StagingParent(zipFile, &stagingLimit, &ramWork);
     std::string why;
     if (!workDir.empty()) staging = platform::MakeUniqueDir(workDir, "Staging", &why);
     if (staging.empty()) {
@@ -339,8 +369,9 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   if (ShowProgress) GetUi().DrawProgress("", 0);
   ZipExtractOptions opt;
   opt.cancel = [] { return CurrentOpStopped(); };
-  // Files for a volume are staged on the system's disk first: never more than the volume holds.
-  if (toVolume) opt.maxBytes = volume.length;
+  // Files for a volume are staged first: never more than the volume holds (in
+  // memory, never more than the archive says it holds).
+  if (toVolume) opt.maxBytes = stagingLimit;
   if (ShowProgress) {
     opt.progress = [&dest](const ZipProgress& p) {
       int percent = static_cast<int>(std::lround(p.index * 1.0 / p.total * 100.0));
@@ -383,8 +414,29 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   if (toVolume) {
     VolumeWriteOptions vopt;
     vopt.workDir = PackWorkDir();
+    vopt.cancel = [] { return CurrentOpStopped(); };
+    // The copy onto the volume is the slow part on a stick: its progress is
+    // the transfer line (percent, bytes, speed, time left).
+    std::optional<TransferProgress> copyProgress;
+    if (ShowProgress) {
+      vopt.progress = [&copyProgress](int64_t done, int64_t total) {
+        if (!copyProgress) {
+          copyProgress.emplace(total);
+          copyProgress->Start();
+        }
+        copyProgress->Count(0, done - copyProgress->totalWritten());
+        copyProgress->Stamp();
+        copyProgress->Update(done);
+      };
+    }
     std::string error;
-    if (!CopyTreeToVolume(volume, staging, vopt, &error)) {
+    const bool copied = CopyTreeToVolume(volume, staging, vopt, &error);
+    if (copyProgress && copied) GetUi().DrawProgress(copyProgress->FinalLine(copyProgress->totalWritten()), 100);
+    if (!copied && CurrentOpStopped()) {
+      Log(me + "Cancel(FormatStatus=#True)");
+      return 0;
+    }
+    if (!copied) {
       Log(me + "Can't write the files to " + PathToExtract + ": " + error);
       GetUi().ShowStatus("Error: " + error, 3000);
       NoteFailureReason(error);
@@ -393,7 +445,7 @@ int ExtractDataZip(const void* Buffer, std::size_t BufferLength, const std::stri
   }
 
   int result = 1;
-  PauseMs(1000);
+  PauseToRead(1000);
   Log(me + "ExtractDataZipSuccess=" + std::to_string(result));
   if (DeleteZipAfter && std::filesystem::exists(zipFile, ec)) {
     std::filesystem::remove(zipFile, ec);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -83,22 +84,167 @@ class MtoolsDrive {
   std::string config_;
 };
 
+// What a copy moves, for its progress: bytes and files below a path.
+struct TreeSize {
+  int64_t bytes = 0;
+  int files = 0;
+};
+
+TreeSize MeasureTree(const fs::path& path) {
+  TreeSize t;
+  std::error_code ec;
+  auto st = fs::symlink_status(path, ec);
+  if (fs::is_regular_file(st)) return {static_cast<int64_t>(fs::file_size(path, ec)), 1};
+  if (!fs::is_directory(st)) return t;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    t.bytes += static_cast<int64_t>(it->file_size(ec));
+    ++t.files;
+  }
+  return t;
+}
+
+// One source path (a file, or a directory copied whole) and the volume
+// directory it goes into.
+struct CopyUnit {
+  std::string source;
+  std::string target;  // "z:/" or "z:/EFI/CLOVER/"
+  TreeSize size;
+};
+
+// mtools reads wildcards and drive letters in its volume paths: a directory
+// whose name has any of them is copied whole under its parent rather than
+// named as a target.
+bool PlainName(const std::string& name) {
+  for (unsigned char c : name)
+    if (c < 0x20 || std::strchr("*?[]\\:\"", c)) return false;
+  return true;
+}
+
+// Splits the tree below dir into units no larger than one batch: a directory
+// that is larger is made on the volume (mkdirs, parents first) and its
+// entries become units of their own.
+void PlanUnits(const fs::path& dir, const std::string& target, const TreeSize& limit, std::vector<CopyUnit>* units,
+               std::vector<std::string>* mkdirs) {
+  std::error_code ec;
+  std::vector<fs::path> entries;
+  for (const auto& e : fs::directory_iterator(dir, ec)) entries.push_back(e.path());
+  std::sort(entries.begin(), entries.end());
+  for (const fs::path& p : entries) {
+    const TreeSize size = MeasureTree(p);
+    const std::string name = p.filename().string();
+    if (fs::is_directory(fs::symlink_status(p, ec)) && (size.bytes > limit.bytes || size.files > limit.files) &&
+        PlainName(name)) {
+      mkdirs->push_back(target + name);
+      PlanUnits(p, target + name + "/", limit, units, mkdirs);
+    } else {
+      units->push_back({p.string(), target, size});
+    }
+  }
+}
+
+// Batches of units that share their target, each within the limit (a unit
+// larger than the limit is a batch of its own).
+std::vector<std::vector<CopyUnit>> MakeBatches(std::vector<CopyUnit> units, const TreeSize& limit) {
+  std::vector<std::vector<CopyUnit>> batches;
+  std::vector<std::string> order;
+  for (const CopyUnit& u : units)
+    if (std::find(order.begin(), order.end(), u.target) == order.end()) order.push_back(u.target);
+  for (const std::string& target : order) {
+    TreeSize sum;
+    bool open = false;
+    for (const CopyUnit& u : units) {
+      if (u.target != target) continue;
+      if (!open || sum.bytes + u.size.bytes > limit.bytes || sum.files + u.size.files > limit.files) {
+        batches.emplace_back();
+        sum = {};
+        open = true;
+      }
+      batches.back().push_back(u);
+      sum.bytes += u.size.bytes;
+      sum.files += u.size.files;
+    }
+  }
+  return batches;
+}
+
+// File sizes by name for one batch: mcopy -v names each file ("Copying x")
+// as it takes it on.
+std::multimap<std::string, int64_t> FileSizesByName(const std::vector<CopyUnit>& batch) {
+  std::multimap<std::string, int64_t> sizes;
+  std::error_code ec;
+  for (const CopyUnit& u : batch) {
+    if (fs::is_regular_file(fs::symlink_status(u.source, ec))) {
+      sizes.emplace(fs::path(u.source).filename().string(), u.size.bytes);
+      continue;
+    }
+    for (fs::recursive_directory_iterator it(u.source, ec), end; !ec && it != end; it.increment(ec))
+      if (it->is_regular_file(ec) && !it->is_symlink(ec))
+        sizes.emplace(it->path().filename().string(), static_cast<int64_t>(it->file_size(ec)));
+  }
+  return sizes;
+}
+
 bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const VolumeWriteOptions& opts,
                     std::string* error) {
   MtoolsDrive drive;
   if (!drive.Open(v, opts.workDir, error)) return false;
   const auto env = drive.Env();
-  std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m"};
   std::error_code ec;
-  std::vector<std::string> top;
-  for (const auto& e : fs::directory_iterator(sourceDir, ec)) top.push_back(e.path().string());
-  if (ec) return Fail(error, sourceDir + ": " + ec.message());
-  std::sort(top.begin(), top.end());
-  if (!top.empty()) {
-    argv.insert(argv.end(), top.begin(), top.end());
-    argv.push_back("z:/");
+  if (!fs::is_directory(sourceDir, ec)) return Fail(error, sourceDir + ": not a directory");
+  const TreeSize limit{opts.batchBytes > 0 ? opts.batchBytes : kDefaultBatchBytes,
+                       opts.batchFiles > 0 ? opts.batchFiles : kDefaultBatchFiles};
+  std::vector<CopyUnit> units;
+  std::vector<std::string> mkdirs;
+  PlanUnits(sourceDir, "z:/", limit, &units, &mkdirs);
+  int64_t total = 0;
+  for (const CopyUnit& u : units) total += u.size.bytes;
+  int64_t done = 0;
+  auto report = [&](int64_t bytes) {
+    if (opts.progress) opts.progress(bytes, total);
+  };
+  report(0);
+
+  if (!mkdirs.empty()) {
+    // -D s: a directory that is there already (a copy over an older data set) is kept.
+    std::vector<std::string> argv = {"mmd", "-D", "s"};
+    argv.insert(argv.end(), mkdirs.begin(), mkdirs.end());
     ProcessResult r = RunTool(argv, env);
+    if (!r.started) return Fail(error, ProcessFailureText("mmd", r));
+    if (r.exitCode != 0) Log("> VolumeFiles: " + ProcessFailureText("mmd", r) + " (directories kept)");
+  }
+  for (const auto& batch : MakeBatches(std::move(units), limit)) {
+    if (opts.cancel && opts.cancel()) return Fail(error, "cancelled");
+    std::multimap<std::string, int64_t> sizes = FileSizesByName(batch);
+    int64_t batchBytes = 0;
+    for (const CopyUnit& u : batch) batchBytes += u.size.bytes;
+    int64_t seen = 0;
+    std::vector<std::string> argv = {"mcopy", "-s", "-Q", "-o", "-m", "-v"};
+    for (const CopyUnit& u : batch) argv.push_back(u.source);
+    argv.push_back(batch.front().target);
+    ProcessRequest rq;
+    rq.argv = std::move(argv);
+    rq.extraEnv = env;
+    rq.timeoutMs = 10 * 60 * 1000;
+    rq.onLine = [&](std::string_view line) {
+      constexpr std::string_view kCopying = "Copying ";
+      if (line.substr(0, kCopying.size()) != kCopying) return;
+      auto it = sizes.find(std::string(line.substr(kCopying.size())));
+      if (it == sizes.end()) return;
+      seen = std::min(batchBytes, seen + it->second);
+      sizes.erase(it);
+    };
+    // Never stops the tool in the middle of a file: only a tick for the progress.
+    rq.cancel = [&] {
+      report(done + seen);
+      return false;
+    };
+    ProcessResult r = RunProcess(rq);
     if (!r.started || r.exitCode != 0) return Fail(error, ProcessFailureText("mcopy", r));
+    // The batch is on the volume before it counts as copied.
+    if (::fdatasync(drive.fd()) != 0) return Fail(error, Errno("fdatasync " + v.disk));
+    done += batchBytes;
+    report(done);
   }
   if (!opts.hidden.empty()) {
     std::vector<std::string> attr = {"mattrib", "+h"};
@@ -111,10 +257,14 @@ bool WriteFatVolume(const VolumeTarget& v, const std::string& sourceDir, const V
   return true;
 }
 
-bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) {
+bool CopyTreeInto(const fs::path& from, const fs::path& to, const VolumeWriteOptions& opts, std::string* error) {
   std::error_code ec;
   std::vector<char> buf(1 << 20);
+  const int64_t total = opts.progress ? MeasureTree(from).bytes : 0;
+  int64_t done = 0;
+  if (opts.progress) opts.progress(0, total);
   for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    if (opts.cancel && opts.cancel()) return Fail(error, "cancelled");
     fs::path rel = fs::relative(it->path(), from, ec);
     fs::path target = to / rel;
     auto st = it->symlink_status(ec);
@@ -135,6 +285,8 @@ bool CopyTreeInto(const fs::path& from, const fs::path& to, std::string* error) 
           if (w <= 0) return Fail(error, Errno("write " + target.string()));
           off += w;
         }
+        done += n;
+        if (opts.progress) opts.progress(done, total);
       }
       if (::fsync(out.get()) != 0) return Fail(error, Errno("fsync " + target.string()));
     }
@@ -158,7 +310,7 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
   {
     platform::PrivateMount mnt;
     if (!mnt.Mount(dev, v.fsType, opts.workDir, error)) return false;
-    if (!CopyTreeInto(sourceDir, mnt.dir(), error)) return false;
+    if (!CopyTreeInto(sourceDir, mnt.dir(), opts, error)) return false;
     if (v.fsType == "NTFS")
       for (const auto& h : opts.hidden)
         if (!platform::SetNtfsHidden(mnt.dir() + "/" + h)) return Fail(error, Errno("set hidden on " + mnt.dir() + "/" + h));
@@ -167,9 +319,9 @@ bool WriteMountedVolume(const VolumeTarget& v, const std::string& sourceDir, con
   // A FUSE driver may still be closing the device after the unmount: wait
   // until it can be opened exclusively before editing it directly.
   int raw = -1;
-  for (int i = 0; i < 50 && raw < 0; ++i) {
+  for (int i = 0; i < 500 && raw < 0; ++i) {
     raw = ::open(dev.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-    if (raw < 0 && errno == EBUSY) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (raw < 0 && errno == EBUSY) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     else break;
   }
   if (raw < 0) raw = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);

@@ -30,7 +30,19 @@ bool ResolveVolume(const std::string& name, VolumeTarget* target, std::string* e
 struct VolumeWriteOptions {
   std::string workDir;              // where the private mount point goes ("" = $TMPDIR)
   std::vector<std::string> hidden;  // "/"-separated paths (relative to the root) to mark hidden
+  // Bytes of file data on the volume so far against the total: after every
+  // file (or batch of files), and about every 50 ms while a tool copies.
+  std::function<void(int64_t done, int64_t total)> progress;
+  // Asked between files; true stops the copy there (the copy fails with
+  // *error "cancelled"). FAT volumes are written in batches of files by one
+  // tool call each: the cancel is seen between batches.
+  std::function<bool()> cancel;
+  // FAT: the most bytes and files one batch holds (0: the defaults below).
+  int64_t batchBytes = 0;
+  int batchFiles = 0;
 };
+inline constexpr int64_t kDefaultBatchBytes = 4 << 20;
+inline constexpr int kDefaultBatchFiles = 320;
 
 // Copies everything below sourceDir onto the volume's root (overwriting files
 // of the same name), then sets the hidden attribute on opts.hidden and flushes

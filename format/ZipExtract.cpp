@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -53,6 +54,35 @@ UniqueFd OpenDirChain(int rootFd, const std::vector<std::string>& parts, std::si
   }
   return cur;
 }
+
+// The directories made so far, by their "/"-joined path below the root, so
+// that each entry opens only what is new on its path.
+class DirCache {
+ public:
+  explicit DirCache(int rootFd) : rootFd_(rootFd) {}
+  // The fd of parts[0..count), made when missing; -1 with *detail on failure.
+  int Open(const std::vector<std::string>& parts, std::size_t count, std::string* detail) {
+    // An archive of very many directories must not use up the descriptors.
+    if (dirs_.size() >= 256) dirs_.clear();
+    return OpenPath(parts, count, detail);
+  }
+
+ private:
+  int OpenPath(const std::vector<std::string>& parts, std::size_t count, std::string* detail) {
+    if (count == 0) return rootFd_;
+    std::string key;
+    for (std::size_t i = 0; i < count; ++i) key += (i ? "/" : "") + parts[i];
+    if (auto it = dirs_.find(key); it != dirs_.end()) return it->second.get();
+    const int parent = OpenPath(parts, count - 1, detail);
+    if (parent < 0) return -1;
+    UniqueFd d = OpenDirChain(parent, {parts[count - 1]}, 1, detail);
+    if (d.get() < 0) return -1;
+    return dirs_.emplace(key, std::move(d)).first->second.get();
+  }
+
+  int rootFd_;
+  std::map<std::string, UniqueFd> dirs_;
+};
 
 std::vector<std::string> SplitParts(const std::string& cleaned) {
   std::vector<std::string> parts;
@@ -102,13 +132,18 @@ bool SplitSafeEntryName(const std::string& name, std::string* cleaned) {
   return true;
 }
 
-int CountZipEntries(const std::string& zipPath, std::string* detail) {
+int CountZipEntries(const std::string& zipPath, std::string* detail, int64_t* dataBytes) {
   ArchivePtr a = OpenZip(zipPath, detail);
   if (!a) return -1;
   int count = 0;
+  int64_t bytes = 0;
   archive_entry* e = nullptr;
   int r;
-  while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) ++count;
+  while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+    ++count;
+    if (archive_entry_size_is_set(e) && archive_entry_size(e) > 0) bytes += archive_entry_size(e);
+  }
+  if (dataBytes) *dataBytes = bytes;
   if (r != ARCHIVE_EOF) {
     if (detail) *detail = archive_error_string(a.get()) ? archive_error_string(a.get()) : "list failed";
     return -1;
@@ -137,6 +172,7 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
   }
   std::vector<char> buf(256 * 1024);
   int64_t totalWritten = 0;
+  DirCache dirs(root.get());
   for (int index = 1;; ++index) {
     if (opt.cancel && opt.cancel()) {
       out.result = ZipResult::Cancelled;
@@ -161,18 +197,17 @@ ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destD
     std::vector<std::string> parts = SplitParts(cleaned);
     const mode_t type = archive_entry_filetype(e);
     if (type == AE_IFDIR) {
-      UniqueFd d = OpenDirChain(root.get(), parts, parts.size(), &out.detail);
-      if (d.get() < 0) {
+      if (dirs.Open(parts, parts.size(), &out.detail) < 0) {
         out.result = ZipResult::WriteFailed;
         return out;
       }
     } else if (type == AE_IFREG || type == 0) {
-      UniqueFd dir = OpenDirChain(root.get(), parts, parts.size() - 1, &out.detail);
-      if (dir.get() < 0) {
+      const int dir = dirs.Open(parts, parts.size() - 1, &out.detail);
+      if (dir < 0) {
         out.result = ZipResult::WriteFailed;
         return out;
       }
-      UniqueFd file(::openat(dir.get(), parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+      UniqueFd file(::openat(dir, parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                        0644));
       if (file.get() < 0) {
         out.result = ZipResult::WriteFailed;

@@ -52,7 +52,8 @@ struct ZipOutcome {
 };
 
 // Counts the entries of a ZIP file; -1 when it cannot be opened or listed.
-int CountZipEntries(const std::string& zipPath, std::string* detail = nullptr);
+// *dataBytes (when given) gets the sum of the recorded file sizes.
+int CountZipEntries(const std::string& zipPath, std::string* detail = nullptr, int64_t* dataBytes = nullptr);
 
 // Extracts zipPath into destDir (which must exist).
 ZipOutcome ExtractZipSafely(const std::string& zipPath, const std::string& destDir, const ZipExtractOptions& opt);

@@ -210,7 +210,7 @@ int MyCallWorking(HTTPTransfer& t, int64_t iBytesReceived, int64_t iSize, int64_
 }
 
 int MyCallEnd(HTTPTransfer& t, int iRetVal, int64_t iBytesReceived, int64_t iSize, int64_t iElapsedTime) {
-  PauseMs(3000);
+  PauseToRead(3000);  // the last progress line stays readable
   GetUi().DrawProgress("", 0);
   Log("> -> MyCallEnd: iRetVal = " + std::to_string(iRetVal) + ", iHTTPRetVal=" + std::to_string(t.iHTTPRetVal) +
       ", iBytesReceived = " + std::to_string(iBytesReceived) + ", iSize = " + std::to_string(iSize) +

@@ -1,6 +1,7 @@
 // A file system mounted on a private directory for the time a job needs it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace fk::platform {
@@ -34,6 +35,14 @@ bool SetNtfsHidden(const std::string& path);
 // Makes a new directory "<parent>/<prefix>XXXXXX" (parent "" = $TMPDIR, else
 // /tmp) for a job's scratch files. Its path; "" with *error on failure.
 std::string MakeUniqueDir(const std::string& parent, const std::string& prefix, std::string* error);
+
+// The shared-memory folder (/dev/shm): its path and free bytes when it is a
+// writable tmpfs; free -1 when there is none.
+struct RamFolder {
+  std::string path;
+  int64_t freeBytes = -1;
+};
+RamFolder FindRamFolder();
 
 // Whether /proc/filesystems lists a kernel driver of that name.
 bool KernelHasFileSystem(const std::string& name);

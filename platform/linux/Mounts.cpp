@@ -1,7 +1,9 @@
 #include "platform/Mounts.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -82,6 +84,16 @@ bool KernelHasFileSystem(const std::string& name) {
     if ((tab == std::string::npos ? line : line.substr(tab + 1)) == name) return true;
   }
   return false;
+}
+
+RamFolder FindRamFolder() {
+  RamFolder r;
+  r.path = "/dev/shm";
+  struct statfs fs {};
+  if (::statfs(r.path.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC || ::access(r.path.c_str(), W_OK) != 0)
+    return r;
+  r.freeBytes = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_bsize);
+  return r;
 }
 
 bool SetNtfsHidden(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -138,6 +139,9 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   res.started = true;
   outW.reset();
   inR.reset();
+  // Readable once the program has ended: its end is seen at once, not at the
+  // next poll timeout. Kernels without pidfd fall back to the timeouts.
+  const UniqueFd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
   // Stdin is fed from the same loop that reads the output, so a program that
   // writes much before it reads cannot block both sides. SIGPIPE is blocked
@@ -209,9 +213,9 @@ ProcessResult RunProcess(const ProcessRequest& req) {
   };
   char buf[4096];
   for (;;) {
-    pollfd pfd[2];
+    pollfd pfd[3];
     nfds_t nfds = 0;
-    int outIndex = -1, inIndex = -1;
+    int outIndex = -1, inIndex = -1, pidIndex = -1;
     if (outputOpen) {
       outIndex = static_cast<int>(nfds);
       pfd[nfds++] = pollfd{outR.get(), POLLIN, 0};
@@ -220,7 +224,12 @@ ProcessResult RunProcess(const ProcessRequest& req) {
       inIndex = static_cast<int>(nfds);
       pfd[nfds++] = pollfd{inW.get(), POLLOUT, 0};
     }
+    if (pidFd) {
+      pidIndex = static_cast<int>(nfds);
+      pfd[nfds++] = pollfd{pidFd.get(), POLLIN, 0};
+    }
     const int pr = ::poll(pfd, nfds, outputOpen ? 50 : 20);
+    const bool ended = pr > 0 && pidIndex >= 0 && pfd[pidIndex].revents != 0;
     if (pr > 0 && inIndex >= 0 && pfd[inIndex].revents != 0) feed();
     if (pr > 0 && outIndex >= 0 && pfd[outIndex].revents != 0) {
       ssize_t n = ::read(outR.get(), buf, sizeof buf);
@@ -233,7 +242,7 @@ ProcessResult RunProcess(const ProcessRequest& req) {
         outR.reset();
         outputOpen = false;
       }
-    } else if (pr == 0 || !outputOpen) {
+    } else if (pr == 0 || !outputOpen || ended) {
       // A daemon started by the program (a FUSE mount, say) may keep the pipe
       // open after the program itself has ended: stop once it has exited and
       // the pipe is quiet.
@@ -263,7 +272,13 @@ ProcessResult RunProcess(const ProcessRequest& req) {
         bool gone = false;
         for (int i = 0; i < 20 && !gone; ++i) {
           gone = reaped();
-          if (!gone) ::usleep(25000);
+          if (gone) break;
+          if (pidFd) {
+            pollfd p{pidFd.get(), POLLIN, 0};
+            ::poll(&p, 1, 25);
+          } else {
+            ::usleep(25000);
+          }
         }
         killGroup(SIGKILL);
         if (gone) break;

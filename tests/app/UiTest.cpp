@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "tests/support/ScriptedUi.h"
 
@@ -19,6 +20,25 @@ TEST(ShowStatus, EmptyTextNeitherDrawsNorWaits) {
   EXPECT_EQ(ui.Progress()[0], (std::pair<std::string, int>{"Working", 0}));
   EXPECT_EQ(waited, 300);
   SetPauseFunction(nullptr);
+}
+
+// A UI that keeps every line (the CLI) still shows the status but skips the
+// pauses that only let a person read it; other pauses stay.
+TEST(ShowStatus, PausesToReadAreSkippedWhenTheUiKeepsEveryLine) {
+  auto ui = std::make_shared<ScriptedUi>();
+  SetUi(ui);
+  std::vector<int> waits;
+  SetPauseFunction([&](int ms) { waits.push_back(ms); });
+  ui->ShowStatus("Shown", 2000);
+  PauseToRead(1000);
+  ui->SetPausesForReading(false);
+  ui->ShowStatus("Also shown", 2000);
+  PauseToRead(1000);
+  PauseMs(500);
+  EXPECT_EQ(waits, (std::vector<int>{2000, 1000, 500}));
+  EXPECT_TRUE(ui->HasStatus("Also shown"));
+  SetPauseFunction(nullptr);
+  SetUi(nullptr);
 }
 
 TEST(ScriptedUi, AnswersInOrderAndMapsOkToYes) {

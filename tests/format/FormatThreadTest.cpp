@@ -12,6 +12,7 @@
 
 #include "app/AppState.h"
 #include "app/Settings.h"
+#include "app/Utilities.h"
 #include "format/BootCode.h"
 #include "format/PackWriter.h"
 #include "format/Packs.h"
@@ -204,6 +205,51 @@ TEST_F(FormatThreadRun, UnusableDataSetIsRefusedBeforeAnyWrite) {
   EXPECT_TRUE(ui_->HasStatus("Error : The data set is not a readable ZIP archive"));
   EXPECT_EQ(r.log.find("> Phase 1"), std::string::npos) << r.log;
   EXPECT_TRUE(ReadImage(run_.disk, 0, kImageSize) == blank);
+}
+
+// The data set's copy onto the volume draws the transfer line from 0 % to a
+// closing line of all its bytes; a cancel seen during the copy stops it
+// before the next batch of files and the run ends cancelled.
+TEST_F(FormatThreadRun, DataSetCopyShowsProgressAndStopsAtACancel) {
+  // Two folders of 3 MiB: two batches of the copy.
+  std::vector<std::pair<std::string, std::string>> files = {{"boot", "Clover revision: 5151\n"}};
+  int64_t total = static_cast<int64_t>(files[0].second.size());
+  for (const char* folder : {"EFI/A", "EFI/B"}) {
+    for (int i = 0; i < 12; ++i) {
+      files.push_back({std::string(folder) + "/f" + std::to_string(i) + ".bin", std::string(256 << 10, 'a' + i)});
+      total += 256 << 10;
+    }
+  }
+  run_.dataSet = MakeZip(dir_ / "set.zip", files);
+  auto isCopyLine = [](const std::string& text) {
+    return text.find(" Remain: ") != std::string::npos || text.find(" Done") != std::string::npos;
+  };
+
+  FormatRunResult r = RunFormat(run_, ui_);
+  ASSERT_EQ(r.result, 1) << r.log;
+  std::vector<std::pair<std::string, int>> copy;
+  for (const auto& p : ui_->Progress())
+    if (isCopyLine(p.first)) copy.push_back(p);
+  ASSERT_GE(copy.size(), 2u);
+  EXPECT_EQ(copy.front().second, 0) << copy.front().first;
+  EXPECT_EQ(copy.back().second, 100) << copy.back().first;
+  EXPECT_EQ(copy.back().first.rfind(FormatSize(total, 1) + "/" + FormatSize(total, 1) + " ", 0), 0u)
+      << copy.back().first;
+  std::string back;
+  EXPECT_TRUE(FatReadFile(run_.disk, 2048, "EFI/B/f11.bin", &back));
+  EXPECT_EQ(back, files.back().second);
+
+  MakeSparseFile(run_.disk, 0);
+  MakeSparseFile(run_.disk, kImageSize);
+  ui_ = std::make_shared<HookedUi>();
+  ui_->onStatus = [&](const std::string& text) {
+    if (isCopyLine(text)) CancelThisOperation();
+  };
+  r = RunFormat(run_, ui_);
+  ASSERT_TRUE(r.selected);
+  ExpectEndedAndClosed(r, OpOutcome::Cancelled);
+  EXPECT_NE(r.log.find("> ExtractDataZip: Cancel(FormatStatus=#True)"), std::string::npos) << r.log;
+  EXPECT_FALSE(FatReadFile(run_.disk, 2048, "EFI/B/f11.bin", &back)) << "the copy went on after the cancel";
 }
 
 // The program's exit while the format writes: the run is cancelled and joined
