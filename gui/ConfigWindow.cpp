@@ -429,11 +429,7 @@ void ConfigWindow::OnImageRepository() {
 void ConfigWindow::closeEvent(QCloseEvent* e) {
   if (!closing_) {
     closing_ = true;
-    if (main_) {
-      main_->setEnabled(true);
-      main_->activateWindow();
-      main_->raise();
-    }
+    ReturnToMainWindow(main_);
     if (hooks_.saveSettings) hooks_.saveSettings();
   }
   QWidget::closeEvent(e);

@@ -234,11 +234,7 @@ void DownloadCenterWindow::closeEvent(QCloseEvent* e) {
   // The close box acts as Exit.
   if (!closing_) {
     closing_ = true;
-    if (main_) {
-      main_->setEnabled(true);
-      main_->activateWindow();
-      main_->raise();
-    }
+    ReturnToMainWindow(main_);
   }
   QWidget::closeEvent(e);
 }

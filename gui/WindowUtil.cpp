@@ -110,6 +110,13 @@ void FitButtonFont(QPushButton* button) {
   }
 }
 
+void ReturnToMainWindow(QWidget* main) {
+  if (!main) return;
+  main->setEnabled(true);
+  main->activateWindow();
+  main->raise();
+}
+
 void FitCheckText(QAbstractButton* b) {
   QFont f = b->font();
   while (b->sizeHint().width() > b->width() && f.pointSizeF() > 6) {

@@ -27,6 +27,10 @@ void KeepWindowOnDesktop(QWidget* window, int windowNumber);
 // Same with a given desktop size.
 void KeepWindowOnDesktop(QWidget* window, int windowNumber, QSize desktop);
 
+// Enables the main window a child window disabled, and brings it to the front
+// (nothing when it is gone).
+void ReturnToMainWindow(QWidget* main);
+
 // Whether the mouse pointer lies inside the widget's screen rectangle (right
 // and bottom edges excluded).
 bool IsMouseOver(const QWidget* widget);
