@@ -28,7 +28,8 @@ bool PathIsListedDisk(const std::string& path);
 std::set<std::string> SystemDisks();
 
 // Fills the four partition slots of d from its sector 0 (bytesPerSector
-// bytes per LBA); a slot that reaches past d.Size is marked BeyondDiskEnd.
+// bytes per LBA); a slot that reaches past d.Size is marked BeyondDiskEnd, slots
+// that share sectors are marked OverlapsAnother.
 // False when the disk is not MBR-partitioned (*why says why).
 bool LayoutFromSector(const uint8_t* sector, size_t length, int64_t bytesPerSector, DiskRecord& d,
                       std::string* why);

@@ -227,6 +227,16 @@ bool detail::LayoutFromSector(const uint8_t* sector, size_t length, int64_t byte
     p.RecognizedPartition = 1;
     p.BeyondDiskEnd = p.StartingOffset + p.PartitionLength > d.Size;
   }
+  // Two entries sharing sectors: a job on either would write into the other.
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j) {
+      PartitionRecord& a = d.Partition[i];
+      PartitionRecord& b = d.Partition[j];
+      if (a.PartitionLength == 0 || b.PartitionLength == 0) continue;
+      if (a.StartingOffset < b.StartingOffset + b.PartitionLength &&
+          b.StartingOffset < a.StartingOffset + a.PartitionLength)
+        a.OverlapsAnother = b.OverlapsAnother = true;
+    }
   return true;
 }
 
@@ -336,22 +346,11 @@ int GetAllDrives() {
   int volumes = 0;
   for (DiskRecord& d : AllDrives) {
     const detail::DiskSource& src = sources[d.DiskNumber];
-    // Two entries sharing sectors: a job on either would write into the other.
-    for (int i = 0; i < 4; ++i)
-      for (int j = i + 1; j < 4; ++j) {
-        PartitionRecord& a = d.Partition[i];
-        PartitionRecord& b = d.Partition[j];
-        if (a.PartitionLength == 0 || b.PartitionLength == 0) continue;
-        if (a.StartingOffset < b.StartingOffset + b.PartitionLength &&
-            b.StartingOffset < a.StartingOffset + a.PartitionLength) {
-          a.OverlapsAnother = b.OverlapsAnother = true;
-          Log("> GetAllDrives: " + d.DevicePath + " partitions " + std::to_string(i + 1) + " and " +
-              std::to_string(j + 1) + " overlap");
-        }
-      }
     for (int i = 0; i < 4; ++i) {
       PartitionRecord& p = d.Partition[i];
       if (p.PartitionLength == 0) continue;
+      if (p.OverlapsAnother)
+        Log("> GetAllDrives: " + d.DevicePath + " partition " + std::to_string(i + 1) + " overlaps another partition");
       if (p.BeyondDiskEnd) {
         Log("> GetAllDrives: " + d.DevicePath + " partition " + std::to_string(i + 1) +
             " reaches past the end of the disk");

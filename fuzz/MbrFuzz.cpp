@@ -1,6 +1,7 @@
 // The MBR of any disk a user plugs in: the entries the disk list takes from
 // sector 0 either lie inside the disk or are marked as reaching past its end,
-// and an entry stored into a sector reads back as stored.
+// entries a job may use share no sector, an entry is marked as overlapping
+// only when it does, and an entry stored into a sector reads back as stored.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,6 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FK_FUZZ_CHECK(p.BeyondDiskEnd || p.StartingOffset + p.PartitionLength <= diskSize,
                   "partition " + std::to_string(i + 1) + " lies past the disk");
     FK_FUZZ_CHECK(p.StartingOffset == int64_t(m.entries[i].startLba) * bps, "start");
+    bool shares = false;
+    for (int j = 0; j < 4; ++j) {
+      const PartitionRecord& q = d.Partition[j];
+      if (j == i || q.PartitionLength == 0) continue;
+      const bool overlap = p.StartingOffset < q.StartingOffset + q.PartitionLength &&
+                           q.StartingOffset < p.StartingOffset + p.PartitionLength;
+      FK_FUZZ_CHECK(!overlap || p.Unusable() || q.Unusable(),
+                    "usable partitions " + std::to_string(i + 1) + " and " + std::to_string(j + 1) + " overlap");
+      shares = shares || overlap;
+    }
+    FK_FUZZ_CHECK(p.OverlapsAnother == shares, "overlap mark of partition " + std::to_string(i + 1));
   }
 
   if (sector.size() >= 512) {

@@ -92,6 +92,23 @@ std::optional<std::string> HeaderValue(const std::vector<std::string>& lines, co
   return std::nullopt;
 }
 
+std::string NowCheckDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  char buf[32] = "";
+  localtime_r(&now, &tm);
+  std::strftime(buf, sizeof buf, "%d.%m.%y %H:%M", &tm);
+  return buf;
+}
+
+bool ValidRevision(const std::string& rev) {
+  return !rev.empty() && rev.size() <= 8 && std::all_of(rev.begin(), rev.end(), [](unsigned char c) {
+    return std::isdigit(c);
+  });
+}
+
+}  // namespace
+
 // The "next" address of a Link header: <url>; rel="next", <url>; rel="last"
 std::string NextPageUrl(const std::vector<std::string>& lines) {
   auto link = HeaderValue(lines, "link");
@@ -118,30 +135,13 @@ std::optional<std::string> RateLimitMessage(const HTTPTransfer& t) {
   if (!remaining || *remaining != "0") return std::nullopt;
   std::string when = "later";
   if (auto reset = HeaderValue(t.ResponseHeaders, "x-ratelimit-reset")) {
-    const std::time_t at = static_cast<std::time_t>(std::atoll(reset->c_str()));
+    const std::time_t at = static_cast<std::time_t>(std::strtoll(reset->c_str(), nullptr, 10));
     std::tm tm{};
     char buf[16];
     if (at > 0 && localtime_r(&at, &tm) && std::strftime(buf, sizeof buf, "%H:%M", &tm)) when = "after " + std::string(buf);
   }
   return "The release site's request limit is reached: check again " + when + ".";
 }
-
-std::string NowCheckDate() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  char buf[32] = "";
-  localtime_r(&now, &tm);
-  std::strftime(buf, sizeof buf, "%d.%m.%y %H:%M", &tm);
-  return buf;
-}
-
-bool ValidRevision(const std::string& rev) {
-  return !rev.empty() && rev.size() <= 8 && std::all_of(rev.begin(), rev.end(), [](unsigned char c) {
-    return std::isdigit(c);
-  });
-}
-
-}  // namespace
 
 std::string CloverReleasesApiUrl() {
   return GithubApiBaseUrl() + "/repos" + kRepoPath + "/releases?per_page=100";

@@ -9,10 +9,13 @@
 // revision known before it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace fk {
+
+struct HTTPTransfer;
 
 // The outcome of a check: code 1 when a revision was found, 6 when the list
 // held no archive, else the download engine's code.
@@ -40,6 +43,13 @@ std::vector<int> CloverRevisionsOf(const std::vector<std::string>& assetNames);
 // Asset names of one page of the REST API's release list (a JSON array of
 // releases with "assets": [{"name": ...}]). False when the text is not such a list.
 bool CloverAssetNamesOfReleases(const std::string& json, std::vector<std::string>* names, std::string* error);
+
+// The address of the next page of the release list, from the Link header of a
+// page's response ('<url>; rel="next"'); empty when there is none.
+std::string NextPageUrl(const std::vector<std::string>& responseHeaderLines);
+// The text for a request the release site refused for its request limit
+// (403/429 with X-RateLimit-Remaining: 0), nullopt for any other answer.
+std::optional<std::string> RateLimitMessage(const HTTPTransfer& t);
 
 // Starts the check on its own worker (OpKind::CloverCheck). Does nothing when a
 // check or download already runs. Returns 1 when it was started.
