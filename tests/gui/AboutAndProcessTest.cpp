@@ -134,10 +134,12 @@ struct Proc {
 
 // Starts the helper in dir with stdout to dir/out.txt.
 pid_t StartHelper(const std::string& dir, const std::vector<std::string>& args, const std::string& runtimeDir,
-                  const std::string& exitMs, const char* program = FK_GUI_HELPER) {
+                  const std::string& exitMs, const char* program = FK_GUI_HELPER,
+                  const std::vector<std::string>& extraEnv = {}) {
   std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtimeDir,
                                   "FK_HELPER_EXIT_MS=" + exitMs, "FLASHKEEL_HOME=" + dir,
                                   "PATH=/usr/bin:/bin", "HOME=" + dir};
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
   std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> av, ev;
@@ -225,6 +227,33 @@ TEST(ProcessTest, SecondStartEndsOnTerminationSignalWhileItsBoxIsOpen) {
   if (rc != -1) b.pid = -1;
   EXPECT_EQ(rc, 0) << "the second copy did not end on SIGTERM";
   EXPECT_FALSE(std::filesystem::exists(dir / "flashkeel.ini"));
+}
+
+// A termination signal while an operation waits on a program that ignores
+// the cancel: the exit waits for it; a second signal ends that program, and
+// the exit still saves the settings.
+TEST(ProcessTest, SecondTerminationSignalEndsAStuckProgramAndStillSaves) {
+  TempDir runtime("fkrt"), dir("fkstuck");
+  const std::string pidFile = dir / "child.pid";
+  Proc a;
+  a.pid = StartHelper(dir.path(), {}, runtime.path(), "600000", FK_GUI_HELPER, {"FK_HELPER_STUCK_CHILD=" + pidFile});
+  ASSERT_GT(a.pid, 0);
+  ASSERT_TRUE(WaitForFile(pidFile, 30)) << ReadFileBytes(dir / "out.txt");
+  std::string child;
+  for (int i = 0; i < 100 && child.empty(); ++i) {
+    child = ReadFileBytes(pidFile);
+    while (!child.empty() && child.back() == '\n') child.pop_back();
+    if (child.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_FALSE(child.empty());
+  ::kill(a.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(a.pid, 2), -1) << "the exit did not wait for the operation";
+  ::kill(a.pid, SIGTERM);
+  const int rc = WaitExit(a.pid, 15);
+  if (rc != -1) a.pid = -1;
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(::kill(std::stoi(child), 0), 0) << "the stuck program still runs";
+  EXPECT_EQ(ReadFileBytes(dir / "flashkeel.ini"), "loaded\nsaved\n");
 }
 
 TEST(ProcessTest, NormalRunLoadsAndSavesSettingsAndLogsDirectories) {

@@ -4,7 +4,9 @@
 // ./FKLDebug.log. FK_HELPER_EXIT_MS ends the program after that time;
 // "--screenshot FILE" fills a sample drive tree, saves the window to FILE and
 // ends; FK_HELPER_EXIT_ON_PAINT prints "PAINTED" at the first paint of the
-// main window and ends.
+// main window and ends. FK_HELPER_STUCK_CHILD=FILE starts an operation whose
+// program ignores the cancel (its pid goes to FILE), and the exit waits for
+// the operations as the program's does.
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
@@ -16,8 +18,11 @@
 
 #include "app/AppState.h"
 #include "app/Log.h"
+#include "app/Runner.h"
+#include "app/Settings.h"
 #include "app/Ui.h"
 #include "gui/GuiApp.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -90,6 +95,22 @@ int main(int argc, char** argv) {
     if (const char* ms = std::getenv("FK_HELPER_EXIT_MS"))
       QTimer::singleShot(std::atoi(ms), [] { fk::ExitRequested = 1; });
   };
+  if (const char* pidFile = std::getenv("FK_HELPER_STUCK_CHILD")) {
+    a.finishWorkers = [](int ms) {
+      return fk::GetRunner().CancelAndJoinAll(ms, [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
+    };
+    a.afterStart = [file = std::string(pidFile)] {
+      fk::GetRunner().Start(
+          fk::OpKind::Format,
+          [file](fk::OpContext&) {
+            fk::ProcessRequest req;
+            req.argv = {"/bin/sh", "-c", "echo $$ > '" + file + "'; exec sleep 120"};
+            const fk::ProcessResult r = fk::RunProcess(req);
+            return r.exitCode == 0 ? fk::OpResult::Done() : fk::OpResult::Failed("stopped");
+          },
+          fk::Cfg());
+    };
+  }
   if (!screenshot.empty()) {
     a.startBackup = a.startRecover = [] { return false; };
     a.startFormat = [](int) { return false; };
