@@ -114,6 +114,7 @@ bool BackupJob::Prepare() {
     Log("> BackUp: " + fileName_ + " holds a disk of the list, not an image file");
   } else if (exists && !S_ISREG(st.st_mode)) {
     file_ = ImageFile::Create(fileName_, &err);  // a character device or pipe takes the bytes as they come
+    why = ErrorText(err);
   } else {
     // Written under a hidden name and renamed when complete: a failed or
     // cancelled backup never leaves a file that looks like an image.
@@ -172,16 +173,19 @@ bool BackupJob::Copy() {
     }
   }
 
-  file_.Truncate(progress.totalWritten());
+  // A device or pipe named as the target (no hidden name) took the bytes as
+  // they came: it has no length to set, no name to give and may not sync.
+  const bool direct = tempName_.empty();
+  if (!direct) file_.Truncate(progress.totalWritten());
   ui.ShowStatus("Write buffered Data to the Disk", 0);
-  if (int err = file_.Flush(); err != 0) {
+  if (int err = file_.Flush(); err != 0 && !(direct && err == EINVAL)) {
     // Data the system could not store is not a finished backup.
     Log("> BackUp: FlushFileBuffers Error=" + std::to_string(err) + " (" + ErrorText(err) + ")");
     ui.ShowStatus(ErrorStatus("WriteFile", err), 0);
     report_.end = TransferEnd::Failed;
     return false;
   }
-  if (report_.end == TransferEnd::Completed) {
+  if (report_.end == TransferEnd::Completed && !direct) {
     if (::rename(tempName_.c_str(), fileName_.c_str()) != 0) {
       const int e = errno;
       Log("> BackUp: Error " + ErrorText(e) + " renaming " + tempName_ + " to " + fileName_);

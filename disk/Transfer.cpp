@@ -110,7 +110,10 @@ ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
   ImageFile f;
   f.fd_.reset(::open(path.c_str(), flags | O_CLOEXEC, 0644));
   if (error) *error = f.fd_ ? 0 : errno;
-  if (f.fd_) ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (!f.fd_) return f;
+  struct stat st {};
+  f.seekable_ = ::fstat(f.fd_.get(), &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+  if (f.seekable_) ::posix_fadvise(f.fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return f;
 }
 
@@ -175,6 +178,12 @@ int64_t ReadFully(int fd, void* buffer, int64_t count, int64_t offset, int* erro
 
 int64_t WriteFully(int fd, const void* buffer, int64_t count, int64_t offset, int* error) {
   return TransferFully(::pwrite, fd, static_cast<const unsigned char*>(buffer), count, offset, error);
+}
+
+int64_t ImageFile::WriteAt(const void* buffer, int64_t count, int64_t offset, int* error) const {
+  if (seekable_) return WriteFully(fd_.get(), buffer, count, offset, error);
+  const auto write = [](int fd, const unsigned char* p, size_t n, off_t) { return ::write(fd, p, n); };
+  return TransferFully(write, fd_.get(), static_cast<const unsigned char*>(buffer), count, offset, error);
 }
 
 int ImageFile::Truncate(int64_t length) const { return ::ftruncate(fd_.get(), length) == 0 ? 0 : errno; }

@@ -93,9 +93,11 @@ class ImageFile {
   int64_t ReadAt(void* buffer, int64_t count, int64_t offset, int* error) const {
     return ReadFully(fd_.get(), buffer, count, offset, error);
   }
-  int64_t WriteAt(const void* buffer, int64_t count, int64_t offset, int* error) const {
-    return WriteFully(fd_.get(), buffer, count, offset, error);
-  }
+  // At offset in a file or device; a pipe or socket takes the bytes in the
+  // order they are written, whatever the offset.
+  int64_t WriteAt(const void* buffer, int64_t count, int64_t offset, int* error) const;
+  // Whether positions mean anything: false for a pipe or socket.
+  bool Seekable() const { return seekable_; }
   // Ends the file at length bytes / flushes it to the disk. 0 or errno.
   int Truncate(int64_t length) const;
   int Flush() const;
@@ -104,6 +106,7 @@ class ImageFile {
  private:
   static ImageFile Open(const std::string& path, int flags, int* error);
   UniqueFd fd_;
+  bool seekable_ = true;
 };
 
 // Size of a path as the restore's file check sees it: the size of a regular

@@ -1,197 +1,10 @@
-// Partition backup and restore on partitions of disk image files (no root) and
-// of loop devices over image files in /dev/shm (root).
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
+// Partition backup and restore on partitions of disk image files (no root).
+#include "tests/disk/BackupRestoreFixture.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <random>
-#include <string>
-#include <thread>
-#include <utility>
-
-#include "app/AppState.h"
-#include "app/Log.h"
-#include "tests/support/ScriptedUi.h"
-#include "app/Settings.h"
-#include "disk/Backup.h"
-#include "disk/DiskList.h"
-#include "disk/DiskOperations.h"
-#include "disk/RawDisk.h"
-#include "disk/Restore.h"
-#include "disk/Transfer.h"
-#include "platform/LoopDevice.h"
-#include "tests/support/TestUtil.h"
+#include <sys/stat.h>
 
 namespace fk {
 namespace {
-
-constexpr int64_t MiB = 1024 * 1024;
-constexpr int64_t kDiskSize = 64 * MiB;
-// Partition 1: 40 MiB + 3 sectors (three transfers, the last one shorter).
-constexpr int64_t kP1Start = 1 * MiB;
-constexpr int64_t kP1Length = 40 * MiB + 3 * 512;
-// Partition 2 right behind it, to see that nothing outside partition 1 changes.
-constexpr int64_t kP2Start = 44 * MiB;
-constexpr int64_t kP2Length = 16 * MiB;
-
-std::string Pattern(int64_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(static_cast<size_t>(size), '\0');
-  for (size_t i = 0; i + 4 <= s.size(); i += 4) {
-    const uint32_t v = gen();
-    std::memcpy(&s[i], &v, 4);
-  }
-  return s;
-}
-
-std::string ReadRange(const std::string& path, int64_t offset, int64_t size) {
-  std::ifstream in(path, std::ios::binary);
-  std::string s(static_cast<size_t>(size), '\0');
-  in.seekg(offset);
-  in.read(s.data(), size);
-  s.resize(static_cast<size_t>(in.gcount()));
-  return s;
-}
-
-void WriteRange(const std::string& path, int64_t offset, const std::string& data) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(::pwrite(fd, data.data(), data.size(), offset), static_cast<ssize_t>(data.size()));
-  ::fsync(fd);
-  ::close(fd);
-}
-
-// Type byte and sector count of an MBR slot.
-std::pair<int, uint32_t> Slot(const std::string& path, int slot) {
-  const std::string e = ReadRange(path, 446 + 16 * slot, 16);
-  uint32_t sectors = 0;
-  std::memcpy(&sectors, &e[12], 4);
-  return {static_cast<uint8_t>(e[4]), sectors};
-}
-using SlotValue = std::pair<int, uint32_t>;
-
-// A 64 MiB sparse disk image with an MBR holding the two partitions above,
-// filled with two different patterns.
-void MakeDiskImage(const std::string& path) {
-  test::MakeSparseFile(path, kDiskSize);
-  std::string mbr(512, '\0');
-  auto entry = [&](int slot, uint8_t type, int64_t start, int64_t length) {
-    char* e = &mbr[446 + 16 * slot];
-    e[4] = static_cast<char>(type);
-    const uint32_t lba = static_cast<uint32_t>(start / 512), n = static_cast<uint32_t>(length / 512);
-    std::memcpy(e + 8, &lba, 4);
-    std::memcpy(e + 12, &n, 4);
-  };
-  entry(0, 0x0C, kP1Start, kP1Length);
-  entry(1, 0x07, kP2Start, kP2Length);
-  mbr[510] = 0x55;
-  mbr[511] = static_cast<char>(0xAA);
-  WriteRange(path, 0, mbr);
-  WriteRange(path, kP1Start, Pattern(kP1Length, 1));
-  WriteRange(path, kP2Start, Pattern(kP2Length, 2));
-}
-
-void EnableVerify() {
-  TransferOptions o;
-  o.verify = true;
-  SetTransferOptions(o);
-}
-
-// Runs an action once when a status text or question containing trigger
-// appears: a press of the cancel button, or a fault injected at that moment.
-class HookUi : public ScriptedUi {
- public:
-  std::string trigger;
-  std::function<void()> action;
-  void DrawProgress(const std::string& text, int percent) override {
-    ScriptedUi::DrawProgress(text, percent);
-    Fire(text);
-  }
-  MsgAnswer MessageBox(const std::string& title, const std::string& text, MsgButtons buttons, MsgIcon icon) override {
-    Fire(text);
-    return ScriptedUi::MessageBox(title, text, buttons, icon);
-  }
-
- private:
-  void Fire(const std::string& text) {
-    if (action && text.find(trigger) != std::string::npos) std::exchange(action, nullptr)();
-  }
-};
-
-class BackupRestoreTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ui_ = std::make_shared<HookUi>();
-    SetUi(ui_);
-    SetPauseFunction([](int) {});
-    ResetSharedFlags();
-    SetLogMirror(true);
-    TakeLogMirror();
-    SetTransferOptions({});
-    // Image files and loop devices are fixed disks, listed only with this on.
-    SetEnableFixedDisksSource([] { return true; });
-  }
-
-  void TearDown() override {
-    ResetSettings();
-    ClearImageDisks();
-    SetEnableFixedDisksSource(nullptr);
-    SetTransferOptions({});
-    SetLogMirror(false);
-    SetPauseFunction(nullptr);
-    SetUi(nullptr);
-  }
-
-  // Lists the disks and selects slot (0 = the disk line) of the disk at devicePath.
-  // With byName the partition is named by its byte-range volume name, as a
-  // partition with a device node is named by that node: the jobs then go
-  // through a locked volume handle instead of the disk at the offset.
-  void Select(const std::string& devicePath, int slot, bool byName = false) {
-    if (std::filesystem::is_regular_file(devicePath) && ImageDisks().empty()) AddImageDisk(devicePath);
-    UpdateAllDrives();
-    for (size_t i = 0; i < AllDrives.size(); ++i) {
-      if (AllDrives[i].DevicePath == devicePath) {
-        if (byName) AllDrives[i].Partition[slot - 1].DriveLetter = VolumeAccessName(AllDrives[i], slot - 1);
-        ASSERT_NE(SelectDisk(static_cast<int>(i), slot), 0) << devicePath;
-        return;
-      }
-    }
-    FAIL() << devicePath << " is not in the disk list";
-  }
-
-  // Through the runner, as the front ends run them; outcome_ is the result.
-  int Backup(const std::string& target) {
-    ui_->QueueDialogAnswer(target);
-    int rc = 0;
-    outcome_ = test::RunAsOperation([&] { rc = BackUp(0); }, OpKind::Backup).outcome;
-    return rc;
-  }
-  int Restore(const std::string& source) {
-    ui_->QueueDialogAnswer(source);
-    int rc = 0;
-    outcome_ = test::RunAsOperation([&] { rc = Recover(0); }, OpKind::Restore).outcome;
-    return rc;
-  }
-  OpOutcome outcome_ = OpOutcome::Done;
-
-  bool Logged(const std::string& part) { return LogMirrorContains(part); }
-
-  void OnText(const std::string& trigger, std::function<void()> action) {
-    ui_->trigger = trigger;
-    ui_->action = std::move(action);
-  }
-
-  std::shared_ptr<HookUi> ui_;
-  test::TempDir dir_{"fkbackup"};
-};
 
 // Backup, overwrite, restore with the read-back check on: through the disk at
 // the partition's offset (no device node), then through a volume handle.
@@ -372,6 +185,33 @@ TEST_F(BackupRestoreTest, BackupOntoAListedDiskIsRefused) {
   EXPECT_FALSE(Logged("Success create file"));
 }
 
+// A device or a pipe named as the target (as --to /dev/null or a shell's
+// >(gzip > part.gz) does) takes the bytes in order, and the backup succeeds.
+TEST_F(BackupRestoreTest, BackupIntoADeviceOrAPipe) {
+  const std::string disk = dir_ / "disk.img", fifo = dir_ / "pipe";
+  MakeDiskImage(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  EXPECT_EQ(Backup("/dev/null"), 1);
+  EXPECT_TRUE(ui_->HasStatusContaining(" Done"));
+
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] {
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[65536];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) received.append(buf, static_cast<size_t>(n));
+    if (fd >= 0) ::close(fd);
+  });
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  const int rc = Backup(fifo);
+  // A backup that never opened the pipe must not leave the reader waiting.
+  if (const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); w >= 0) ::close(w);
+  reader.join();
+  EXPECT_EQ(rc, 1) << ui_->StatusTexts().back();
+  EXPECT_TRUE(received == ReadRange(disk, kP1Start, kP1Length)) << received.size() << " bytes";
+  EXPECT_EQ(std::filesystem::file_type::fifo, std::filesystem::status(fifo).type());
+}
+
 TEST_F(BackupRestoreTest, CancelStopsAfterTheCurrentChunk) {
   auto cancel = [] { test::CancelThisOperation(); };
   OnText(" Remain: ", cancel);
@@ -499,97 +339,6 @@ TEST(TransferProgressTest, RemainingTimeWithoutARate) {
   EXPECT_EQ(TransferProgress::RemainText(100 * MiB, 10 * MiB, 2 * f, f), "20 s ");
   EXPECT_EQ(TransferProgress::Percent(1, 3), 33);
   EXPECT_EQ(TransferProgress::Percent(5, 0), 0);
-}
-
-// ---- loop devices (root) -------------------------------------------------------
-
-// A scratch directory on /dev/shm, removed with its contents.
-class ShmDir {
- public:
-  ShmDir() {
-    char templ[] = "/dev/shm/fkbackup-XXXXXX";
-    if (::mkdtemp(templ)) path_ = templ;
-  }
-  ~ShmDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-class LoopBackupRestoreTest : public BackupRestoreTest {
- protected:
-  void SetUp() override {
-    if (!test::IsRoot()) GTEST_SKIP() << "needs root for loop devices";
-    BackupRestoreTest::SetUp();
-  }
-
-  // A disk image in /dev/shm (not on the system disk) behind a loop device.
-  std::unique_ptr<LoopDevice> AttachDisk(bool partScan) {
-    MakeDiskImage(shm_ / "disk.img");
-    std::string err;
-    LoopDevice::Options opt;
-    opt.partScan = partScan;
-    auto loop = LoopDevice::Attach(shm_ / "disk.img", opt, &err);
-    EXPECT_TRUE(loop) << err;
-    return loop;
-  }
-
-  void RoundTrip(const std::string& device, bool byName) {
-    const std::string image = dir_ / "part1.bin";
-    const std::string original = ReadRange(device, kP1Start, kP1Length);
-    ASSERT_NO_FATAL_FAILURE(Select(device, 1, byName));
-    ASSERT_EQ(Backup(image), 1);
-    EXPECT_TRUE(test::ReadFileBytes(image) == original);
-
-    WriteRange(device, kP1Start, std::string(static_cast<size_t>(kP1Length), '\x5A'));
-    EnableVerify();
-    ASSERT_NO_FATAL_FAILURE(Select(device, 1, byName));
-    ASSERT_EQ(Restore(image), 1);
-    EXPECT_TRUE(LastTransferReport().verified);
-    EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP1Start, kP1Length) == original);
-    EXPECT_TRUE(ReadRange(shm_ / "disk.img", kP2Start, kP2Length) == Pattern(kP2Length, 2));
-    EXPECT_EQ(Slot(shm_ / "disk.img", 0).first, 0x0C);  // not an HFS+ image: the type stays
-  }
-
-  ShmDir shm_;
-};
-
-// Through a volume handle: the partition's device node when the kernel makes
-// one (it needs MBR support built in), else its byte-range name.
-TEST_F(LoopBackupRestoreTest, RoundTripThroughAVolumeHandle) {
-  auto loop = AttachDisk(true);
-  ASSERT_TRUE(loop);
-  const std::string node = loop->path() + "p1";
-  for (int i = 0; i < 50 && !std::filesystem::exists(node); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const bool haveNode = std::filesystem::exists(node);
-  RoundTrip(loop->path(), !haveNode);
-  EXPECT_TRUE(Logged(haveNode ? node : loop->path() + "@@" + std::to_string(kP1Start)));
-  EXPECT_TRUE(Logged("> Recover: Finish UnlockClose hPhysicalDrive"));
-}
-
-// The backing file of the loop disk being read is no place for its backup.
-TEST_F(LoopBackupRestoreTest, BackupOntoTheBackingFileIsRefused) {
-  auto loop = AttachDisk(false);
-  ASSERT_TRUE(loop);
-  const std::string backing = shm_ / "disk.img";
-  const std::string original = test::ReadFileBytes(backing);
-  ASSERT_NO_FATAL_FAILURE(Select(loop->path(), 1));
-  ui_->QueueAnswer(MsgAnswer::Yes);
-  EXPECT_EQ(Backup(backing), 0);
-  EXPECT_TRUE(test::ReadFileBytes(backing) == original);
-  EXPECT_FALSE(Logged("Success create file"));
-}
-
-TEST_F(LoopBackupRestoreTest, RoundTripThroughTheDiskAtTheOffset) {
-  auto loop = AttachDisk(false);
-  ASSERT_TRUE(loop);
-  RoundTrip(loop->path(), false);
-  EXPECT_FALSE(Logged("> Recover: Finish UnlockClose hPhysicalDrive"));
 }
 
 }  // namespace
