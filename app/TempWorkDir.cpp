@@ -327,18 +327,20 @@ void DeleteTempWorkDir() {
   g_workDir.clear();
 }
 
-std::string MakeTempFileName(const std::string& dirIn) {
+std::string MakeTempFileName(const std::string& dirIn, bool clearOld) {
   if (dirIn.empty()) return "";
   const std::string dir = WithSlash(dirIn);
   std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind("TEMP", 0) != 0) continue;
-    std::error_code sec;
-    if (fs::symlink_status(it->path(), sec).type() == fs::file_type::directory) continue;
-    Log("> " + name);
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, sec);
-    fs::remove(it->path(), sec);
+  if (clearOld) {
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.rfind("TEMP", 0) != 0) continue;
+      std::error_code sec;
+      if (fs::symlink_status(it->path(), sec).type() == fs::file_type::directory) continue;
+      Log("> " + name);
+      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, sec);
+      fs::remove(it->path(), sec);
+    }
   }
   std::string name;
   for (;;) {

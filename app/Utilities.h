@@ -78,8 +78,10 @@ std::string TakeFailureReason();
 // The system's text of an errno value: "No space left on device".
 std::string ErrnoText(int err);
 
-// A "TEMP####" path in dir that does not exist yet; "" when dir is "".
-std::string MakeTempFileName(const std::string& dir);
+// A "TEMP####" path in dir that does not exist yet; "" when dir is "". In a
+// folder of the program's own (clearOld), files left there under "TEMP..."
+// names are deleted first; in a user's folder nothing is touched.
+std::string MakeTempFileName(const std::string& dir, bool clearOld = true);
 // Creates every missing part of path; 1 when it is a directory afterwards.
 int CreateDirectoryPath(const std::string& path);
 // Creates path and its parents; reports nothing.

@@ -270,7 +270,8 @@ OpResult DLAdditionalDownload(const AdditionalDLEntry& entry) {
       return ErrorBox("\"" + dir + name + "\" already exists in the Clover local repository; it is kept");
   }
 
-  const std::string temp = MakeTempFileName(dir);
+  // The repository is the user's folder: their files named "TEMP..." stay.
+  const std::string temp = MakeTempFileName(dir, false);
   int rc = 0;
   {
     // On the operation's own thread, so the transfer sees the operation's cancel.

@@ -165,6 +165,7 @@ TEST_F(AdditionalDownload, CatalogFolderDigestAndExistingFile) {
 }
 
 TEST_F(AdditionalDownload, HeaderRowAndHostileNamesAreRefused) {
+  test::WriteFileBytes(repo_ + "/TEMPLATE.odt", "the user's");  // not a leftover of ours
   AdditionalDLEntry header;
   header.Name = " -- User Downloads";
   const OpResult r = Get(header);
@@ -191,7 +192,7 @@ TEST_F(AdditionalDownload, HeaderRowAndHostileNamesAreRefused) {
       EXPECT_FALSE(bad.ok()) << u;
     }
   }
-  EXPECT_EQ(Tree(repo_), std::vector<std::string>{repo_ + "/link"});
+  EXPECT_EQ(Tree(repo_), (std::vector<std::string>{repo_ + "/TEMPLATE.odt", repo_ + "/link"}));
   EXPECT_TRUE(fs::is_empty(dir_ / "outside")) << "nothing lands outside the repository";
 }
 
