@@ -247,6 +247,7 @@ std::string DefaultLogPath() { return Paths().ProgramDir + kLogFileName; }
 namespace {
 std::mutex g_loadErrorMutex;
 std::string g_loadError;
+std::string g_loadErrorFile;  // the file the error is about
 }  // namespace
 
 std::string LastSettingsLoadError() {
@@ -260,6 +261,7 @@ void LoadSetting(const std::string& file, const std::string& logPath) {
   {
     std::lock_guard lock(g_loadErrorMutex);
     g_loadError = loadError;
+    g_loadErrorFile = loadError.empty() ? std::string() : file;
   }
   if (ZeroOrOne(ini.Integer("Data Settings", "LogEnable", 0), 0) == 1 && !LogIsOpen()) OpenLog(logPath);
   WriteLogHeader();
@@ -374,6 +376,17 @@ void SetSaveSettingBeforeRenameHook(std::function<bool(const std::string&)> hook
 bool SaveSetting() { return SaveSetting(SettingsFilePath()); }
 
 bool SaveSetting(const std::string& file) {
+  {
+    // A file that was there but could not be read holds the user's values:
+    // the defaults used instead never replace it.
+    std::lock_guard lock(g_loadErrorMutex);
+    std::error_code ec;
+    if (!g_loadError.empty() && file == g_loadErrorFile && std::filesystem::exists(file, ec)) {
+      Log("> SaveSetting: Error: settings not saved to " + file + ": it could not be read (" + g_loadError +
+          ") and is kept");
+      return false;
+    }
+  }
   const std::string text = BuildText(SavedSettings(), true);
   std::function<bool(const std::string&)> beforeRename;
   {

@@ -128,7 +128,8 @@ void SettingsFromIni(const IniFile& ini, Settings& s);
 
 // Rewrites the settings file from Cfg(). The new content goes to a temporary
 // file in the same directory that replaces the old file only once it is
-// completely on disk. Returns false when nothing was replaced.
+// completely on disk. Returns false when nothing was replaced; a file the
+// last LoadSetting could not read is never replaced.
 bool SaveSetting();
 bool SaveSetting(const std::string& file);
 

@@ -297,6 +297,23 @@ TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFileIntact) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
 }
 
+// A settings file that exists but cannot be read (here: too large) gives the
+// defaults for the run, and the exit's save keeps the user's file.
+TEST_F(SettingsTest, AFileThatCouldNotBeReadIsNotReplaced) {
+  WriteFileBytes(Ini(), kBom + "\r\n[Data Settings]\r\nVolumeLabel = MINE\r\n");
+  fs::resize_file(Ini(), 17 << 20);
+  const std::string mine = ReadFileBytes(Ini());
+  LoadSetting(Ini(), LogPath());
+  EXPECT_NE(LastSettingsLoadError(), "");
+  EXPECT_FALSE(SaveSetting(Ini()));
+  EXPECT_TRUE(ReadFileBytes(Ini()) == mine);
+  // Another file, or the same one read successfully, is saved as usual.
+  EXPECT_TRUE(SaveSetting(dir_ / "other.ini"));
+  WriteFileBytes(Ini(), kBom + "\r\n");
+  LoadSetting(Ini(), LogPath());
+  EXPECT_TRUE(SaveSetting(Ini()));
+}
+
 TEST_F(SettingsTest, UserCatalogsFillBothListsAndRecoveryEntriesAreLogged) {
   const std::string lines =
       "[Sucatalog Check Setting]\r\nUseInternalSucatalogUrlList = 0\r\n"
