@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QTimer>
 #include <QUrl>
 #include <filesystem>
 
@@ -350,6 +351,15 @@ void ConfigWindow::OnBootPartitionSize() {
 void ConfigWindow::RefreshLocalDistrCombo() {
   localRev_->setText(QStringLiteral("Wait ..."));
   localDistr_->clear();
+  if (GetRunner().Running(OpKind::LocalArchiveSearch)) {
+    // The search started with the program still fills the list on its worker:
+    // its result is shown once it has ended, never searched over meanwhile.
+    QTimer::singleShot(100, this, [this] {
+      if (GetRunner().Running(OpKind::LocalArchiveSearch)) RefreshLocalDistrCombo();
+      else ShowLocalDistr(CloverLocalDistr);
+    });
+    return;
+  }
   FindCloverLocalDistr();
   ShowLocalDistr(CloverLocalDistr);
 }

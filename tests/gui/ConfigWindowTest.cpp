@@ -11,10 +11,13 @@
 #include <QRadioButton>
 #include <QFileInfo>
 #include <QTest>
+#include <QThread>
+#include <future>
 
 #include "app/AppState.h"
 #include "app/Runner.h"
 #include "app/Settings.h"
+#include "format/CloverDataSet.h"
 #include "gui/Actions.h"
 #include "gui/ConfigWindow.h"
 #include "gui/WindowUtil.h"
@@ -208,6 +211,36 @@ TEST_F(ConfigWindowTest, DataSetStatesFollowTheLists) {
   EXPECT_EQ(cluster->currentText(), "Default");
   EXPECT_TRUE(cluster->toolTip().contains("4096")) << "the size the file sets is pointed out";
   delete w;
+}
+
+// Opened while the search started with the program still runs: the window
+// waits for that search's list instead of searching the same globals at once.
+TEST_F(ConfigWindowTest, OpeningDuringTheStartupSearchShowsItsList) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_EQ(GetRunner().Start(
+                OpKind::LocalArchiveSearch,
+                [released](OpContext&) {
+                  released.wait();
+                  CloverLocalDistr = {{"Clover-5120-X64.iso.7z", 5120, "User's file"}};
+                  return OpResult::Done();
+                },
+                Cfg()),
+            Runner::StartStatus::Started);
+  QWidget main;
+  auto* w = new ConfigWindow(&main, hooks);
+  auto* list = Find<QComboBox>(w, "Combobox_Config_SelectLocalDistr");
+  EXPECT_EQ(list->count(), 0);
+  release.set_value();
+  for (int i = 0; i < 100 && list->count() == 0; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QThread::msleep(20);
+  }
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->currentText(), "Clover-5120-X64.iso.7z");
+  delete w;
+  EXPECT_TRUE(GetRunner().JoinAll(10000, [] { QCoreApplication::processEvents(); }));
+  CloverLocalDistr.clear();
 }
 
 TEST_F(ConfigWindowTest, ClosingWhileTheRepositoryRefreshRunsIsSafe) {
