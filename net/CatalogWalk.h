@@ -48,9 +48,10 @@ inline constexpr const char* kOldestCatalogIndexDate = "2013-10-22";
 // Walks a catalog and appends every package whose URL contains search
 // (ignoring case) to found, in catalog order. The per-package values are
 // those of the package's own dict; the product's PostDate and distribution
-// apply to all its packages whatever the key order. A package whose URL or
-// MetadataURL is not a plain http(s) address, or whose Size is not a number,
-// is skipped. found is left untouched unless the status is Ok.
+// apply to all its packages whatever the key order. A package whose URL is
+// not a plain http(s) address is skipped; a MetadataURL that is not one, a
+// Size that is not a number or a Digest that is not a digest is left empty.
+// found is left untouched unless the status is Ok.
 // keepGoing, when given, is asked between blocks of text; false cancels.
 CatalogWalkResult ExtractXMLProductInfo(std::string_view xml, const std::string& search,
                                         std::vector<CatalogPackage>& found,
