@@ -114,7 +114,7 @@ bool BackupJob::Prepare() {
     Log("> BackUp: " + fileName_ + " holds a disk of the list, not an image file");
   } else if (exists && !S_ISREG(st.st_mode)) {
     file_ = ImageFile::Create(fileName_, &err);  // a character device or pipe takes the bytes as they come
-    why = ErrorText(err);
+    why = err == ENXIO && S_ISFIFO(st.st_mode) ? "no program reads from the pipe" : ErrorText(err);
   } else {
     // Written under a hidden name and renamed when complete: a failed or
     // cancelled backup never leaves a file that looks like an image.

@@ -118,8 +118,13 @@ ImageFile ImageFile::Open(const std::string& path, int flags, int* error) {
 }
 
 ImageFile ImageFile::Create(const std::string& path, int* error) {
-  ImageFile f = Open(path, O_WRONLY | O_CREAT | O_TRUNC, error);
-  if (f.fd_) platform::GiveToUser(path);
+  // Without a blocking open, a pipe that nobody reads fails at once (ENXIO)
+  // instead of waiting where no cancel reaches.
+  ImageFile f = Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, error);
+  if (!f.fd_) return f;
+  const int flags = ::fcntl(f.fd_.get(), F_GETFL);
+  if (flags != -1) ::fcntl(f.fd_.get(), F_SETFL, flags & ~O_NONBLOCK);
+  platform::GiveToUser(path);
   return f;
 }
 

@@ -195,6 +195,11 @@ TEST_F(BackupRestoreTest, BackupIntoADeviceOrAPipe) {
   EXPECT_TRUE(ui_->HasStatusContaining(" Done"));
 
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Nobody reads the pipe: refused at once, not a wait that no cancel reaches.
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  EXPECT_EQ(Backup(fifo), 0);
+  EXPECT_TRUE(ui_->HasStatus("Unable to create file " + fifo + " (no program reads from the pipe)"));
+
   std::string received;
   std::thread reader([&] {
     const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
