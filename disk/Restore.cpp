@@ -28,8 +28,9 @@ class RestoreJob {
 
  private:
   bool Prepare();
+  bool SlotIsAsListed(const PartitionRecord& part);
   bool Copy();
-  void CorrectMbr();
+  bool CorrectMbr();
   bool Verify();
   void Finish();
 
@@ -85,6 +86,7 @@ bool RestoreJob::Prepare() {
   physical_ = GetDriveHandle(CurrentDisk.DiskNumber, "", true, true);
   if (!physical_) return openFailed();
   Log("> Recover: Success open Disk" + disk);
+  if (!SlotIsAsListed(part)) return false;
   if (hasLetter_) {
     volume_ = GetDriveHandle(CurrentDisk.DiskNumber, part.DriveLetter, true, true);
     if (!volume_) return openFailed();
@@ -149,6 +151,22 @@ bool RestoreJob::Prepare() {
   return true;
 }
 
+// The restore writes at the offset the disk list read: the disk's table must
+// still have the selected entry there, with that length.
+bool RestoreJob::SlotIsAsListed(const PartitionRecord& part) {
+  AlignedBuffer sector(sectorSize_);
+  const bool read = sector && read_sectors(physical_, sectorSize_, 0, 1, sector.data()) == sectorSize_;
+  const auto mbr = read ? platform::ParseMbr(sector.data(), static_cast<size_t>(sectorSize_)) : platform::MbrLayout{};
+  const platform::MbrEntry& e = mbr.entries[selected_ - 1];
+  if (mbr.valid && int64_t(e.startLba) * sectorSize_ == part.StartingOffset &&
+      int64_t(e.sectors) * sectorSize_ == part.PartitionLength)
+    return true;
+  Log("> Recover: the partition table of Disk" + std::to_string(CurrentDisk.DiskNumber) +
+      " no longer has the listed partition " + std::to_string(selected_) + ", refused");
+  GetUi().ShowStatus("The partition table has changed: refresh the drive list", 0);
+  return false;
+}
+
 // The copy loop, the flush, the MBR correction, the read-back and the closing line.
 bool RestoreJob::Copy() {
   Ui& ui = GetUi();
@@ -210,7 +228,13 @@ bool RestoreJob::Copy() {
     return false;
   }
 
-  CorrectMbr();
+  if (!CorrectMbr()) {
+    // The data is on the partition, but its entry keeps the old length (and
+    // type): not a finished restore.
+    ui.ShowStatus("Restore Error: the partition's MBR entry could not be updated", 0);
+    report_.end = TransferEnd::Failed;
+    return false;
+  }
 
   if (options_.verify && report_.end == TransferEnd::Completed && !Verify()) {
     report_.end = TransferEnd::VerifyFailed;
@@ -226,8 +250,9 @@ bool RestoreJob::Copy() {
 
 // Gives the restored partition's MBR entry the image's whole sectors, and type
 // 0xAF when the image is an HFS+ volume; any other type stays as it was.
-void RestoreJob::CorrectMbr() {
+bool RestoreJob::CorrectMbr() {
   AlignedBuffer sector(sectorSize_);
+  bool corrected = false;
   if (!sector || read_sectors(physical_, sectorSize_, 0, 1, sector.data()) != sectorSize_) {
     Log("> Recover: read_sectors boot - Error");
   } else {
@@ -241,11 +266,16 @@ void RestoreJob::CorrectMbr() {
     platform::StoreMbrEntry(sector.data(), selected_ - 1, entry);
     if (write_sectors(physical_, sectorSize_, 0, 1, sector.data()) == sectorSize_) {
       Log("> Recover: New Partition leight = " + std::to_string(static_cast<int64_t>(newCount) * sectorSize_));
+      corrected = true;
     } else {
       Log("> Recover: write_sectors boot - Error");
     }
   }
-  if (::fsync(physical_.value()) != 0) Log("> Recover: FlushFileBuffers hPhysicalDrive Error=" + ErrorText(errno));
+  if (::fsync(physical_.value()) != 0) {
+    Log("> Recover: FlushFileBuffers hPhysicalDrive Error=" + ErrorText(errno));
+    corrected = false;
+  }
+  return corrected;
 }
 
 // Reads the partition back past the page cache and compares it with the image.

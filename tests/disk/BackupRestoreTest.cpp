@@ -152,6 +152,16 @@ TEST_F(BackupRestoreTest, UnfitPartitionsAndNoSelectionAreRefused) {
   EXPECT_EQ(Restore(image), 0);
   EXPECT_TRUE(test::ReadFileBytes(disk) == overlapping);
   EXPECT_FALSE(std::filesystem::exists(out));
+
+  // The table changed after the list was read (an image file sends no event):
+  // the restore does not write at the listed offset.
+  MakeDiskImage(disk);
+  ASSERT_NO_FATAL_FAILURE(Select(disk, 1));
+  WriteRange(disk, 446 + 8, std::string(reinterpret_cast<const char*>(&inside), 4));
+  const std::string changed = test::ReadFileBytes(disk);
+  EXPECT_EQ(Restore(image), 0);
+  EXPECT_TRUE(ui_->HasStatus("The partition table has changed: refresh the drive list"));
+  EXPECT_TRUE(test::ReadFileBytes(disk) == changed);
 }
 
 TEST_F(BackupRestoreTest, NoToOverwriteLeavesTheFileAlone) {
