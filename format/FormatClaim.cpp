@@ -205,6 +205,13 @@ bool Confirm(FormatJob& job) {
       job.ui.ShowStatus("Error : Can't copy Boot Data Set Files - Dest Disk Don't Have a Letter!", 5000);
       return job.Fail();
     }
+    // Files written into a volume that shares sectors with another partition
+    // could land in that partition.
+    if (p0.Unusable()) {
+      Log("> Can't copy Boot Data Set Files - " + p0.UnusableText());
+      job.ui.ShowStatus("Error : Can't copy Boot Data Set Files - " + p0.UnusableText(), 5000);
+      return job.Fail();
+    }
   }
   MsgAnswer a = job.ui.MessageBox("WARNING",
                                   "ALL DATA ON DEVICE:\r\n" + job.deviceText + "\r\nWILL BE DESTROYED.\r\n\r\n" +

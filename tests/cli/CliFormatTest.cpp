@@ -96,6 +96,23 @@ TEST_F(CliFormat, CloverFat32TwoPartitionsWithZipDataSetThenNotFormatAddsFiles) 
       << log2;
   EXPECT_EQ(log2.find("> Phase 1"), std::string::npos) << log2;
 
+  // Not onto a volume whose entry shares sectors with another partition.
+  {
+    const std::string whole = ReadFileBytes(img);
+    std::string overlapping = whole;
+    const uint32_t inside = e[0].start + 8;
+    overlapping.replace(446 + 16 + 8, 4, reinterpret_cast<const char*>(&inside), 4);
+    WriteFileBytes(img, overlapping);
+    r = home_.Run("format --image " + Quote(img) + " --boot-records Not_Format --data-set local:" + Quote(zip2) +
+                  " --yes");
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_NE(r.out.find("Can't copy Boot Data Set Files - The partition overlaps another partition"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(ReadFileBytes(img) == overlapping);
+    WriteFileBytes(img, whole);
+  }
+
   // A local release archive is converted (before the question) and installed.
   if (!test::CanMakeCloverIso7z()) return;
   std::string err;
