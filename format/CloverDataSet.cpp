@@ -308,8 +308,14 @@ int ExtractReadyZip(const std::string& readyName, const std::string& Destination
       } else {
         const std::string to = WithSlash(repo) + FileNameOf(readyName);
         Log("> DLAndExtractCloverFromCloverDistrISO: CopyFile(" + readyName + ", " + to + ")");
-        fs::copy_file(readyName, to, fs::copy_options::overwrite_existing, ec);
+        // Copied under a hidden name first: a copy cut short (a full disk)
+        // never sits in the repository as an archive the next run would take.
+        const std::string part = WithSlash(repo) + "." + FileNameOf(readyName) + ".part";
+        fs::copy_file(readyName, part, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::rename(part, to, ec);
         if (ec) {
+          std::error_code ignored;
+          fs::remove(part, ignored);
           Log("> DLAndExtractCloverFromCloverDistrISO: Error! Can't Save the Latest Clover DL FKL-ready zip distr " +
               ec.message());
         } else {

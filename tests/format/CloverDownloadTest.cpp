@@ -101,6 +101,7 @@ TEST_F(CloverDownload, ArchiveIsDownloadedConvertedAndKept) {
   EXPECT_TRUE(downloaded);
   EXPECT_EQ(InstallPreparedCloverDataSet(zip, downloaded, dir_ / "dest2"), 1);
   EXPECT_EQ(TestDataZip(dir_ / "repo/Clover-5120-X64.zip"), 5120);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "repo"), fs::directory_iterator()), 1) << "only the archive";
   const size_t requests = server_->Requests().size();
   EXPECT_EQ(requests, 4u);  // two downloads, each redirected once
 
