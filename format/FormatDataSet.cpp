@@ -35,7 +35,13 @@ void HiddenMacFiles(const std::string& letter) {
     return;
   }
   const std::string work = CreateTempWorkDir() ? FklTempWorkDir() : std::string();
-  const std::string stage = (work.empty() ? GetTemporaryDirectory() : work) + "macfiles";
+  if (work.empty()) {
+    // Staged only inside a directory of this run: a fixed name in the shared
+    // temporary directory could be someone else's, and is removed afterwards.
+    Log("> FormatThread: Error create " + letter + "/.metadata_never_index: no work directory");
+    return;
+  }
+  const std::string stage = work + "macfiles";
   std::error_code ec;
   fs::remove_all(stage, ec);
   fs::create_directories(stage + "/.fseventsd", ec);
