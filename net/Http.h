@@ -126,6 +126,9 @@ struct HttpEngineOptions {
   int lowSpeedLimit = 1;
   int lowSpeedTimeS = 120;
   int maxRedirects = 10;
+  // Most bytes a body kept in memory (lists, catalogs, release pages) may
+  // have: a larger or endless one ends the transfer with WEB_OUT_OF_MEMORY.
+  int64_t memoryBodyMax = 256ll << 20;
   // Certificate-authority file trusted besides the system's, for every transfer
   // (empty: the one FLASHKEEL_CA_FILE names, if any).
   std::string caFile;

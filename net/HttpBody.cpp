@@ -140,6 +140,11 @@ bool Engine::FirstAnswer() {
   else
     readSize_ = kHttpAutoReadSize;
   if (!FileMode()) {
+    if (length > opt_.memoryBodyMax) {
+      Log(std::string(kP) + "A body of " + std::to_string(length) + " bytes is more than a list may have");
+      abortCode_ = WEB_OUT_OF_MEMORY;
+      return false;
+    }
     try {
       t_.Buffer.reserve(readSize_);
     } catch (const std::bad_alloc&) {
@@ -212,6 +217,12 @@ size_t Engine::OnBody(const char* data, size_t n) {
         return 0;
       }
     } else {
+      if (static_cast<int64_t>(t_.Buffer.size() + take) > opt_.memoryBodyMax) {
+        Log(std::string(kP) + "The body passed " + std::to_string(opt_.memoryBodyMax) +
+            " bytes, more than a list may have");
+        abortCode_ = WEB_OUT_OF_MEMORY;
+        return 0;
+      }
       try {
         const auto* bytes = reinterpret_cast<const unsigned char*>(data) + done;
         t_.Buffer.insert(t_.Buffer.end(), bytes, bytes + take);

@@ -139,6 +139,20 @@ TEST_F(HttpEngine, MemoryModeAndUnknownLength) {
   t = Record(s.Url("/cut"), DEST_MEMORY);
   EXPECT_EQ(HTTPGetFromWeb(t), WEB_READ);
   EXPECT_EQ(t.iResumeAttemptsNumber, 0);
+
+  // A body larger than memory mode takes, announced or endless, ends the transfer.
+  HttpEngineOptions o = GetHttpEngineOptions();
+  o.memoryBodyMax = 250000;
+  SetHttpEngineOptions(o);
+  for (bool announced : {true, false}) {
+    const std::string path = announced ? "/big" : "/endless";
+    HttpResource big = HttpTestServer::Pattern(300000);
+    big.noContentLength = !announced;
+    s.Add(path, big);
+    t = Record(s.Url(path), DEST_MEMORY);
+    EXPECT_EQ(HTTPGetFromWeb(t), WEB_OUT_OF_MEMORY) << path;
+    EXPECT_TRUE(t.Buffer.empty() || t.Buffer.size() <= 250000u) << path;
+  }
 }
 
 TEST_F(HttpEngine, RedirectsAreFollowedToTheFinalAnswer) {
