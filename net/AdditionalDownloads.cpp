@@ -172,13 +172,22 @@ OpResult CheckAdditionalDownloadsThread(const std::string& keepListAs) {
     Log("> CheckAdditionalDownloadsThread: Error");
     return OpResult::Failed(text);
   }
+  // An answer that is no list (a portal's page, a cut file) leaves the list
+  // in use, and the one kept, as they were.
+  std::vector<AdditionalDLEntry> fetched;
+  Log("> CheckAdditionalDownloadsThread: LoadAdditionalDLList FKLList");
+  if (LoadAdditionalDLList(file, 0, fetched) == 0) {
+    const std::string text = "CheckAdditionalDownloadsThread ... Error: Get DlFileList";
+    ui.ShowStatus(text, 2000);
+    Log("> CheckAdditionalDownloadsThread: Error: the downloaded list holds no entries; the list stays as it was");
+    return OpResult::Failed(text + " (the downloaded list holds no entries)");
+  }
   ui.ShowStatus("Download Latest Additional Downloads List ... OK", 2000);
   std::vector<AdditionalDLEntry> list;
   Log("> CheckAdditionalDownloadsThread: ClearList(AdditionalDL())");
   Log("> CheckAdditionalDownloadsThread: LoadAdditionalDLList UserList");
   LoadAdditionalDLList(UserDLPath(), 1, list);
-  Log("> CheckAdditionalDownloadsThread: LoadAdditionalDLList FKLList");
-  LoadAdditionalDLList(file, 0, list);
+  list.insert(list.end(), fetched.begin(), fetched.end());
   SetAdditionalDL(std::move(list));
   if (!keepListAs.empty()) {
     std::string error;

@@ -36,6 +36,12 @@ TEST(CliDl, UpdateListAndGet) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(home.Run("dl list").out, r.out.substr(r.out.find("-- User Downloads")));
+  // A page that is no list fails the update and leaves the kept list alone.
+  const std::string listed = home.Run("dl list").out;
+  server.Add("/files/AdditionalDL/DLList.ini", HttpTestServer::Bytes("<html>portal login</html>"));
+  EXPECT_NE(home.Run("dl update").rc, 0);
+  EXPECT_EQ(home.Run("dl list").out, listed);
+  server.Add("/files/AdditionalDL/DLList.ini", HttpTestServer::Bytes(ReadFileBytes(kSite + "DLList.ini")));
 
   const std::string to = dir / "repo";
   r = home.Run("dl get 3 --to " + to);
