@@ -51,6 +51,7 @@ class MtoolsDrive {
   bool Open(const VolumeTarget& v, const std::string& workDir, std::string* error) {
     fd_.reset(::open(v.disk.c_str(), O_RDWR | O_CLOEXEC));
     if (fd_.get() < 0) return Fail(error, Errno("open " + v.disk));
+    if (!FitsThePartition(v, error)) return false;
     std::string base = workDir;
     if (base.empty()) {
       const char* t = std::getenv("TMPDIR");
@@ -79,6 +80,22 @@ class MtoolsDrive {
   int fd() const { return fd_.get(); }
 
  private:
+  // mtools writes wherever the boot sector's sector count reaches: a volume
+  // that claims more than its partition could have clusters in the next one.
+  bool FitsThePartition(const VolumeTarget& v, std::string* error) const {
+    if (v.length <= 0) return true;
+    unsigned char bs[512];
+    if (::pread(fd_.get(), bs, sizeof bs, v.offset) != static_cast<ssize_t>(sizeof bs))
+      return Fail(error, Errno("read the boot sector of " + v.ToText()));
+    const int64_t bytesPerSector = bs[11] | bs[12] << 8;
+    const int64_t sectors16 = bs[19] | bs[20] << 8;
+    const int64_t sectors32 = int64_t{bs[32]} | int64_t{bs[33]} << 8 | int64_t{bs[34]} << 16 | int64_t{bs[35]} << 24;
+    const int64_t claimed = bytesPerSector * (sectors16 != 0 ? sectors16 : sectors32);
+    if (claimed <= v.length) return true;
+    return Fail(error, "the file system of " + v.ToText() + " claims " + std::to_string(claimed) +
+                           " bytes, more than the partition's " + std::to_string(v.length));
+  }
+
   UniqueFd fd_;
   std::string dir_;
   std::string config_;

@@ -169,6 +169,14 @@ TEST_F(VolumeFilesTest, Fat32InsideAnImageWithoutRoot) {
     else if (flags.find('H') != std::string::npos) ++hiddenSeen;
   }
   EXPECT_EQ(hiddenSeen, 2) << out;
+
+  // A boot sector claiming more than its partition holds is not written through.
+  VolumeTarget shorter = target;
+  shorter.length = 16 << 20;
+  const std::string before = test::ReadFileBytes(img);
+  EXPECT_FALSE(WriteFilesToVolume(shorter, MarkerFiles(), PackWorkDir(), &err));
+  EXPECT_NE(err.find("more than the partition's 16777216"), std::string::npos) << err;
+  EXPECT_TRUE(test::ReadFileBytes(img) == before);
 }
 
 TEST_F(VolumeFilesTest, ExfatThroughLoopAndMountWithHiddenEntries) {
