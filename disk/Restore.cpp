@@ -16,6 +16,7 @@
 #include "app/Utilities.h"
 #include "disk/DiskList.h"
 #include "disk/RawDisk.h"
+#include "disk/VolumeRef.h"
 #include "platform/Disks.h"
 
 namespace fk {
@@ -154,13 +155,8 @@ bool RestoreJob::Prepare() {
 // The restore writes at the offset the disk list read: the disk's table must
 // still have the selected entry there, with that length.
 bool RestoreJob::SlotIsAsListed(const PartitionRecord& part) {
-  AlignedBuffer sector(sectorSize_);
-  const bool read = sector && read_sectors(physical_, sectorSize_, 0, 1, sector.data()) == sectorSize_;
-  const auto mbr = read ? platform::ParseMbr(sector.data(), static_cast<size_t>(sectorSize_)) : platform::MbrLayout{};
-  const platform::MbrEntry& e = mbr.entries[selected_ - 1];
-  if (mbr.valid && int64_t(e.startLba) * sectorSize_ == part.StartingOffset &&
-      int64_t(e.sectors) * sectorSize_ == part.PartitionLength)
-    return true;
+  const auto now = FindMbrPartition(CurrentDisk.DevicePath, part.StartingOffset);
+  if (now && now->slot == selected_ - 1 && now->length == part.PartitionLength) return true;
   Log("> Recover: the partition table of Disk" + std::to_string(CurrentDisk.DiskNumber) +
       " no longer has the listed partition " + std::to_string(selected_) + ", refused");
   GetUi().ShowStatus("The partition table has changed: refresh the drive list", 0);
